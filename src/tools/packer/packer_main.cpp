@@ -1,0 +1,77 @@
+#include "tools/packer/packer_main.h"
+
+#include <cstring>
+
+#include "tools/packer/commands.h"
+#include "tools/packer/packer_options.h"
+#include "tools/packer/runtime.h"
+#include "umbracore/cdl/cdl.h"
+#include "umbracore/log/log.h"
+#include "umbracore/thread/thread_pool.h"
+
+namespace umbra {
+
+namespace {
+
+void print_usage() {
+  log_info("packer: usage: qar_packer <command>");
+  log_info("commands:");
+  log_info("\textract archive.qar [options]\t\t\tExtracts content of Cairn archive");
+  log_info("\t\t-root <path>\t\t\t\tSet packer root for file operations");
+  log_info("\t\t-io-buffers-size <mb>\t\t\tLimit on size of IO buffers used during the operation (v2).");
+  log_info("\tcreate archive.qar [options]\t\t\tCreate a Cairn archive");
+  log_info("\t\t-root <path>\t\t\t\tSet packer root for file operations");
+  log_info("\t\t-nocompress\t\t\t\tDisable compression (v2)");
+}
+
+// Reads -root and -nocompress; false ends the run with exit code 1 and no message.
+bool read_global_options() {
+  if (cdl_param("-root") != CDL_NOT_FOUND) {
+    if (cdl_argc() != 2) return false;
+    packer_root.assign(cdl_argv());
+  }
+  if (cdl_param("-nocompress") != CDL_NOT_FOUND) {
+    if (cdl_argc() != 1) return false;
+    no_compress = 1;
+  }
+  return true;
+}
+
+int run_command() {
+  if (cdl->count < 2) {
+    print_usage();
+    return 1;
+  }
+  if (!read_global_options()) return 1;
+  const char* command = cdl->words[1];
+  bool is_create = std::strcmp(command, "create") == 0;
+  bool is_extract = !is_create && std::strcmp(command, "extract") == 0;
+  if (!is_create && !is_extract) {
+    log_error("Unknown command.");
+    print_usage();
+    return 1;
+  }
+  if (cdl->count < 3) {
+    log_error("Invalid number of command parameters.");
+    print_usage();
+    return 1;
+  }
+  if (is_create) return create(cdl->words[2], packer_root.c_str()) ? 0 : 1;
+  return extract(packer_root.c_str(), cdl->words[2]);
+}
+
+}  // namespace
+
+int packer_main(int argc, char** argv) {
+  static cdl_t cdl_store;
+  cdl = &cdl_store;
+  cdl_init(argc, argv);
+  thread_pool_set_worker_strategy(3);
+  thread_pool_set_worker_count_override(0xFFFFFFFFu);
+  runtime_startup();
+  int exit_code = run_command();
+  runtime_shutdown();
+  return exit_code;
+}
+
+}  // namespace umbra

@@ -1,0 +1,25 @@
+// Fixed-width integer names used throughout the core library and the tools.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace umbra {
+
+using u8 = std::uint8_t;
+using u16 = std::uint16_t;
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+using s8 = std::int8_t;
+using s16 = std::int16_t;
+using s32 = std::int32_t;
+using s64 = std::int64_t;
+
+}  // namespace umbra
+
+// printf-style argument checking at compile time.
+#if defined(__GNUC__) || defined(__clang__)
+#define UMBRA_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#else
+#define UMBRA_PRINTF(fmt_index, first_arg)
+#endif
