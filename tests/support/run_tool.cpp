@@ -1,0 +1,113 @@
+#include "support/run_tool.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace umbra_test {
+
+namespace {
+
+std::string slurp_fd(int fd) {
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, (size_t)n);
+  }
+  return text;
+}
+
+}  // namespace
+
+tool_result_t run_program(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& working_directory) {
+  char out_name[] = "/tmp/umbra_out_XXXXXX";
+  char err_name[] = "/tmp/umbra_err_XXXXXX";
+  int out_fd = mkstemp(out_name);
+  int err_fd = mkstemp(err_name);
+  unlink(out_name);
+  unlink(err_name);
+  tool_result_t result;
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (!working_directory.empty() && chdir(working_directory.c_str()) != 0) _exit(127);
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  lseek(out_fd, 0, SEEK_SET);
+  lseek(err_fd, 0, SEEK_SET);
+  result.out = slurp_fd(out_fd);
+  result.err = slurp_fd(err_fd);
+  close(out_fd);
+  close(err_fd);
+  return result;
+}
+
+tool_result_t run_packer(const std::vector<std::string>& args, const std::string& working_directory) {
+  return run_program(QAR_PACKER_BINARY, args, working_directory);
+}
+
+temp_dir_t::temp_dir_t() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/umbra_test_XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back(0);
+  if (!mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = name.data();
+}
+
+temp_dir_t::~temp_dir_t() {
+  std::error_code ec;
+  // Tests may leave directories without permissions behind; give them back first.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+  }
+  std::filesystem::remove_all(path_, ec);
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(bytes.data(), (std::streamsize)bytes.size());
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void make_dirs(const std::string& path) { std::filesystem::create_directories(path); }
+
+std::string crlf_lines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\r\n";
+  return text;
+}
+
+}  // namespace umbra_test
