@@ -3,14 +3,33 @@
 #include <clocale>
 
 #include "umbracore/log/log.h"
+#include "umbracore/thread/run_context_system.h"
+#include "umbracore/thread/thread_pool.h"
+#include "umbracore/timer/cpu.h"
+#include "umbracore/timer/timer_wall.h"
+#include "umbracore/ufs/fs_device.h"
 
 namespace umbra {
 
 void runtime_startup() {
   std::setlocale(LC_ALL, "C.UTF-8");
-  message_system_startup();
+  message_system_startup_state();
+  cpu_startup();
+  timer_startup();
+  // From here on messages reach the console.
+  console_handler_startup();
+  run_context_startup_main_thread();
+  thread_pool_startup();
+  fs_startup("");
 }
 
-void runtime_shutdown() { message_system_shutdown(); }
+void runtime_shutdown() {
+  fs_shutdown();
+  thread_pool_shutdown();
+  run_context_shutdown_main_thread();
+  timer_shutdown();
+  cpu_shutdown();
+  message_system_shutdown();
+}
 
 }  // namespace umbra

@@ -35,8 +35,12 @@ void log_vmessage(u32 level, const char* format, va_list args);
 void message_register_handler(message_handler_t* handler);
 void message_unregister_handler(message_handler_t* handler);
 
-// Start-up creates the state and the console handler; shutdown removes both.
+// Start-up creates the state and the console handler; shutdown removes both. The two
+// halves exist separately because the runtime creates the state first and the console
+// handler only after the services whose start-up reports nobody needs to see.
 void message_system_startup();
+void message_system_startup_state();
+void console_handler_startup();
 void message_system_shutdown();
 bool message_system_is_running();
 

@@ -118,14 +118,20 @@ void message_unregister_handler(message_handler_t* handler) {
   handlers.remove_fast(handlers.index_of(found));
 }
 
-void message_system_startup() {
-  {
-    std::lock_guard<std::recursive_mutex> guard(log_lock());
-    if (g_message_system) return;
-    g_message_system = new message_system_t();
-  }
+void message_system_startup_state() {
+  std::lock_guard<std::recursive_mutex> guard(log_lock());
+  if (!g_message_system) g_message_system = new message_system_t();
+}
+
+void console_handler_startup() {
+  if (g_console_handler) return;
   g_console_handler = new console_message_handler_t(false);
   message_register_handler(g_console_handler);
+}
+
+void message_system_startup() {
+  message_system_startup_state();
+  console_handler_startup();
 }
 
 void message_system_shutdown() {

@@ -29,6 +29,10 @@ class task_t {
   task_t(const task_t&) = delete;
   task_t& operator=(const task_t&) = delete;
 
+  // Makes a finished task submittable again (state new, not cancelled); the task must
+  // not be queued or running.
+  void reset();
+
   bool is_cancelled() const { return cancelled.load(std::memory_order_acquire) != 0; }
   u32 get_state() const { return state.load(std::memory_order_acquire); }
   const char* get_name() const { return name; }
@@ -62,6 +66,22 @@ void cancel(task_t* task);
 void cancel_and_wait(task_t* task);
 bool is_submitted(const task_t* task);
 
+// The task operations as one table: the pool's and the serial task queue's.
+class task_table_t {
+ public:
+  virtual ~task_table_t() = default;
+  virtual void submit_normal(task_t* task) = 0;
+  virtual void submit_io(task_t* task) = 0;
+  virtual void submit_realtime(task_t* task) = 0;
+  virtual void wait(task_t* task) = 0;
+  virtual void cancel(task_t* task) = 0;
+  virtual void cancel_and_wait(task_t* task) = 0;
+  virtual bool is_submitted(const task_t* task) = 0;
+};
+
+// The pool's table (the functions above).
+task_table_t& pool_task_table();
+
 }  // namespace thread
 
 // Chosen by main before start-up: strategy 0-3, override 0xFFFFFFFF = none.
@@ -73,5 +93,9 @@ u32 thread_pool_compute_worker_count(u32 strategy, u32 override_count, u32 cores
 void thread_pool_startup();
 void thread_pool_shutdown();
 u32 thread_pool_worker_count();
+// Applies the strategy to the processor table and starts the workers (thread_pool_startup).
+void prepare_worker_for_all_class();
+// Name of worker i of the pool ("Worker_%u", ...), empty when there is none.
+const char* thread_pool_worker_name(u32 index);
 
 }  // namespace umbra

@@ -1,0 +1,163 @@
+#include "tools/packer/archive_writer.h"
+
+#include "tools/packer/commands.h"
+#include "tools/packer/entry_task.h"
+#include "tools/packer/packer_common.h"
+#include "tools/packer/packer_options.h"
+#include "umbracore/log/log.h"
+#include "umbracore/platform/platform_path.h"
+#include "umbracore/ufs/fs_device.h"
+#include "umbracore/umbrautils/ufs/mem_file.h"
+
+namespace umbra {
+
+namespace {
+
+u64 align16(u64 value) { return (value + 15) & ~15ull; }
+
+void cancel_and_collect(array_dyn_t<auto_ptr_t<entry_task_t>>& tasks, u64 from) {
+  for (u64 i = from; i < tasks.count(); ++i) thread::cancel(tasks[i].get());
+  for (u64 i = from; i < tasks.count(); ++i) thread::wait(tasks[i].get());
+}
+
+bool write_header(file_t* archive, const cairn_v2_header_t& header) {
+  u8 bytes[cairn_v2_header_size];
+  cairn_v2_encode_header(header, bytes);
+  fs_io_request_t* request = archive->io_write(bytes, sizeof bytes, 0);
+  return request && archive->io_wait(request);
+}
+
+bool prepare_entries(archive_build_t& build, const char* root) {
+  if (!read_lists(build.lists, root)) return false;
+  if (!build_path_entries(build.entries, build.lists, root)) {
+    log_error("Unable to build path entries!");
+    return false;
+  }
+  sort_path_entries(build.entries);
+  if (!build_entry_table(build.entries, build.table, build.listings)) return false;
+  build.header.entry_count = (u32)build.table.count();
+  return check_collisions(build.table);
+}
+
+bool write_archive(archive_build_t& build, file_t* archive, const char* root) {
+  if (!build_archive(build, archive, root)) {
+    log_error("Failed to build archive!");
+    return false;
+  }
+  if (!store_tables(build, archive)) {
+    log_error("Failed to store tables!");
+    return false;
+  }
+  if (!write_header(archive, build.header)) {
+    log_error("Failed to write the archive header!");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void exclude_archive_from_scan(source_lists_t& lists, const char* archive_path, const char* root) {
+  mstring_t canonical_root, canonical_archive;
+  if (!platform::canonical_path(root && *root ? root : ".", canonical_root)) return;
+  if (!platform::canonical_path(archive_path, canonical_archive)) return;
+  if (!canonical_root.ends_with("/")) canonical_root.append("/");
+  if (!canonical_archive.starts_with(canonical_root.c_str())) return;
+  const char* relative = canonical_archive.c_str() + canonical_root.length();
+  path_string_t excluded;
+  if (excluded.assign(relative)) lists.excluded.append(excluded);
+  if (excluded.format("%s.atomic", relative)) lists.excluded.append(excluded);
+}
+
+bool build_archive(archive_build_t& build, file_t* archive, const char* root) {
+  archive->set_position(cairn_v2_data_offset);
+  array_dyn_t<auto_ptr_t<entry_task_t>> tasks;
+  if (!tasks.request_capacity(build.entries.count())) {
+    log_error("Out of memory while creating tasks!");
+    return false;
+  }
+  for (const path_entry_v2_t& entry : build.entries) {
+    tasks.append(auto_ptr_t<entry_task_t>(create_entry_task(entry, root, &build.listings)));
+    thread::submit_normal(tasks.last().get());
+  }
+  for (u64 i = 0; i < tasks.count(); ++i) {
+    entry_task_t* task = tasks[i].get();
+    thread::wait(task);
+    cairn_v2_entry_t& record = build.table[task->entry().entry_index];
+    if (task->has_failed() || !task->merge(archive, record, build.metadata)) {
+      cancel_and_collect(tasks, i + 1);
+      return false;
+    }
+    tasks[i].reset();
+  }
+  return true;
+}
+
+bool store_table(file_t* archive, const array_t<u8>& raw, const char* write_error, const char* compress_error,
+                 u32* stored_size) {
+  auto_ptr_t<file_t> table = mem_file_create();
+  if (!table->write(raw.data(), raw.count())) {
+    log_error("%s", write_error);
+    return false;
+  }
+  table->set_position(0);
+  auto_ptr_t<file_t> compressed = mem_file_create();
+  if (!zlib_compress_stream(compressed.get(), table.get())) {
+    log_error("%s", compress_error);
+    return false;
+  }
+  file_t* stored = compressed.get();
+  if (compressed->get_size() == raw.count()) stored = table.get();
+  stored->set_position(0);
+  *stored_size = (u32)stored->get_size();
+  return fs_copy(archive, stored);
+}
+
+bool store_tables(archive_build_t& build, file_t* archive) {
+  array_dyn_t<u8> raw;
+  if (!cairn_v2_encode_entry_table(build.table.data(), build.table.count(), raw)) {
+    log_error("Error writing entry table");
+    return false;
+  }
+  archive->set_position(align16(archive->get_position()));
+  build.header.entry_table_offset = archive->get_position();
+  build.header.entry_count = (u32)build.table.count();
+  if (!store_table(archive, raw, "Error writing entry table", "Error compressing entry table",
+                   &build.header.entry_table_size))
+    return false;
+  raw.clear();
+  if (!cairn_v2_encode_metadata_table(build.metadata.data(), build.metadata.count(), raw)) {
+    log_error("Error writing metadata table");
+    return false;
+  }
+  archive->set_position(align16(archive->get_position()));
+  build.header.metadata_table_offset = archive->get_position();
+  build.header.metadata_count = (u32)build.metadata.count();
+  return store_table(archive, raw, "Error writing metadata table", "Error compressing metadata table",
+                     &build.header.metadata_table_size);
+}
+
+bool create(const char* archive_path, const char* root) {
+  archive_build_t build;
+  cairn_v2_header_init(&build.header, (u8)platform_type);
+  exclude_archive_from_scan(build.lists, archive_path, root);
+  if (!prepare_entries(build, root)) return false;
+  // The new archive is written next to the old one and replaces it only once complete,
+  // so a failed run leaves the old archive as it was and no partial file behind.
+  auto_ptr_t<file_t> archive;
+  if (!fs_open(archive, archive_path, FS_MODE_ATOMIC, FS_DEVICE_SYSFS)) {
+    log_error("Failed to create archive!");
+    return false;
+  }
+  if (!write_archive(build, archive.get(), root)) {
+    archive->cancel_atomic();
+    return false;
+  }
+  if (!archive->commit_atomic()) {
+    log_error("Failed to create archive!");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace umbra

@@ -1,0 +1,33 @@
+// The create command's frame: collect and order the paths, encode every entry on the
+// pool, place the blocks in entry order, then write the tables and the header.
+#pragma once
+
+#include "tools/packer/entry_table.h"
+#include "tools/packer/path_entries.h"
+#include "tools/packer/source_lists.h"
+#include "umbracore/ufs/cairn_format.h"
+#include "umbracore/ufs/fs_file.h"
+
+namespace umbra {
+
+struct archive_build_t {
+  cairn_v2_header_t header{};
+  source_lists_t lists;
+  path_entries_t entries;
+  entry_table_t table;
+  listing_registry_t listings;
+  array_dyn_t<u32> metadata;
+};
+
+// Paths below the root that must never be packed: the archive and its temporary.
+void exclude_archive_from_scan(source_lists_t& lists, const char* archive_path, const char* root);
+// Encodes every entry on the pool and merges them into the archive in entry order.
+bool build_archive(archive_build_t& build, file_t* archive, const char* root);
+// Writes the entry and metadata tables after the last block and fills the header.
+bool store_tables(archive_build_t& build, file_t* archive);
+// Stores one table: as a zlib stream, or raw when the stream would be exactly as long
+// as the raw table (readers could not tell the two apart). Returns the stored size.
+bool store_table(file_t* archive, const array_t<u8>& raw, const char* write_error, const char* compress_error,
+                 u32* stored_size);
+
+}  // namespace umbra

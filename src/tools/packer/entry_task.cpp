@@ -1,0 +1,220 @@
+#include "tools/packer/entry_task.h"
+
+#include <cinttypes>
+
+#include "tools/packer/packer_common.h"
+#include "umbracore/log/log.h"
+#include "umbracore/ufs/fs_device.h"
+#include "umbracore/ufs/fs_meta.h"
+#include "umbracore/umbrautils/ufs/mem_file.h"
+
+namespace umbra {
+
+entry_task_t::entry_task_t(const path_entry_v2_t& entry, const char* root, listing_registry_t* listings)
+    : thread::task_t(1, 1, "compress_task_v2_t"), entry_(entry), root_(root), listings_(listings) {}
+
+entry_task_t::~entry_task_t() = default;
+
+void entry_task_t::execute() {
+  if (is_cancelled()) {
+    fail();
+    return;
+  }
+  if (!entry_.is_directory) {
+    path_string_t full;
+    if (!join_root(full, root_.c_str(), entry_.path.c_str()) ||
+        !fs_open(source_, full.c_str(), FS_MODE_READ_ONLY, FS_DEVICE_SYSFS)) {
+      log_error("Failed to open file (%s)", entry_.path.c_str());
+      fail();
+      return;
+    }
+    fs_stat_t st;
+    if (!source_->stat(&st)) {
+      log_error("Failed to open file (%s)", entry_.path.c_str());
+      fail();
+      return;
+    }
+    if (st.size > MAX_SOURCE_FILE_SIZE) {
+      log_error("File is bigger than %" PRIu64 " (%s)", (u64)MAX_SOURCE_FILE_SIZE, entry_.path.c_str());
+      fail();
+      source_.reset();
+      return;
+    }
+  }
+  output_ = mem_file_create();
+  encode();
+  source_.reset();
+}
+
+void entry_task_t::add_chunk_record(u32 kind, u64 stored_size, u64 size, u32 compression, u32 attribute,
+                                    u64 offset, u32 aux) {
+  u32 words[4] = {compression << 28 | (u32)stored_size, attribute << 28 | (u32)size, aux, (u32)(offset / 16)};
+  add_record(kind, words, 4);
+}
+
+void entry_task_t::add_record(u32 kind, const u32* words, u32 count) {
+  index_words_.append(kind << 24 | (u32)record_words_.count());
+  record_words_.append_block(words, count);
+}
+
+void entry_task_t::encode_plain_chunk(bool allow_compression) {
+  u64 size = source_->get_size();
+  fs_compression_t compression = allow_compression ? platform_compress_file(source_) : FS_COMPRESSION_NONE;
+  if (compression != FS_COMPRESSION_NONE) {
+    // The compressed stream already is a memory file: it becomes the block as it is.
+    output_ = std::move(source_);
+    add_chunk_record(CAIRN_KIND_PLAIN_CHUNK, output_->get_size(), size, compression, 0, 0, 0);
+    return;
+  }
+  source_->set_position(0);
+  if (!fs_copy(output_.get(), source_.get())) {
+    log_error("Failed to copy file to memory (%s)", entry_.path.c_str());
+    fail();
+    return;
+  }
+  add_chunk_record(CAIRN_KIND_PLAIN_CHUNK, output_->get_size(), size, compression, 0, 0, 0);
+}
+
+namespace {
+
+u64 align16(u64 value) { return (value + 15) & ~15ull; }
+
+// Relocates a chunk record placed at block_offset; false when the archive has grown
+// beyond what offset16 can address.
+bool relocate_record(array_dyn_t<u32>& words, u32 position, u64 block_offset) {
+  if ((u64)position + cairn_chunk_record_words > words.count()) return false;
+  return cairn_relocate_chunk_record(words.data() + position, block_offset);
+}
+
+}  // namespace
+
+bool entry_task_t::merge(file_t* archive, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata) {
+  u64 block = align16(archive->get_position());
+  output_->set_position(0);
+  archive->set_position(block);
+  if (!fs_copy(archive, output_.get())) {
+    log_error("Failed to copy file from memory to destination (%s)", entry_.path.c_str());
+    return false;
+  }
+  u64 first = metadata.count();
+  u64 n = index_words_.count();
+  u64 records = first + n;
+  if (records + record_words_.count() > cairn_v2_max_metadata_words) {
+    log_error("Metadata table exceeds %" PRIu64 " words at '%s'; the archive cannot hold more entries!",
+              (u64)cairn_v2_max_metadata_words, entry_.path.c_str());
+    return false;
+  }
+  record.metadata_index = (u32)first;
+  record.index_count = (u16)n;
+  for (u32 word : index_words_) {
+    u32 kind = cairn_index_word_kind(word);
+    u32 position = cairn_index_word_position(word);
+    if (cairn_kind_is_chunk(kind) && !relocate_record(record_words_, position, block)) {
+      log_error("Archive grows beyond 64 GiB at '%s'; its data cannot be addressed!", entry_.path.c_str());
+      return false;
+    }
+    metadata.append((word & 0xFF000000u) | (u32)(records + position));
+  }
+  if (!metadata.append_block(record_words_.data(), record_words_.count())) {
+    log_error("Out of memory while building the metadata table!");
+    return false;
+  }
+  output_.reset();
+  return true;
+}
+
+namespace {
+
+class plain_task_t : public entry_task_t {
+ public:
+  using entry_task_t::entry_task_t;
+  void encode() override { encode_plain_chunk(true); }
+};
+
+class stored_task_t : public entry_task_t {
+ public:
+  using entry_task_t::entry_task_t;
+  void encode() override { encode_plain_chunk(false); }
+};
+
+// Model files: the plain chunk, then a few header values copied into a record.
+class model_task_t : public entry_task_t {
+ public:
+  model_task_t(const path_entry_v2_t& entry, const char* root, listing_registry_t* listings, u32 kind,
+               token_t token, u32 words)
+      : entry_task_t(entry, root, listings), kind_(kind), token_(token), words_(words) {}
+
+  void encode() override {
+    fs_mstat_t meta;
+    if (!fs_meta_build(&meta, *source_, 0, 0)) {
+      log_error("Failed to extract meta data from (%s)", entry_.path.c_str());
+      fail();
+      return;
+    }
+    source_->set_position(0);
+    encode_plain_chunk(true);
+    if (has_failed()) return;
+    u32 words[8] = {};
+    if (fs_meta_get(words, words_, &token_, &meta) != words_) {
+      log_error("Failed to extract meta data from (%s)", entry_.path.c_str());
+      fail();
+      return;
+    }
+    add_record(kind_, words, words_);
+  }
+
+ private:
+  u32 kind_;
+  token_t token_;
+  u32 words_;
+};
+
+class directory_task_t : public entry_task_t {
+ public:
+  using entry_task_t::entry_task_t;
+
+  void encode() override {
+    directory_listing_t* listing = listings_->find_or_create_listing(entry_.path.c_str());
+    if (!listing) {
+      log_error("Error writing directory entry to memory proxy (%s)", entry_.path.c_str());
+      fail();
+      return;
+    }
+    if (listing->names.count() > cairn_v2_max_listing_children) {
+      log_error("Limit on number of directory (%u) entries exceeded (%s)", cairn_v2_max_listing_children,
+                entry_.path.c_str());
+      fail();
+      return;
+    }
+    array_dyn_t<u8> block;
+    if (!cairn_encode_listing(listing->names, block)) {
+      log_error("Error writing directory entry sizes to memory proxy (%s)", entry_.path.c_str());
+      fail();
+      return;
+    }
+    if (!output_->write(block.data(), block.count())) {
+      log_error("Error writing directory entry to memory proxy (%s)", entry_.path.c_str());
+      fail();
+      return;
+    }
+    u64 size = output_->get_size();
+    fs_compression_t compression = platform_compress_file(output_);
+    add_chunk_record(CAIRN_KIND_LISTING_CHUNK, output_->get_size(), size, compression, 0, 0, 0);
+  }
+};
+
+}  // namespace
+
+entry_task_t* create_entry_task(const path_entry_v2_t& entry, const char* root, listing_registry_t* listings) {
+  if (entry.is_directory) return new directory_task_t(entry, root, listings);
+  // ".tobj" descriptors become image entries once the image encoder exists; until then
+  // they are packed as plain files.
+  if (entry.path.ends_with(".uma"))
+    return new model_task_t(entry, root, listings, CAIRN_KIND_UMA, fs_token_uma, 8);
+  if (entry.path.ends_with(".umg"))
+    return new model_task_t(entry, root, listings, CAIRN_KIND_UMG, fs_token_umg, 2);
+  if (entry.path.ends_with(".bank")) return new stored_task_t(entry, root, listings);
+  return new plain_task_t(entry, root, listings);
+}
+
+}  // namespace umbra

@@ -1,0 +1,57 @@
+// One task per path entry: a worker builds the entry's data block in a memory file with
+// its metadata records (chunk offsets relative to the block); the main thread merges the
+// finished tasks strictly in entry order, so the layout never depends on scheduling.
+#pragma once
+
+#include "tools/packer/entry_table.h"
+#include "tools/packer/path_entries.h"
+#include "umbracore/thread/thread_pool.h"
+#include "umbracore/ufs/fs_file.h"
+
+namespace umbra {
+
+// The largest source file the writer accepts (0xC800000).
+constexpr u64 MAX_SOURCE_FILE_SIZE = 209715200;
+
+class entry_task_t : public thread::task_t {
+ public:
+  entry_task_t(const path_entry_v2_t& entry, const char* root, listing_registry_t* listings);
+  ~entry_task_t() override;
+
+  // Worker thread: opens the source, then the kind's encode.
+  void execute() override;
+  // Main thread: places the block at the archive's next 16-byte boundary and appends the
+  // entry's index and record words to the metadata table.
+  bool merge(file_t* archive, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata);
+
+  bool has_failed() const { return failed_ != 0; }
+  const path_entry_v2_t& entry() const { return entry_; }
+  const array_dyn_t<u32>& record_words() const { return record_words_; }
+  const array_dyn_t<u32>& index_words() const { return index_words_; }
+  file_t* output() const { return output_.get(); }
+
+ protected:
+  virtual void encode() = 0;
+  void fail() { failed_ = 1; }
+  // Appends a four-word chunk record and its index word.
+  void add_chunk_record(u32 kind, u64 stored_size, u64 size, u32 compression, u32 attribute, u64 offset, u32 aux);
+  // Appends a record of words with its index word.
+  void add_record(u32 kind, const u32* words, u32 count);
+  // Plain data: compressed when it pays (unless stored), copied into the output, chunk
+  // record of kind 128.
+  void encode_plain_chunk(bool allow_compression);
+
+  const path_entry_v2_t& entry_;
+  path_string_t root_;
+  listing_registry_t* listings_;
+  auto_ptr_t<file_t> source_;
+  auto_ptr_t<file_t> output_;
+  array_dyn_t<u32> record_words_;
+  array_dyn_t<u32> index_words_;
+  u8 failed_ = 0;
+};
+
+// The task of the entry's kind: directory, UMA, UMG, stored (.bank) or plain.
+entry_task_t* create_entry_task(const path_entry_v2_t& entry, const char* root, listing_registry_t* listings);
+
+}  // namespace umbra

@@ -1,0 +1,26 @@
+// Path facts the packer needs from the operating system beyond the file device: where
+// a path really lies (to keep an archive from packing itself) and which directory a
+// path names (to notice a directory reached again through a link).
+#pragma once
+
+#include "umbracore/strings/string.h"
+#include "umbracore/types.h"
+
+namespace umbra {
+namespace platform {
+
+// The absolute path with every link and "." / ".." of its directory part resolved; the
+// last component is kept as given, so the path itself need not exist yet.
+bool canonical_path(const char* path, string& out);
+
+struct file_identity_t {
+  u64 device = 0;
+  u64 inode = 0;
+  bool operator==(const file_identity_t& other) const { return device == other.device && inode == other.inode; }
+};
+
+// The identity of what the path names after following links.
+bool file_identity(const char* path, file_identity_t* out);
+
+}  // namespace platform
+}  // namespace umbra

@@ -1,0 +1,76 @@
+// The platform's threads and synchronisation objects, in the shape of the Windows calls
+// the runtime was written against (CreateThread suspended, SetThreadPriority,
+// SetThreadIdealProcessor, ResumeThread, SwitchToThread, semaphores, critical sections,
+// condition variables). The POSIX build implements them with pthreads.
+#pragma once
+
+#include <pthread.h>
+
+#include "umbracore/types.h"
+
+namespace umbra {
+namespace platform {
+
+using thread_routine_t = void (*)(void* argument);
+
+// Opaque handle of a created thread; 0 is "no thread".
+using thread_handle_t = u64;
+
+// CreateThread(..., CREATE_SUSPENDED, ...): the routine does not run before thread_resume.
+// Returns false when the platform refuses the thread (the handle stays 0).
+bool thread_create_suspended(thread_handle_t* handle, u64 stack_size, thread_routine_t routine, void* argument);
+// Debugger/ps name; the platform keeps at most 15 bytes.
+void thread_set_name(thread_handle_t handle, const char* name);
+// SetThreadPriority: positive = highest, negative = below normal, 0 = normal.
+// Applied when the thread resumes; a refusal (missing privilege) is ignored.
+void thread_set_priority(thread_handle_t handle, s32 priority);
+// SetThreadIdealProcessor: a scheduling hint, never a hard pin. False when the processor
+// is not one the process may run on.
+bool thread_set_ideal_processor(thread_handle_t handle, u32 processor);
+// Same hint for the calling thread.
+bool thread_set_current_ideal_processor(u32 processor);
+void thread_resume(thread_handle_t handle);
+// Waits for the thread's end and releases the handle.
+void thread_join(thread_handle_t handle);
+// SwitchToThread.
+void thread_yield();
+// A number unique per live thread of the process (the kernel thread id on Linux).
+u64 thread_current_id();
+// The name the platform holds for the calling thread (empty when unknown).
+void thread_get_current_name(char* buffer, u32 size);
+
+// Critical section (recursive when asked for) over a pthread mutex.
+struct critical_section_t {
+  pthread_mutex_t mutex;
+};
+void critical_section_init(critical_section_t* section, bool recursive);
+void critical_section_destroy(critical_section_t* section);
+void critical_section_enter(critical_section_t* section);
+void critical_section_leave(critical_section_t* section);
+
+// Condition variable bound to a critical section at wait time.
+struct condition_variable_t {
+  pthread_cond_t cond;
+};
+void condition_variable_init(condition_variable_t* condition);
+void condition_variable_destroy(condition_variable_t* condition);
+void condition_variable_sleep(condition_variable_t* condition, critical_section_t* section);
+void condition_variable_wake_one(condition_variable_t* condition);
+void condition_variable_wake_all(condition_variable_t* condition);
+
+// Counting semaphore (CreateSemaphore with a maximum count): waits block without spinning.
+struct semaphore_t {
+  critical_section_t section;
+  condition_variable_t condition;
+  u32 count;
+  u32 maximum;
+  u32 sleepers;
+};
+void semaphore_init(semaphore_t* semaphore, u32 initial_count, u32 maximum_count);
+void semaphore_destroy(semaphore_t* semaphore);
+// ReleaseSemaphore: false (count unchanged) when the maximum would be exceeded.
+bool semaphore_release(semaphore_t* semaphore, u32 count);
+void semaphore_wait(semaphore_t* semaphore);
+
+}  // namespace platform
+}  // namespace umbra

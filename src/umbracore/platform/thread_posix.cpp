@@ -1,0 +1,200 @@
+// POSIX threads behind the Windows-shaped thread calls. A "suspended" thread is a pthread
+// parked at a gate until thread_resume opens it, so that its priority and name are in
+// place before the routine runs.
+#include <errno.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+
+#include "umbracore/platform/thread_platform.h"
+
+namespace umbra {
+namespace platform {
+
+namespace {
+
+// Nice values standing in for THREAD_PRIORITY_HIGHEST and THREAD_PRIORITY_BELOW_NORMAL.
+constexpr int k_nice_highest = -5;
+constexpr int k_nice_below_normal = 5;
+
+struct posix_thread_t {
+  pthread_t thread{};
+  thread_routine_t routine = nullptr;
+  void* argument = nullptr;
+  pthread_mutex_t gate_lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t gate_open = PTHREAD_COND_INITIALIZER;
+  bool resumed = false;
+  s32 priority = 0;
+  s32 ideal_processor = -1;  // recorded only: Linux has no ideal-processor notion
+};
+
+posix_thread_t* from_handle(thread_handle_t handle) { return reinterpret_cast<posix_thread_t*>(handle); }
+
+pid_t current_tid() { return (pid_t)syscall(SYS_gettid); }
+
+void apply_priority(s32 priority) {
+  if (priority == 0) return;
+  int nice_value = priority > 0 ? k_nice_highest : k_nice_below_normal;
+  // Per-thread nice on Linux; raising needs privilege and is simply skipped without it.
+  (void)setpriority(PRIO_PROCESS, (id_t)current_tid(), nice_value);
+}
+
+void* thread_trampoline(void* raw) {
+  posix_thread_t* self = static_cast<posix_thread_t*>(raw);
+  pthread_mutex_lock(&self->gate_lock);
+  while (!self->resumed) pthread_cond_wait(&self->gate_open, &self->gate_lock);
+  s32 priority = self->priority;
+  thread_routine_t routine = self->routine;
+  void* argument = self->argument;
+  pthread_mutex_unlock(&self->gate_lock);
+  apply_priority(priority);
+  routine(argument);
+  return nullptr;
+}
+
+bool processor_allowed(u32 processor) {
+  if (processor >= CPU_SETSIZE) return false;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) != 0) return false;
+  return CPU_ISSET(processor, &set);
+}
+
+}  // namespace
+
+bool thread_create_suspended(thread_handle_t* handle, u64 stack_size, thread_routine_t routine, void* argument) {
+  *handle = 0;
+  posix_thread_t* block = new (std::nothrow) posix_thread_t();
+  if (!block) return false;
+  block->routine = routine;
+  block->argument = argument;
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) {
+    delete block;
+    return false;
+  }
+  bool ok = pthread_attr_setstacksize(&attributes, (size_t)stack_size) == 0 &&
+            pthread_create(&block->thread, &attributes, thread_trampoline, block) == 0;
+  pthread_attr_destroy(&attributes);
+  if (!ok) {
+    delete block;
+    return false;
+  }
+  *handle = reinterpret_cast<thread_handle_t>(block);
+  return true;
+}
+
+void thread_set_name(thread_handle_t handle, const char* name) {
+  char truncated[16];
+  std::strncpy(truncated, name, sizeof(truncated) - 1);
+  truncated[sizeof(truncated) - 1] = 0;
+  pthread_setname_np(from_handle(handle)->thread, truncated);
+}
+
+void thread_set_priority(thread_handle_t handle, s32 priority) {
+  posix_thread_t* block = from_handle(handle);
+  pthread_mutex_lock(&block->gate_lock);
+  block->priority = priority;
+  pthread_mutex_unlock(&block->gate_lock);
+}
+
+bool thread_set_ideal_processor(thread_handle_t handle, u32 processor) {
+  if (!processor_allowed(processor)) return false;
+  posix_thread_t* block = from_handle(handle);
+  pthread_mutex_lock(&block->gate_lock);
+  block->ideal_processor = (s32)processor;
+  pthread_mutex_unlock(&block->gate_lock);
+  return true;
+}
+
+bool thread_set_current_ideal_processor(u32 processor) { return processor_allowed(processor); }
+
+void thread_resume(thread_handle_t handle) {
+  posix_thread_t* block = from_handle(handle);
+  pthread_mutex_lock(&block->gate_lock);
+  block->resumed = true;
+  pthread_cond_signal(&block->gate_open);
+  pthread_mutex_unlock(&block->gate_lock);
+}
+
+void thread_join(thread_handle_t handle) {
+  posix_thread_t* block = from_handle(handle);
+  pthread_join(block->thread, nullptr);
+  pthread_mutex_destroy(&block->gate_lock);
+  pthread_cond_destroy(&block->gate_open);
+  delete block;
+}
+
+void thread_yield() { sched_yield(); }
+
+u64 thread_current_id() { return (u64)current_tid(); }
+
+void thread_get_current_name(char* buffer, u32 size) {
+  if (size == 0) return;
+  buffer[0] = 0;
+  if (size < 16 || pthread_getname_np(pthread_self(), buffer, size) != 0) buffer[0] = 0;
+}
+
+void critical_section_init(critical_section_t* section, bool recursive) {
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  if (recursive) pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(&section->mutex, &attributes);
+  pthread_mutexattr_destroy(&attributes);
+}
+
+void critical_section_destroy(critical_section_t* section) { pthread_mutex_destroy(&section->mutex); }
+void critical_section_enter(critical_section_t* section) { pthread_mutex_lock(&section->mutex); }
+void critical_section_leave(critical_section_t* section) { pthread_mutex_unlock(&section->mutex); }
+
+void condition_variable_init(condition_variable_t* condition) { pthread_cond_init(&condition->cond, nullptr); }
+void condition_variable_destroy(condition_variable_t* condition) { pthread_cond_destroy(&condition->cond); }
+void condition_variable_sleep(condition_variable_t* condition, critical_section_t* section) {
+  pthread_cond_wait(&condition->cond, &section->mutex);
+}
+void condition_variable_wake_one(condition_variable_t* condition) { pthread_cond_signal(&condition->cond); }
+void condition_variable_wake_all(condition_variable_t* condition) { pthread_cond_broadcast(&condition->cond); }
+
+void semaphore_init(semaphore_t* semaphore, u32 initial_count, u32 maximum_count) {
+  critical_section_init(&semaphore->section, false);
+  condition_variable_init(&semaphore->condition);
+  semaphore->count = initial_count;
+  semaphore->maximum = maximum_count;
+  semaphore->sleepers = 0;
+}
+
+void semaphore_destroy(semaphore_t* semaphore) {
+  condition_variable_destroy(&semaphore->condition);
+  critical_section_destroy(&semaphore->section);
+}
+
+bool semaphore_release(semaphore_t* semaphore, u32 count) {
+  critical_section_enter(&semaphore->section);
+  bool ok = count <= semaphore->maximum - semaphore->count;
+  if (ok) {
+    semaphore->count += count;
+    // Wake no more sleepers than there are new counts: a large release must not stampede.
+    u32 wake = count < semaphore->sleepers ? count : semaphore->sleepers;
+    for (u32 i = 0; i < wake; ++i) condition_variable_wake_one(&semaphore->condition);
+  }
+  critical_section_leave(&semaphore->section);
+  return ok;
+}
+
+void semaphore_wait(semaphore_t* semaphore) {
+  critical_section_enter(&semaphore->section);
+  while (semaphore->count == 0) {
+    ++semaphore->sleepers;
+    condition_variable_sleep(&semaphore->condition, &semaphore->section);
+    --semaphore->sleepers;
+  }
+  --semaphore->count;
+  critical_section_leave(&semaphore->section);
+}
+
+}  // namespace platform
+}  // namespace umbra

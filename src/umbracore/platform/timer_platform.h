@@ -1,0 +1,22 @@
+// The performance counter in the shape of QueryPerformanceCounter/Frequency. On Linux
+// it is CLOCK_MONOTONIC in nanoseconds (frequency 1e9), and the kernel names the
+// hardware behind it, which Windows leaves to be guessed from the frequency.
+#pragma once
+
+#include "umbracore/types.h"
+
+namespace umbra {
+namespace platform {
+
+bool qpc_frequency(u64* frequency);
+bool qpc_counter(u64* counter);
+
+// The counter's source as an index of the wall timer's source names (3 ACPI, 5 TSC
+// invariant, 6 HPET, 0 a source that cannot be told). Returns false where the platform
+// does not name it, so the caller classifies by frequency.
+bool qpc_named_source(u32* source);
+// Maps a Linux clocksource name ("tsc", "hpet", "acpi_pm", ...) to a source index.
+u32 qpc_source_from_clocksource_name(const char* name);
+
+}  // namespace platform
+}  // namespace umbra

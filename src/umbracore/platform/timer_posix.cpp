@@ -1,0 +1,62 @@
+#include <time.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "umbracore/platform/timer_platform.h"
+
+namespace umbra {
+namespace platform {
+
+namespace {
+
+constexpr u64 k_nanoseconds_per_second = 1000000000ull;
+
+// Source indices of the wall timer's name table.
+constexpr u32 k_source_unknown = 0;
+constexpr u32 k_source_acpi = 3;
+constexpr u32 k_source_tsc_invariant = 5;
+constexpr u32 k_source_hpet = 6;
+
+}  // namespace
+
+bool qpc_frequency(u64* frequency) {
+  *frequency = k_nanoseconds_per_second;
+  return true;
+}
+
+bool qpc_counter(u64* counter) {
+  timespec now;
+  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+    *counter = 0;
+    return false;
+  }
+  *counter = (u64)now.tv_sec * k_nanoseconds_per_second + (u64)now.tv_nsec;
+  return true;
+}
+
+u32 qpc_source_from_clocksource_name(const char* name) {
+  // The kernel only keeps "tsc" as its clocksource while the counter is stable across
+  // processors and power states, which is what the invariant TSC promises.
+  if (std::strcmp(name, "tsc") == 0) return k_source_tsc_invariant;
+  if (std::strcmp(name, "hpet") == 0) return k_source_hpet;
+  if (std::strcmp(name, "acpi_pm") == 0) return k_source_acpi;
+  return k_source_unknown;
+}
+
+bool qpc_named_source(u32* source) {
+  *source = k_source_unknown;
+  FILE* file = std::fopen("/sys/devices/system/clocksource/clocksource0/current_clocksource", "rb");
+  if (!file) return true;
+  char name[64] = {};
+  size_t got = std::fread(name, 1, sizeof(name) - 1, file);
+  std::fclose(file);
+  name[got] = 0;
+  char* newline = std::strchr(name, '\n');
+  if (newline) *newline = 0;
+  *source = qpc_source_from_clocksource_name(name);
+  return true;
+}
+
+}  // namespace platform
+}  // namespace umbra

@@ -1,0 +1,8 @@
+#include "umbracore/ufs/fs_meta_builders.h"
+
+namespace umbra {
+
+// Texture descriptors are not described yet: every build of one fails.
+bool fs_meta_tobj(fs_mstat_t* set, file_t& file, u64 base_offset, u8 compression) { return false; }
+
+}  // namespace umbra

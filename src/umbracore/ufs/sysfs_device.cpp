@@ -1,0 +1,130 @@
+#include "umbracore/ufs/sysfs_device.h"
+
+#include <cstring>
+
+#include "umbracore/platform/platform_fs.h"
+#include "umbracore/ufs/fs_meta.h"
+#include "umbracore/ufs/sysfs_atomic_file.h"
+#include "umbracore/ufs/sysfs_file.h"
+
+namespace umbra {
+
+bool sysfs_translate_path(path_string_t& out, const char* root, const char* path) {
+  bool root_empty = root[0] == '\0';
+  bool root_is_slash = std::strcmp(root, "/") == 0;
+  out.clear();
+  if (path[0] != '/') {
+    if (path[0] == '\0') return out.assign(root);
+    if (root_empty) return out.assign(path);
+    if (root_is_slash) return out.assign("/") && out.append(path);
+    return out.assign(root) && out.append("/") && out.append(path);
+  }
+  if (path[1] == '\0') return out.assign(root_empty ? "/" : root);
+  if (root_is_slash) return out.assign(path);
+  return out.assign(root) && out.append(path);
+}
+
+sysfs_device_t::sysfs_device_t(platform_fs_t* platform, const char* root)
+    : fs_device_t(FS_DEVICE_KIND_SYSTEM), platform_(platform) {
+  if (!name.assign(root)) {
+    available = false;
+    return;
+  }
+  if (root[0] != '\0') {
+    fs_stat_t info;
+    available = platform_->stat_path(root, &info) && info.kind == FS_KIND_DIRECTORY;
+  }
+}
+
+bool sysfs_device_t::translate(path_string_t& out, const char* path) const {
+  return sysfs_translate_path(out, name.c_str(), path);
+}
+
+file_t* sysfs_device_t::open(const char* path, u32 mode) {
+  if (mode == FS_MODE_ATOMIC) return open_atomic(path);
+  if (mode > FS_MODE_ATOMIC) return nullptr;
+  if (mode != FS_MODE_READ_ONLY && !mkdir_for_file(path)) return nullptr;
+  path_string_t platform_path;
+  if (!translate(platform_path, path)) return nullptr;
+  platform_file_handle_t handle = platform_->open_handle(platform_path.c_str(), mode);
+  if (handle == PLATFORM_INVALID_HANDLE) return nullptr;
+  return new sysfs_file_t(this, handle, path);
+}
+
+file_t* sysfs_device_t::open_atomic(const char* path) {
+  // A temporary name cut to fit could be some other file's name: refuse instead.
+  path_string_t temporary_path;
+  if (!temporary_path.assign(path) || !temporary_path.append(SYSFS_ATOMIC_SUFFIX)) return nullptr;
+  path_string_t final_path;
+  if (!final_path.assign(path)) return nullptr;
+  if (!mkdir_for_file(temporary_path.c_str())) return nullptr;
+  path_string_t platform_path;
+  if (!translate(platform_path, temporary_path.c_str())) return nullptr;
+  platform_file_handle_t handle = platform_->open_handle(platform_path.c_str(), PLATFORM_OPEN_CREATE_TRUNCATE);
+  if (handle == PLATFORM_INVALID_HANDLE) return nullptr;
+  sysfs_file_t* buffer_file = new sysfs_file_t(this, handle, temporary_path.c_str());
+  return new sysfs_atomic_file_t(this, path, buffer_file);
+}
+
+bool sysfs_device_t::remove(const char* path) {
+  path_string_t platform_path;
+  return translate(platform_path, path) && platform_->delete_file(platform_path.c_str());
+}
+
+bool sysfs_device_t::stat(const char* path, fs_stat_t* out) {
+  path_string_t platform_path;
+  fs_stat_t ignored;
+  return translate(platform_path, path) && platform_->stat_path(platform_path.c_str(), out ? out : &ignored);
+}
+
+bool sysfs_device_t::mstat(const char* path, fs_mstat_t* out) {
+  if (!out) return false;
+  file_t* opened = open(path, FS_MODE_READ_ONLY);
+  if (!opened) return false;
+  auto_ptr_t<file_t> file(opened);
+  file->set_device_type(FS_DEVICE_SYSFS);
+  return fs_meta_build(out, *file, 0, 0);
+}
+
+bool sysfs_device_t::create_directory(const char* path) {
+  path_string_t platform_path;
+  return translate(platform_path, path) && platform_->create_directory(platform_path.c_str(), path);
+}
+
+bool sysfs_device_t::mkdir(const char* path) {
+  if (path[0] == '\0') return true;
+  path_string_t level;
+  for (const char* slash = std::strchr(path + 1, '/'); slash; slash = std::strchr(slash + 1, '/')) {
+    // Parents that already exist (or cannot be made) show up in the last result.
+    if (level.assign(path, (u64)(slash - path))) create_directory(level.c_str());
+  }
+  return create_directory(path);
+}
+
+bool sysfs_device_t::rmdir(const char* path) {
+  path_string_t platform_path;
+  return translate(platform_path, path) && platform_->remove_directory(platform_path.c_str());
+}
+
+bool sysfs_device_t::copy(const char* from, const char* to, bool overwrite) {
+  if (!mkdir_for_file(to)) return false;
+  path_string_t platform_from;
+  path_string_t platform_to;
+  return translate(platform_from, from) && translate(platform_to, to) &&
+         platform_->copy_file(platform_from.c_str(), platform_to.c_str(), overwrite);
+}
+
+bool sysfs_device_t::move(const char* from, const char* to, bool overwrite) {
+  path_string_t platform_from;
+  path_string_t platform_to;
+  return translate(platform_from, from) && translate(platform_to, to) &&
+         platform_->move_file(platform_from.c_str(), platform_to.c_str(), overwrite);
+}
+
+auto_ptr_t<fs_dir_list_t> sysfs_device_t::read_dir(const char* path) {
+  path_string_t platform_path;
+  if (!translate(platform_path, path)) return auto_ptr_t<fs_dir_list_t>();
+  return platform_->read_dir(platform_path.c_str());
+}
+
+}  // namespace umbra

@@ -1,0 +1,207 @@
+// The DDS metadata builder: image record and mip tail chunk record from a DDS header.
+#include "umbracore/umbrautils/format/dds.h"
+
+#include "umbracore/log/log.h"
+#include "umbracore/ufs/fs_file.h"
+#include "umbracore/ufs/fs_meta.h"
+#include "umbracore/ufs/fs_meta_builders.h"
+
+namespace umbra {
+
+namespace {
+
+constexpr u32 dds_fourcc_dx10 = dds_fourcc('D', 'X', '1', '0');
+
+inline u32 load_u32(const u8* p) { return (u32)p[0] | (u32)p[1] << 8 | (u32)p[2] << 16 | (u32)p[3] << 24; }
+
+struct legacy_fourcc_t {
+  u32 code;
+  format_t format;
+};
+
+// Block-compressed colour comes out sRGB; a descriptor can declare it linear.
+const legacy_fourcc_t legacy_fourcc_formats[] = {
+    {dds_fourcc('D', 'X', 'T', '1'), format_t::BC1_UNORM_SRGB},
+    {dds_fourcc('D', 'X', 'T', '3'), format_t::BC2_UNORM_SRGB},
+    {dds_fourcc('D', 'X', 'T', '5'), format_t::BC3_UNORM_SRGB},
+    {dds_fourcc('A', 'T', 'I', '1'), format_t::BC4_UNORM},
+    {dds_fourcc('A', 'T', 'I', '2'), format_t::BC5_UNORM},
+};
+
+// Legacy Direct3D format numbers for floating-point images, stored in the FourCC's low byte.
+format_t float_format_from_d3d_number(u32 number) {
+  switch (number) {
+    case 111:
+      return format_t::R16_FLOAT;
+    case 112:
+      return format_t::R16G16_FLOAT;
+    case 113:
+      return format_t::R16G16B16A16_FLOAT;
+    case 114:
+      return format_t::R32_FLOAT;
+    case 115:
+      return format_t::R32G32_FLOAT;
+    case 116:
+      return format_t::R32G32B32A32_FLOAT;
+    default:
+      return format_t::UNKNOWN;
+  }
+}
+
+struct masks_t {
+  u32 r, g, b, a;
+  bool is(u32 r_mask, u32 g_mask, u32 b_mask) const { return r == r_mask && g == g_mask && b == b_mask; }
+};
+
+format_t format_from_rgba_masks(const masks_t& m) {
+  if (m.a == 0xFF000000u && m.is(0xFF0000, 0xFF00, 0xFF)) return format_t::B8G8R8A8_UNORM_SRGB;
+  if (m.a == 0xFF000000u && m.is(0xFF, 0xFF00, 0xFF0000)) return format_t::R8G8B8A8_UNORM_SRGB;
+  if (m.a == 0x1F && m.is(0xFF800000u, 0x7FC000, 0x3FE0)) return format_t::R9G9B9E5_SHAREDEXP;
+  return format_t::UNKNOWN;
+}
+
+// The same masks describe 24-bit pixels and 32-bit pixels with an unused byte; only
+// the bit count tells how the pixels are packed.
+format_t format_from_rgb_masks(const masks_t& m, u32 bit_count) {
+  if (m.is(0xFF0000, 0xFF00, 0xFF)) {
+    if (bit_count == 24) return format_t::B8G8R8_UNORM_SRGB;
+    if (bit_count == 32) return format_t::B8G8R8X8_UNORM_SRGB;
+    return format_t::UNKNOWN;
+  }
+  if (m.is(0xFF, 0xFF00, 0xFF0000)) {
+    if (bit_count == 24) return format_t::R8G8B8_UNORM_SRGB;
+    if (bit_count == 32) return format_t::R8G8B8X8_UNORM_SRGB;
+    return format_t::UNKNOWN;
+  }
+  if (m.is(0xFFFF, 0xFFFF0000u, 0)) return format_t::R16G16_UNORM;
+  return format_t::UNKNOWN;
+}
+
+struct dds_image_t {
+  format_t format = format_t::UNKNOWN;
+  u32 width = 0;
+  u32 height = 0;
+  u32 face_count = 1;
+  u32 mip_count = 1;
+};
+
+// Faces and mips count only when the header says the surface is complex.
+void read_faces_and_mips(const u8* header, dds_image_t& image) {
+  const u32 caps = load_u32(header + dds_offset_caps);
+  if (!(caps & dds_caps_complex)) return;
+  if (caps & dds_caps_mipmap) {
+    const u32 declared = load_u32(header + dds_offset_mip_count);
+    image.mip_count = declared ? declared : 1;
+  }
+  image.face_count = (load_u32(header + dds_offset_caps2) & dds_caps2_cubemap) ? 6 : 1;
+}
+
+// Images whose levels cannot be laid out, or whose size does not fit the image record,
+// would be cut or misread further on; they are refused here, where the file is named.
+bool is_usable(const dds_image_t& image) {
+  return format_is_layout_supported(image.format) && image.width >= 1 && image.width <= 65536 &&
+         image.height >= 1 && image.height <= 65536 && image.mip_count <= 16;
+}
+
+}  // namespace
+
+format_t dds_get_format(const u8* header) {
+  if (!(load_u32(header + dds_offset_flags) & dds_flag_pixel_format)) return format_t::UNKNOWN;
+  // Only the low byte of the pixel format flags is looked at.
+  const u32 flags = load_u32(header + dds_offset_pf_flags) & 0xFF;
+  const u32 fourcc = load_u32(header + dds_offset_pf_fourcc);
+  if (flags & dds_pf_fourcc) {
+    for (const legacy_fourcc_t& entry : legacy_fourcc_formats) {
+      if (entry.code == fourcc) return entry.format;
+    }
+    const format_t float_format = float_format_from_d3d_number(fourcc & 0xFF);
+    if (float_format != format_t::UNKNOWN) return float_format;
+  }
+  const masks_t masks = {load_u32(header + dds_offset_pf_r_mask), load_u32(header + dds_offset_pf_g_mask),
+                         load_u32(header + dds_offset_pf_b_mask), load_u32(header + dds_offset_pf_a_mask)};
+  if ((flags & dds_pf_rgba) == dds_pf_rgba) return format_from_rgba_masks(masks);
+  if (flags & dds_pf_rgb) return format_from_rgb_masks(masks, load_u32(header + dds_offset_pf_bit_count));
+  if ((flags & dds_pf_alpha) && masks.a == 0xFF) return format_t::R8_UNORM;
+  return format_t::UNKNOWN;
+}
+
+bool dds_chunk_holds_levels(const fs_chunk_t& chunk, format_t format, u32 width, u32 height, u32 faces, u32 mips) {
+  if (chunk.size < chunk.payload_offset) return false;
+  const u64 available = chunk.size - chunk.payload_offset;
+  const u64 face_size = surface_get_chain_size(format, width, height, mips);
+  u64 needed;
+  if (__builtin_mul_overflow(face_size, (u64)faces, &needed)) return false;
+  return needed <= available;
+}
+
+bool dds_chunk_holds_image(const fs_chunk_t& chunk, const fs_meta_image_t& image) {
+  return dds_chunk_holds_levels(chunk, image.format, image.width, image.height, image.face_count, image.mip_count);
+}
+
+bool fs_meta_dds(fs_mstat_t* set, file_t& file, u64 base_offset, u8 compression) {
+  fs_stat_t stat;
+  if (!file.stat(&stat)) return false;
+
+  u8 header[dds_header_size + dds_dx10_header_size];
+  if (!file.read(header, dds_header_size)) {
+    log_error("[dds] Failed to read header of '%s'", file.get_name().c_str());
+    return false;
+  }
+
+  dds_image_t image;
+  const bool has_fourcc = (load_u32(header + dds_offset_pf_flags) & dds_pf_fourcc) != 0;
+  if (has_fourcc && load_u32(header + dds_offset_pf_fourcc) == dds_fourcc_dx10) {
+    if (!file.read(header + dds_header_size, dds_dx10_header_size)) {
+      log_error("[dds] Failed to read dx10 header of '%s'", file.get_name().c_str());
+      return false;
+    }
+    // Format numbers are 8 bits; a larger number names no format we know, and its low
+    // byte must not be mistaken for one.
+    const u32 dxgi_format = load_u32(header + dds_offset_dxgi_format);
+    image.format = dxgi_format <= 0xFF ? static_cast<format_t>(dxgi_format) : format_t::UNKNOWN;
+  } else {
+    image.format = dds_get_format(header);
+  }
+  image.width = load_u32(header + dds_offset_width);
+  image.height = load_u32(header + dds_offset_height);
+  read_faces_and_mips(header, image);
+
+  const u64 pixels_at = file.get_position();
+  fs_chunk_t chunk{};
+  chunk.compression = compression;
+  chunk.attribute = 1;
+  if (compression == 0) {
+    // What the file holds past the headers, whatever the header declares.
+    chunk.size = stat.size > pixels_at ? stat.size - pixels_at : 0;
+    chunk.stored_size = chunk.size;
+    chunk.offset = base_offset + pixels_at;
+  } else {
+    // Inside a compressed container the pixels begin this far into the unpacked bytes.
+    chunk.stored_size = stat.stored_size;
+    chunk.size = stat.size;
+    chunk.offset = base_offset;
+    chunk.payload_offset = static_cast<u8>(pixels_at);
+  }
+
+  fs_meta_image_t record{};
+  record.format = image.format;
+  record.image_type = 0;  // only a descriptor makes an image a cube
+  record.width = image.width;
+  record.height = image.height;
+  record.face_count = image.face_count;
+  record.mip_count = image.mip_count;
+  record.pitch_alignment = 1;  // rows and levels lie back to back in every DDS
+  record.image_alignment = 1;
+
+  u32 image_words[fs_meta_image_words];
+  u32 chunk_words[fs_meta_chunk_words];
+  if (!is_usable(image) || !fs_meta_pack_image(record, image_words) || !fs_meta_pack_chunk(chunk, chunk_words)) {
+    log_error("[dds] Incompatible image type '%s'", file.get_name().c_str());
+    return false;
+  }
+  fs_meta_append(set, fs_token_image, fs_meta_image_words, image_words);
+  fs_meta_append(set, fs_token_chunk_mip_tail, fs_meta_chunk_words, chunk_words);
+  return true;
+}
+
+}  // namespace umbra

@@ -1,0 +1,81 @@
+// Writes DEFLATE blocks into the lanes of a page in the order the decoder reads them,
+// and computes the exact bit cost of each block kind so that the encoder can choose.
+#pragma once
+
+#include "umbracore/umbrautils/format/gdeflate_format.h"
+#include "umbracore/umbrautils/format/gdeflate_lane_writer.h"
+
+namespace umbra {
+
+// A token is a literal (its byte value, below 256) or a match (length << 16 | distance).
+inline bool gd_is_literal(u32 token) { return token < 256; }
+inline u32 gd_token_length(u32 token) { return gd_is_literal(token) ? 1 : token >> 16; }
+
+// Length symbol index (0 = symbol 257) of a match length.
+inline u32 gd_length_slot(u32 len) {
+  static const struct table_t {
+    u8 slot[gd_max_short_match + 1];
+    table_t() {
+      for (u32 i = 0; i + 1 < gd_num_length_syms; ++i) {
+        const u32 last = gd_length_base[i] + (1u << gd_length_extra[i]) - 1;
+        for (u32 l = gd_length_base[i]; l <= last && l <= gd_max_short_match; ++l) slot[l] = (u8)i;
+      }
+    }
+  } table;
+  return len <= gd_max_short_match ? table.slot[len] : gd_num_length_syms - 1;
+}
+
+// Distance symbol of a distance (1..65536).
+inline u32 gd_dist_slot(u32 dist) {
+  const u32 d = dist - 1;
+  if (d < 4) return d;
+  const u32 top = 31 - (u32)__builtin_clz(d);
+  return 2 * top + ((d >> (top - 1)) & 1);
+}
+
+// A Huffman code as the writer needs it.
+struct gd_code_t {
+  u8 litlen_lens[gd_num_litlen_syms];
+  u32 litlen_codewords[gd_num_litlen_syms];
+  u8 dist_lens[gd_num_dist_syms];
+  u32 dist_codewords[gd_num_dist_syms];
+};
+
+// The code-length section of a dynamic block.
+struct gd_dynamic_header_t {
+  u32 num_litlen;
+  u32 num_dist;
+  u32 num_precode;
+  u8 precode_lens[gd_num_precode_syms];
+  u32 precode_codewords[gd_num_precode_syms];
+  u32 items[gd_num_litlen_syms + gd_num_dist_syms];  // symbol | extra value << 8
+  u32 num_items;
+  u32 bits;  // everything after the 3 block-header bits, up to the symbols
+};
+
+// Symbol frequencies of a block's tokens (end of block included).
+struct gd_block_stats_t {
+  u32 litlen[gd_num_litlen_syms];
+  u32 dist[gd_num_dist_syms];
+  u64 extra_bits;
+
+  void clear();
+  void add(u32 token);
+  void add_tokens(const u32* tokens, u32 count);
+};
+
+// Optimal code for the frequencies (at most 15-bit codewords).
+void gd_build_dynamic_code(const gd_block_stats_t& stats, gd_code_t& code);
+const gd_code_t& gd_fixed_code();
+void gd_build_dynamic_header(const gd_code_t& code, gd_dynamic_header_t& header);
+
+// Exact bit counts, block header included (lane rounding aside).
+u64 gd_huffman_block_bits(const gd_block_stats_t& stats, const gd_code_t& code);
+u64 gd_dynamic_block_bits(const gd_block_stats_t& stats, const gd_code_t& code, const gd_dynamic_header_t& header);
+u64 gd_stored_bits(u32 bytes);
+
+void gd_write_stored_blocks(gd_lane_writer_t& w, const u8* data, u32 bytes, bool final_block);
+void gd_write_huffman_block(gd_lane_writer_t& w, bool final_block, const gd_code_t& code,
+                            const gd_dynamic_header_t* header, const u32* tokens, u32 count);
+
+}  // namespace umbra

@@ -1,0 +1,84 @@
+// Package-merge gives the optimal code under a length limit directly, and with at most
+// 288 symbols and 15 levels it costs next to nothing per block.
+#include "umbracore/umbrautils/format/gdeflate_huffman.h"
+
+#include <algorithm>
+
+#include "umbracore/umbrautils/format/gdeflate_format.h"
+
+namespace umbra {
+namespace {
+
+constexpr u32 max_syms = gd_num_litlen_syms;
+
+}  // namespace
+
+void gd_build_code_lengths(const u32* freq, u32 num_syms, u32 max_len, u8* lens) {
+  u16 sorted[max_syms];
+  u32 n = 0;
+  for (u32 s = 0; s < num_syms; ++s) {
+    lens[s] = 0;
+    if (freq[s]) sorted[n++] = (u16)s;
+  }
+  if (n == 0) return;
+  if (n == 1) {
+    lens[sorted[0]] = 1;
+    lens[sorted[0] == 0 ? 1 : 0] = 1;
+    return;
+  }
+  std::stable_sort(sorted, sorted + n, [&](u16 a, u16 b) { return freq[a] < freq[b]; });
+
+  // Level k's list merges the leaves with the pairs of level k-1's list; only whether
+  // each item is a leaf is kept, which is all the selection below needs.
+  u64 weights[2][2 * max_syms];
+  u8 is_leaf[gd_max_codeword_len + 1][2 * max_syms];
+  u32 size[gd_max_codeword_len + 1];
+  for (u32 j = 0; j < n; ++j) {
+    weights[0][j] = freq[sorted[j]];
+    is_leaf[1][j] = 1;
+  }
+  size[1] = n;
+  for (u32 level = 2; level <= max_len; ++level) {
+    const u64* prev = weights[level & 1];
+    u64* cur = weights[(level + 1) & 1];
+    const u32 pairs = size[level - 1] / 2;
+    u32 li = 0, pi = 0, k = 0;
+    while (li < n || pi < pairs) {
+      const u64 pw = pi < pairs ? prev[2 * pi] + prev[2 * pi + 1] : ~0ull;
+      if (li < n && freq[sorted[li]] <= pw) {
+        cur[k] = freq[sorted[li++]];
+        is_leaf[level][k++] = 1;
+      } else {
+        cur[k] = pw;
+        ++pi;
+        is_leaf[level][k++] = 0;
+      }
+    }
+    size[level] = k;
+  }
+  // The first 2n - 2 items of the last list are chosen; every chosen leaf adds one bit.
+  u32 chosen = 2 * n - 2;
+  for (u32 level = max_len; level >= 1 && chosen; --level) {
+    u32 leaves = 0;
+    for (u32 k = 0; k < chosen; ++k) leaves += is_leaf[level][k];
+    for (u32 j = 0; j < leaves; ++j) ++lens[sorted[j]];
+    chosen = 2 * (chosen - leaves);
+  }
+}
+
+void gd_build_codewords(const u8* lens, u32 num_syms, u32* codewords) {
+  u32 count[gd_max_codeword_len + 1] = {};
+  for (u32 s = 0; s < num_syms; ++s) ++count[lens[s]];
+  count[0] = 0;
+  u32 next_code[gd_max_codeword_len + 1] = {};
+  u32 code = 0;
+  for (u32 len = 1; len <= gd_max_codeword_len; ++len) {
+    code = (code + count[len - 1]) << 1;
+    next_code[len] = code;
+  }
+  for (u32 s = 0; s < num_syms; ++s) {
+    codewords[s] = lens[s] ? gd_reverse_bits(next_code[lens[s]]++, lens[s]) : 0;
+  }
+}
+
+}  // namespace umbra

@@ -1,0 +1,121 @@
+// Binary-tree match finder over one page. Every position is inserted into a binary
+// search tree of the earlier positions that share its first four bytes, ordered by the
+// bytes that follow, so one descent finds the longest matches at growing distances.
+// A separate one-entry table finds the nearest three-byte match.
+#pragma once
+
+#include <cstring>
+
+#include "umbracore/umbrautils/format/gdeflate_format.h"
+
+namespace umbra {
+
+class gd_matchfinder_t {
+ public:
+  static constexpr u32 nil = 0xFFFFFFFFu;
+  static constexpr u32 hash3_bits = 14;
+  static constexpr u32 hash4_bits = 16;
+  static constexpr u32 max_positions = 65536;
+
+  void reset() {
+    std::memset(hash3_, 0xFF, sizeof(hash3_));
+    std::memset(hash4_, 0xFF, sizeof(hash4_));
+  }
+
+  // Inserts position pos of in[0, n) and stores in matches the matches found, as
+  // (length << 16 | distance), lengths strictly increasing (the longest last); returns
+  // how many. At most max_depth tree nodes are visited; a match of nice_len or more
+  // ends the search and is extended as far as it goes. matches needs max_depth + 1
+  // entries.
+  u32 find(const u8* in, u32 pos, u32 n, u32 nice_len, u32 max_depth, u32* matches) {
+    return advance<true>(in, pos, n, nice_len, max_depth, matches);
+  }
+
+  // Inserts position pos without reporting matches (inside a long match).
+  void skip(const u8* in, u32 pos, u32 n, u32 nice_len, u32 max_depth) {
+    advance<false>(in, pos, n, nice_len, max_depth, nullptr);
+  }
+
+ private:
+  static u32 hash3(const u8* p) {
+    const u32 v = (u32)p[0] | (u32)p[1] << 8 | (u32)p[2] << 16;
+    return (v * 0x1E35A7BDu) >> (32 - hash3_bits);
+  }
+  static u32 hash4(const u8* p) { return (gd_load_le32(p) * 0x1E35A7BDu) >> (32 - hash4_bits); }
+
+  // Length of the common prefix of a and b, known to be at least len, at most max_len.
+  static u32 extend(const u8* a, const u8* b, u32 len, u32 max_len) {
+    while (len + 8 <= max_len) {
+      const u64 x = gd_load_le64(a + len) ^ gd_load_le64(b + len);
+      if (x) return len + ((u32)__builtin_ctzll(x) >> 3);
+      len += 8;
+    }
+    while (len < max_len && a[len] == b[len]) ++len;
+    return len;
+  }
+
+  template <bool record>
+  u32 advance(const u8* in, u32 pos, u32 n, u32 nice_len, u32 max_depth, u32* matches) {
+    u32 max_len = n - pos;
+    if (max_len < 4) return 0;
+    if (max_len > gd_max_match) max_len = gd_max_match;
+    const u32 nice = nice_len < max_len ? nice_len : max_len;
+    const u8* cur = in + pos;
+    u32 found = 0;
+    u32 best_len = 3;
+
+    const u32 h3 = hash3(cur);
+    const u32 near3 = hash3_[h3];
+    hash3_[h3] = pos;
+    if (record && near3 != nil && in[near3] == cur[0] && in[near3 + 1] == cur[1] && in[near3 + 2] == cur[2]) {
+      matches[found++] = 3u << 16 | (pos - near3);
+    }
+
+    const u32 h4 = hash4(cur);
+    u32 node = hash4_[h4];
+    hash4_[h4] = pos;
+    u32* pending_lt = &child_[2 * pos];
+    u32* pending_gt = &child_[2 * pos + 1];
+    u32 best_lt = 0;
+    u32 best_gt = 0;
+    u32 len = 0;
+    u32 depth = max_depth;
+    while (node != nil && depth-- != 0) {
+      const u8* m = in + node;
+      if (m[len] == cur[len]) {
+        len = extend(m, cur, len + 1, record ? max_len : nice);
+        if (record && len > best_len) {
+          best_len = len;
+          matches[found++] = len << 16 | (pos - node);
+        }
+        if (len >= nice) {
+          *pending_lt = child_[2 * node];
+          *pending_gt = child_[2 * node + 1];
+          return found;
+        }
+      }
+      if (m[len] < cur[len]) {
+        *pending_lt = node;
+        pending_lt = &child_[2 * node + 1];
+        node = *pending_lt;
+        best_lt = len;
+        if (best_gt < len) len = best_gt;
+      } else {
+        *pending_gt = node;
+        pending_gt = &child_[2 * node];
+        node = *pending_gt;
+        best_gt = len;
+        if (best_lt < len) len = best_lt;
+      }
+    }
+    *pending_lt = nil;
+    *pending_gt = nil;
+    return found;
+  }
+
+  u32 hash3_[1u << hash3_bits];
+  u32 hash4_[1u << hash4_bits];
+  u32 child_[2 * max_positions];
+};
+
+}  // namespace umbra

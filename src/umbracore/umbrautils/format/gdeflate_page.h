@@ -1,0 +1,26 @@
+// One GDeflate page: at most 64 KiB of input as one independent 32-lane bit stream.
+// The tile-stream container (gdeflate.h) is built from these two operations.
+#pragma once
+
+#include "umbracore/types.h"
+
+namespace umbra {
+
+// Decodes one page of page_size bytes into out, which must come out exactly out_size
+// bytes long. Never reads outside [page, page + page_size) nor writes outside
+// [out, out + out_size); any malformed page, a page that ends early or one that
+// yields any other byte count fails.
+bool gdeflate_decode_page(const u8* page, u64 page_size, u8* out, u32 out_size);
+
+// Match finder, parser and code buffers of the page encoder; one per thread at a time.
+struct gdeflate_encoder_t;
+
+// Null when there is no memory.
+gdeflate_encoder_t* gdeflate_encoder_create();
+void gdeflate_encoder_destroy(gdeflate_encoder_t* encoder);
+
+// Compresses n (1..65536) bytes into out; returns the page size (a multiple of 4,
+// never above gdeflate_max_compressed_page) or 0 when the page does not fit capacity.
+u32 gdeflate_encode_page(gdeflate_encoder_t& encoder, const u8* in, u32 n, u8* out, u32 capacity);
+
+}  // namespace umbra
