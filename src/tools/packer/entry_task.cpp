@@ -21,7 +21,7 @@ void entry_task_t::execute() {
     return;
   }
   if (!entry_.is_directory) {
-    path_string_t full;
+    system_path_string_t full;
     if (!join_root(full, root_.c_str(), entry_.path.c_str()) ||
         !fs_open(source_, full.c_str(), FS_MODE_READ_ONLY, FS_DEVICE_SYSFS)) {
       log_error("Failed to open file (%s)", entry_.path.c_str());

@@ -51,7 +51,7 @@ bool build_path_entries(path_entries_t& entries, const source_lists_t& lists, co
   }
   fs_device_t* device = fs_get_system_device();
   for (const path_string_t& path : lists.files) {
-    path_string_t full;
+    system_path_string_t full;
     fs_stat_t st;
     if (!join_root(full, root, path.c_str()) || !device->stat(full.c_str(), &st) ||
         (st.kind != FS_KIND_FILE && st.kind != FS_KIND_DIRECTORY)) {

@@ -105,7 +105,7 @@ bool scan_children(scan_context_t& context, const path_string_t& d, const fs_dir
 
 bool scan(scan_context_t& context, const path_string_t& d) {
   if (!append_path(context.lists.files, d.c_str(), d.length())) return false;
-  path_string_t full;
+  system_path_string_t full;
   if (!join_root(full, context.root, d.c_str())) {
     log_error("Path '%s' is longer than 255 bytes and cannot be stored!", d.c_str());
     return false;
@@ -150,7 +150,7 @@ bool sorted_list_contains(const path_list_t& list, const char* path) {
   return std::binary_search(list.begin(), list.end(), key, path_less);
 }
 
-bool join_root(path_string_t& out, const char* root, const char* relative) {
+bool join_root(system_path_string_t& out, const char* root, const char* relative) {
   if (!root || !*root) return out.assign(*relative ? relative : ".");
   if (!*relative) return out.assign(root);
   return out.format("%s/%s", root, relative);
@@ -215,7 +215,7 @@ bool read_lists(source_lists_t& lists, const char* root) {
   if (!read_list_option("-compress-list", lists.compress)) return false;
   append_all(lists.files, lists.compress);
   if (lists.files.empty()) {
-    path_string_t full;
+    system_path_string_t full;
     join_root(full, root, "");
     if (!fs_get_system_device()->is_dir(full.c_str())) {
       log_error("Source root '%s' is not a directory!", full.c_str());

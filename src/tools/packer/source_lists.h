@@ -38,6 +38,6 @@ bool sorted_list_contains(const path_list_t& list, const char* path);
 
 // Joins a relative path with the root ("%s/%s"; the path alone when the root is empty,
 // the root alone for the empty path). False when the result would not fit.
-bool join_root(path_string_t& out, const char* root, const char* relative);
+bool join_root(system_path_string_t& out, const char* root, const char* relative);
 
 }  // namespace umbra

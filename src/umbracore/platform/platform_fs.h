@@ -6,6 +6,8 @@
 // io_uring cannot be set up (or UMBRA_IO_BACKEND=pread asks for it).
 #pragma once
 
+#include <pthread.h>
+
 #include "umbracore/collections/arrays/array.h"
 #include "umbracore/strings/string.h"
 #include "umbracore/thread/locks.h"
@@ -74,6 +76,7 @@ struct platform_pump_stats_t {
   u32 queued = 0;          // waiting in the FIFO
   u32 held = 0;            // transfers done but held back by debug_hold_completions
   u32 peak_in_flight = 0;  // the highest in_flight ever seen
+  u64 continued = 0;       // transfers that arrived short and were continued
   u64 passes = 0;
 };
 
@@ -130,6 +133,9 @@ class platform_fs_t {
   platform_pump_stats_t debug_stats();
   // Waits until a pump pass ends with exactly these counts; false after timeout_ms.
   bool debug_wait_for(u32 in_flight, u32 queued, u32 timeout_ms);
+  // Same for any condition on the published counts.
+  using stats_predicate_t = bool (*)(const platform_pump_stats_t& stats, const void* argument);
+  bool debug_wait_until(stats_predicate_t predicate, const void* argument, u32 timeout_ms);
 
   platform_fs_t(const platform_fs_t&) = delete;
   platform_fs_t& operator=(const platform_fs_t&) = delete;
@@ -141,7 +147,7 @@ class platform_fs_t {
                                        platform_io_callback_t callback, void* argument);
   platform_io_request_t* take_free_request();
   void recycle(platform_io_request_t* request);
-  void post(platform_io_request_t* request);
+  bool post(platform_io_request_t* request);
   void finish(platform_io_request_t* request, bool success);
   void publish_stats(const platform_pump_stats_t& stats);
   static void pump_entry(void* argument);
@@ -163,9 +169,9 @@ class platform_fs_t {
   bool stop_posted_ = false;
   bool accepting_ = false;
 
-  // Instruments.
-  mutex_t stats_lock_;
-  condition_t stats_changed_;
+  // Instruments (timed waits, which the runtime's locks do not offer).
+  pthread_mutex_t stats_lock_;
+  pthread_cond_t stats_changed_;
   platform_pump_stats_t stats_;
   std::atomic<bool> hold_completions_{false};
 };

@@ -108,6 +108,9 @@ class string_local_t final : public string {
 };
 
 using path_string_t = string_local_t<256>;
+// Paths handed to the operating system: archive paths stay within 255 bytes, but the
+// directories they are packed from or extracted into add their own length on top.
+using system_path_string_t = string_local_t<4096>;
 
 // Byte-wise comparison (unsigned bytes; a prefix sorts first).
 int compare_bytes(const string& a, const string& b);

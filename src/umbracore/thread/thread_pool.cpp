@@ -25,7 +25,7 @@ constexpr u32 k_no_override = 0xFFFFFFFFu;
 constexpr u32 k_strategy_override = 4;
 
 struct worker_class_t {
-  const char* name_format;
+  const char* name_prefix;  // threads are named "<prefix>_<index in class>"
   u32 run_context_kind;
   u8 queues[2];  // scanned in this order
   u8 queue_count;
@@ -45,9 +45,9 @@ struct pool_t {
   task_t* head[k_queue_count] = {};
   task_t* tail[k_queue_count] = {};
   worker_class_t classes[k_class_count] = {
-      {"Worker_%u", RUN_CONTEXT_KIND_NORMAL, {2, 1}, 2},
-      {"IO_Worker_%u", RUN_CONTEXT_KIND_IO, {0, 0}, 1},
-      {"RT_Worker_%u", RUN_CONTEXT_KIND_REALTIME, {3, 3}, 1},
+      {"Worker", RUN_CONTEXT_KIND_NORMAL, {2, 1}, 2},
+      {"IO_Worker", RUN_CONTEXT_KIND_IO, {0, 0}, 1},
+      {"RT_Worker", RUN_CONTEXT_KIND_REALTIME, {3, 3}, 1},
   };
   worker_thread_t* workers = nullptr;  // normal, then IO, then realtime; fixed after start-up
   u32 worker_count = 0;
@@ -349,7 +349,7 @@ void prepare_worker_for_all_class() {
     for (u32 i = 0; i < counts[c]; ++i) {
       thread::worker_thread_t& worker = p.workers[next++];
       worker.worker_class = &worker_class;
-      worker.thread.name.format(worker_class.name_format, i);
+      worker.thread.name.format("%s_%u", worker_class.name_prefix, i);
       if (c == thread::WORKER_CLASS_NORMAL && strategy != thread::k_strategy_override) {
         s32 cpu_index = thread_pool_worker_processor(cpus, cores, i);
         if (cpu_index >= 0) worker.thread.processor = (s32)cpus[(u64)cpu_index].processor_number;

@@ -43,9 +43,10 @@ bool sysfs_device_t::translate(path_string_t& out, const char* path) const {
 file_t* sysfs_device_t::open(const char* path, u32 mode) {
   if (mode == FS_MODE_ATOMIC) return open_atomic(path);
   if (mode > FS_MODE_ATOMIC) return nullptr;
-  if (mode != FS_MODE_READ_ONLY && !mkdir_for_file(path)) return nullptr;
+  // A path that cannot be translated whole must not leave its directories behind.
   path_string_t platform_path;
   if (!translate(platform_path, path)) return nullptr;
+  if (mode != FS_MODE_READ_ONLY && !mkdir_for_file(path)) return nullptr;
   platform_file_handle_t handle = platform_->open_handle(platform_path.c_str(), mode);
   if (handle == PLATFORM_INVALID_HANDLE) return nullptr;
   return new sysfs_file_t(this, handle, path);
@@ -57,9 +58,9 @@ file_t* sysfs_device_t::open_atomic(const char* path) {
   if (!temporary_path.assign(path) || !temporary_path.append(SYSFS_ATOMIC_SUFFIX)) return nullptr;
   path_string_t final_path;
   if (!final_path.assign(path)) return nullptr;
-  if (!mkdir_for_file(temporary_path.c_str())) return nullptr;
   path_string_t platform_path;
   if (!translate(platform_path, temporary_path.c_str())) return nullptr;
+  if (!mkdir_for_file(temporary_path.c_str())) return nullptr;
   platform_file_handle_t handle = platform_->open_handle(platform_path.c_str(), PLATFORM_OPEN_CREATE_TRUNCATE);
   if (handle == PLATFORM_INVALID_HANDLE) return nullptr;
   sysfs_file_t* buffer_file = new sysfs_file_t(this, handle, temporary_path.c_str());
@@ -93,6 +94,9 @@ bool sysfs_device_t::create_directory(const char* path) {
 
 bool sysfs_device_t::mkdir(const char* path) {
   if (path[0] == '\0') return true;
+  // Parents of a path that cannot be made whole are not made either.
+  path_string_t whole;
+  if (!translate(whole, path)) return false;
   path_string_t level;
   for (const char* slash = std::strchr(path + 1, '/'); slash; slash = std::strchr(slash + 1, '/')) {
     // Parents that already exist (or cannot be made) show up in the last result.
@@ -107,11 +111,10 @@ bool sysfs_device_t::rmdir(const char* path) {
 }
 
 bool sysfs_device_t::copy(const char* from, const char* to, bool overwrite) {
-  if (!mkdir_for_file(to)) return false;
   path_string_t platform_from;
   path_string_t platform_to;
-  return translate(platform_from, from) && translate(platform_to, to) &&
-         platform_->copy_file(platform_from.c_str(), platform_to.c_str(), overwrite);
+  if (!translate(platform_from, from) || !translate(platform_to, to)) return false;
+  return mkdir_for_file(to) && platform_->copy_file(platform_from.c_str(), platform_to.c_str(), overwrite);
 }
 
 bool sysfs_device_t::move(const char* from, const char* to, bool overwrite) {

@@ -17,22 +17,6 @@ void gd_block_stats_t::clear() {
   litlen[gd_end_of_block] = 1;
 }
 
-void gd_block_stats_t::add(u32 token) {
-  if (gd_is_literal(token)) {
-    ++litlen[token];
-    return;
-  }
-  const u32 ls = gd_length_slot(token >> 16);
-  const u32 ds = gd_dist_slot(token & 0xFFFF);
-  ++litlen[gd_first_length_sym + ls];
-  ++dist[ds];
-  extra_bits += gd_length_extra[ls] + gd_dist_extra[ds];
-}
-
-void gd_block_stats_t::add_tokens(const u32* tokens, u32 count) {
-  for (u32 i = 0; i < count; ++i) add(tokens[i]);
-}
-
 void gd_build_dynamic_code(const gd_block_stats_t& stats, gd_code_t& code) {
   gd_build_code_lengths(stats.litlen, gd_num_litlen_syms, gd_max_codeword_len, code.litlen_lens);
   gd_build_code_lengths(stats.dist, gd_num_dist_syms, gd_max_codeword_len, code.dist_lens);

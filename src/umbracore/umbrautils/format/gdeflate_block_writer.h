@@ -11,18 +11,20 @@ namespace umbra {
 inline bool gd_is_literal(u32 token) { return token < 256; }
 inline u32 gd_token_length(u32 token) { return gd_is_literal(token) ? 1 : token >> 16; }
 
-// Length symbol index (0 = symbol 257) of a match length.
-inline u32 gd_length_slot(u32 len) {
-  static const struct table_t {
-    u8 slot[gd_max_short_match + 1];
-    table_t() {
-      for (u32 i = 0; i + 1 < gd_num_length_syms; ++i) {
-        const u32 last = gd_length_base[i] + (1u << gd_length_extra[i]) - 1;
-        for (u32 l = gd_length_base[i]; l <= last && l <= gd_max_short_match; ++l) slot[l] = (u8)i;
-      }
+struct gd_length_slot_table_t {
+  u8 slot[gd_max_short_match + 1];
+  constexpr gd_length_slot_table_t() : slot() {
+    for (u32 i = 0; i + 1 < gd_num_length_syms; ++i) {
+      const u32 last = gd_length_base[i] + (1u << gd_length_extra[i]) - 1;
+      for (u32 l = gd_length_base[i]; l <= last && l <= gd_max_short_match; ++l) slot[l] = (u8)i;
     }
-  } table;
-  return len <= gd_max_short_match ? table.slot[len] : gd_num_length_syms - 1;
+  }
+};
+inline constexpr gd_length_slot_table_t gd_length_slots{};
+
+// Length symbol index (0 = symbol 257) of a match length; 258 is 284 with extra 31.
+inline u32 gd_length_slot(u32 len) {
+  return len <= gd_max_short_match ? gd_length_slots.slot[len] : gd_num_length_syms - 1;
 }
 
 // Distance symbol of a distance (1..65536).
@@ -60,8 +62,20 @@ struct gd_block_stats_t {
   u64 extra_bits;
 
   void clear();
-  void add(u32 token);
-  void add_tokens(const u32* tokens, u32 count);
+  void add(u32 token) {
+    if (gd_is_literal(token)) {
+      ++litlen[token];
+      return;
+    }
+    const u32 ls = gd_length_slot(token >> 16);
+    const u32 ds = gd_dist_slot(token & 0xFFFF);
+    ++litlen[gd_first_length_sym + ls];
+    ++dist[ds];
+    extra_bits += gd_length_extra[ls] + gd_dist_extra[ds];
+  }
+  void add_tokens(const u32* tokens, u32 count) {
+    for (u32 i = 0; i < count; ++i) add(tokens[i]);
+  }
 };
 
 // Optimal code for the frequencies (at most 15-bit codewords).

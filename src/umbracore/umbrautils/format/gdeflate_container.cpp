@@ -50,14 +50,20 @@ bool read_layout(const u8* stream, u64 stream_size, stream_layout_t& layout) {
       page_count == 0 ? 0 : (u64)(page_count - 1) * gdeflate_page_size + (last_size ? last_size : gdeflate_page_size);
   if (stream_size < layout.data_offset) return false;
 
-  // Page offsets never go backwards, and the last page ends inside the stream.
-  u64 last_start = 0;
+  // Pages lie back to back inside the stream, each at least as long as the words the
+  // decoder loads at its start (which also bounds what a small stream can claim).
+  u64 start = 0;
   for (u32 i = 1; i < page_count; ++i) {
-    const u64 start = gd_load_le32(layout.table + 4 * (u64)i);
-    if (start < last_start) return false;
-    last_start = start;
+    const u64 next = gd_load_le32(layout.table + 4 * (u64)i);
+    if (next < start + gd_initial_bytes) return false;
+    start = next;
   }
-  if (page_count != 0 && last_start + gd_load_le32(layout.table) > stream_size - layout.data_offset) return false;
+  if (page_count != 0) {
+    const u64 last_page_bytes = gd_load_le32(layout.table);
+    if (last_page_bytes < gd_initial_bytes || start + last_page_bytes > stream_size - layout.data_offset) {
+      return false;
+    }
+  }
   return true;
 }
 

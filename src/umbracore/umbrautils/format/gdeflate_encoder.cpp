@@ -2,18 +2,20 @@
 //
 // 1. A binary-tree match finder records, for every position of the page, the longest
 //    matches at growing distances (the window is the whole page so far).
-// 2. A minimum-cost path over those matches is found backwards under a bit-cost model;
-//    the symbol statistics of the path give a Huffman code, whose lengths become the
-//    next model. A few rounds settle on a good parse.
-// 3. The page is cut into blocks where the statistics change enough to pay for another
-//    code (a shortest-path search over 4 KiB steps), and every block is re-parsed with a
-//    model of its own.
-// 4. Each block takes the cheapest of dynamic codes, fixed codes and stored bytes by
+// 2. A minimum-cost path over those matches is found backwards under a bit-cost model
+//    (first from the page's byte statistics).
+// 3. The page is cut into blocks where the statistics of that parse change enough to pay
+//    for another code (a shortest-path search over boundaries every 4 KiB).
+// 4. Every block is parsed again under its own model; the symbol statistics of each
+//    parse give a Huffman code whose lengths become the next model, for a few rounds.
+// 5. Each block takes the cheapest of dynamic codes, fixed codes and stored bytes by
 //    exact bit count, the bits are laid out over the lanes, and the page falls back to
 //    stored bytes when that is not smaller.
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "umbracore/umbrautils/format/gdeflate.h"
@@ -24,20 +26,43 @@
 namespace umbra {
 namespace {
 
+// TUNING (experiments only)
+u32 env_or(const char* n, u32 d) {
+  const char* v = getenv(n);
+  return v ? (u32)atoi(v) : d;
+}
+const u32 nice_match = env_or("GD_NICE", 258);
+const u32 max_search_depth = env_or("GD_DEPTH", 16);
+const u32 block_passes = env_or("GD_BP", 3);
+const u32 min_gain_permille = env_or("GD_GAIN", 0);
+const u32 split_step = env_or("GD_STEP", 4096);
+const u32 fixed_try_limit = env_or("GD_FIXTRY", 4096);
+double g_t[5];
+double gd_cpu() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec + t.tv_nsec * 1e-9;
+}
+struct t_report_t {
+  ~t_report_t() {
+    if (getenv("GD_TIME"))
+      fprintf(stderr, "find %.1f ms, page parse %.1f, split %.1f, blocks %.1f, write %.1f\n", g_t[0] * 1e3,
+              g_t[1] * 1e3, g_t[2] * 1e3, g_t[3] * 1e3, g_t[4] * 1e3);
+  }
+} g_t_report;
+// END TUNING
+
 constexpr u32 page_max = gdeflate_page_size;
 constexpr u32 cost_unit = 16;  // costs are in 1/16 bit
-// Search limits of the match finder.
-constexpr u32 nice_match = 258;
-constexpr u32 max_search_depth = 48;
+constexpr u32 max_depth_cap = 1024;
 // Matches stored per page position on average before only the longest is kept.
 constexpr u32 cache_entries = page_max * 8;
-constexpr u32 page_passes = 2;
-constexpr u32 block_passes = 4;
-constexpr u32 split_step = 4096;
-constexpr u32 max_blocks = page_max / split_step + 1;
+constexpr u32 min_split_step = 1024;
+constexpr u32 max_blocks = page_max / min_split_step + 1;
 // Bit cost assumed for a symbol the current code does not have.
 constexpr u32 unused_litlen_bits = 13;
 constexpr u32 unused_dist_bits = 10;
+constexpr u32 split_syms = gd_num_litlen_syms + gd_num_dist_syms;
 
 struct cost_model_t {
   u32 literal[256];
@@ -52,6 +77,14 @@ struct block_t {
   u32 first_token;
   u32 token_count;
   gd_block_type_t type;
+  gd_code_t code;  // dynamic blocks
+  gd_dynamic_header_t header;
+};
+
+// Symbol counts of the page parse up to a split boundary.
+struct split_counts_t {
+  u32 counts[split_syms];
+  u64 extra_bits;
 };
 
 }  // namespace
@@ -59,15 +92,17 @@ struct block_t {
 struct gdeflate_encoder_t {
   gd_matchfinder_t finder;
   u32 match_begin[page_max + 1];
-  u32 match_store[cache_entries + 2 * max_search_depth + 2];
+  u32 match_store[cache_entries + max_depth_cap + 2];
   u32 cost[page_max + 1];
   u32 choice[page_max + 1];
-  u32 page_tokens[page_max + 1];    // the parse of the whole page
-  u32 block_tokens[page_max + 1];   // the final parse, block after block
+  u32 page_tokens[page_max + 1];   // the first parse of the whole page
+  u32 block_tokens[page_max + 1];  // the final parse, block after block
   u32 trial_tokens[page_max + 1];
+  split_counts_t split_prefix[max_blocks + 1];
   block_t blocks[max_blocks];
   u32 block_count;
   gd_block_stats_t stats;
+  gd_block_stats_t best_stats;
   gd_code_t code;
   gd_dynamic_header_t header;
   u8 stored_page[gdeflate_max_compressed_page];
@@ -80,15 +115,14 @@ namespace {
 void find_matches(gdeflate_encoder_t& e, const u8* in, u32 n) {
   e.finder.reset();
   u32 stored = 0;
-  u32 found[max_search_depth + 2];
+  u32 found[max_depth_cap + 2];
   u32 pos = 0;
   while (pos < n) {
     e.match_begin[pos] = stored;
+    if (pos + 8 < n) e.finder.prefetch(in, pos + 8, n);
     const u32 count = e.finder.find(in, pos, n, nice_match, max_search_depth, found);
-    if (count == 0) {
-      ++pos;
-      continue;
-    }
+    ++pos;
+    if (count == 0) continue;
     if (stored + count <= cache_entries) {
       std::memcpy(e.match_store + stored, found, count * sizeof(u32));
       stored += count;
@@ -96,7 +130,6 @@ void find_matches(gdeflate_encoder_t& e, const u8* in, u32 n) {
       e.match_store[stored++] = found[count - 1];
     }
     const u32 longest = found[count - 1] >> 16;
-    ++pos;
     if (longest >= nice_match) {
       // Inside a long match only the tree is kept up to date.
       const u32 end = pos - 1 + longest;
@@ -126,203 +159,163 @@ void model_from_code(const gd_code_t& code, cost_model_t& m) {
   }
 }
 
-// A first model from a greedy parse with the longest match everywhere.
-void greedy_model(gdeflate_encoder_t& e, const u8* in, u32 begin, u32 end, cost_model_t& m) {
-  e.stats.clear();
-  for (u32 pos = begin; pos < end;) {
-    const u32 mb = e.match_begin[pos];
-    const u32 me = e.match_begin[pos + 1];
-    u32 token = in[pos];
-    if (me != mb) {
-      const u32 best = e.match_store[me - 1];
-      const u32 len = (best >> 16) < end - pos ? best >> 16 : end - pos;
-      if (len >= gd_min_match) token = len << 16 | (best & 0xFFFF);
-    }
-    e.stats.add(token);
-    pos += gd_token_length(token);
+// The first model knows only the page's bytes: a literal costs its information
+// content, a match a typical amount for its length and distance.
+void byte_statistics_model(const u8* in, u32 n, cost_model_t& m) {
+  u32 histogram[256] = {};
+  for (u32 i = 0; i < n; ++i) ++histogram[in[i]];
+  for (u32 b = 0; b < 256; ++b) {
+    const double bits = histogram[b] ? std::log2((double)n / histogram[b]) : 12.0;
+    m.literal[b] = (u32)(cost_unit * bits);
   }
-  gd_build_dynamic_code(e.stats, e.code);
-  model_from_code(e.code, m);
+  for (u32 l = gd_min_match; l <= gd_max_short_match; ++l) {
+    const u32 slot = gd_length_slot(l);
+    m.length[l] = (6 + slot / 4 + gd_length_extra[slot]) * cost_unit;
+  }
+  m.long_length = (6 + 6 + 16) * cost_unit;
+  for (u32 s = 0; s < gd_num_dist_syms; ++s) m.dist[s] = (5 + gd_dist_extra[s]) * cost_unit;
 }
+
+// The model of a block fixed-coded.
+void fixed_code_model(cost_model_t& m) { model_from_code(gd_fixed_code(), m); }
 
 // ---------------------------------------------------------------- parsing
 
-// Minimum-cost path over [begin, end) under the model; tokens go to out. Returns the count.
+// Minimum-cost path over [begin, end) under the model; the tokens go to out and their
+// statistics to e.stats. Returns the token count.
 u32 find_min_cost_path(gdeflate_encoder_t& e, const u8* in, u32 begin, u32 end, const cost_model_t& m,
                        u32* out) {
   u32* const cost = e.cost;
   u32* const choice = e.choice;
   cost[end] = 0;
+  // Cost and choice share one word so that keeping the minimum needs no branch.
   for (u32 pos = end; pos-- > begin;) {
-    u32 best = m.literal[in[pos]] + cost[pos + 1];
-    u32 best_choice = 0;
-    const u32 mb = e.match_begin[pos];
-    const u32 me = e.match_begin[pos + 1];
+    u64 best = (u64)(m.literal[in[pos]] + cost[pos + 1]) << 32;
+    const u32* match = e.match_store + e.match_begin[pos];
+    const u32* const match_end = e.match_store + e.match_begin[pos + 1];
     const u32 limit = end - pos;
+    const u32* const cost_here = cost + pos;
     u32 len = gd_min_match;
-    for (u32 k = mb; k < me; ++k) {
-      u32 match_len = e.match_store[k] >> 16;
-      const u32 dist = e.match_store[k] & 0xFFFF;
+    for (; match != match_end; ++match) {
+      const u32 dist = *match & 0xFFFF;
+      u32 match_len = *match >> 16;
       if (match_len > limit) match_len = limit;
       const u32 dcost = m.dist[gd_dist_slot(dist)];
       const u32 short_end = match_len < gd_max_short_match ? match_len : gd_max_short_match;
       for (; len <= short_end; ++len) {
-        const u32 c = dcost + m.length[len] + cost[pos + len];
-        if (c < best) {
-          best = c;
-          best_choice = len << 16 | dist;
-        }
+        const u64 v = (u64)(dcost + m.length[len] + cost_here[len]) << 32 | (len << 16 | dist);
+        best = v < best ? v : best;
       }
       const u32 long_cost = dcost + m.long_length;
       for (; len <= match_len; ++len) {
-        const u32 c = long_cost + cost[pos + len];
-        if (c < best) {
-          best = c;
-          best_choice = len << 16 | dist;
-        }
+        const u64 v = (u64)(long_cost + cost_here[len]) << 32 | (len << 16 | dist);
+        best = v < best ? v : best;
       }
       if (match_len == limit) break;
     }
-    cost[pos] = best;
-    choice[pos] = best_choice;
+    cost[pos] = (u32)(best >> 32);
+    choice[pos] = (u32)best;
   }
+
   u32 count = 0;
+  gd_block_stats_t& stats = e.stats;
+  stats.clear();
   for (u32 pos = begin; pos < end;) {
     const u32 c = choice[pos];
     if (c == 0) {
-      out[count++] = in[pos++];
+      const u8 literal = in[pos++];
+      out[count++] = literal;
+      ++stats.litlen[literal];
     } else {
       out[count++] = c;
+      stats.add(c);
       pos += c >> 16;
     }
   }
   return count;
 }
 
-// Iterates parse and model on [begin, end), starting from the given model; the best
-// parse (by dynamic-block bits) is left in out. Returns its token count.
-u32 optimize_range(gdeflate_encoder_t& e, const u8* in, u32 begin, u32 end, cost_model_t& m, u32 passes,
-                   u32* out, u64* bits_out) {
-  u64 best_bits = ~0ull;
-  u32 best_count = 0;
-  for (u32 pass = 0; pass < passes; ++pass) {
-    u32* tokens = pass == 0 ? out : e.trial_tokens;
-    const u32 count = find_min_cost_path(e, in, begin, end, m, tokens);
-    e.stats.clear();
-    e.stats.add_tokens(tokens, count);
-    gd_build_dynamic_code(e.stats, e.code);
-    gd_build_dynamic_header(e.code, e.header);
-    const u64 bits = gd_dynamic_block_bits(e.stats, e.code, e.header);
-    if (bits < best_bits) {
-      if (tokens != out) std::memcpy(out, tokens, count * sizeof(u32));
-      best_bits = bits;
-      best_count = count;
-    } else {
-      break;
-    }
-    model_from_code(e.code, m);
-  }
-  if (bits_out) *bits_out = best_bits;
-  return best_count;
-}
-
 // ---------------------------------------------------------------- block splitting
 
-// n * log2(n), tabulated for the statistics of one page.
-float n_log2_n(u32 n) {
-  static const struct table_t {
-    float v[page_max + 2];
-    table_t() {
-      v[0] = 0;
-      for (u32 i = 1; i < page_max + 2; ++i) v[i] = (float)(i * std::log2((double)i));
-    }
-  } table;
-  return table.v[n];
+struct n_log2_n_table_t {
+  float v[page_max + 2];
+  n_log2_n_table_t() {
+    v[0] = 0;
+    for (u32 i = 1; i < page_max + 2; ++i) v[i] = (float)(i * std::log2((double)i));
+  }
+};
+const float* n_log2_n() {
+  static const n_log2_n_table_t table;
+  return table.v;
 }
 
-constexpr u32 split_syms = gd_num_litlen_syms + gd_num_dist_syms;
-
-// Estimated bits of one dynamic block with the given symbol counts.
-float estimated_block_bits(const u32* counts, u64 extra_bits) {
-  float bits = (float)extra_bits + 3 + 14 + 19 * 3;
+// Estimated bits of one dynamic block with the given symbol counts: their entropy, the
+// extra bits, and a header of a few bits per symbol in use.
+float estimated_block_bits(const split_counts_t& to, const split_counts_t& from, const float* nlogn) {
   u32 lit_total = 1;  // end of block
   u32 dist_total = 0;
-  float lit_sum = 0;
-  float dist_sum = 0;
+  float sum = 0;
   u32 used = 1;
   for (u32 s = 0; s < gd_num_litlen_syms; ++s) {
-    const u32 c = counts[s];
-    if (!c) continue;
+    const u32 c = to.counts[s] - from.counts[s];
     lit_total += c;
-    lit_sum += n_log2_n(c);
-    ++used;
+    sum += nlogn[c];
+    used += c != 0;
   }
   for (u32 s = gd_num_litlen_syms; s < split_syms; ++s) {
-    const u32 c = counts[s];
-    if (!c) continue;
+    const u32 c = to.counts[s] - from.counts[s];
     dist_total += c;
-    dist_sum += n_log2_n(c);
-    ++used;
+    sum += nlogn[c];
+    used += c != 0;
   }
-  bits += n_log2_n(lit_total) - lit_sum + n_log2_n(dist_total) - dist_sum;
-  return bits + 4.0f * (float)used;
+  const float header = 3 + 14 + 19 * 3 + 4.0f * (float)used;
+  return header + (float)(to.extra_bits - from.extra_bits) + nlogn[lit_total] + nlogn[dist_total] - sum;
 }
 
-// Chooses block boundaries on the page parse: a shortest path over boundaries at
-// split_step bytes (moved to the next token start), each candidate block costed by the
-// entropy of its symbols plus an estimate of its code's header.
+// Chooses block boundaries on the page parse: a shortest path over boundaries every
+// split_step bytes (moved to the next token start).
 void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
   u32 bound_pos[max_blocks + 1];
-  u32 bound_token[max_blocks + 1];
-  static_assert(sizeof(u32) * (max_blocks + 1) * split_syms < 200000, "split statistics stay small");
-  u32 (*prefix)[split_syms] = reinterpret_cast<u32 (*)[split_syms]>(e.cost);  // free between parses
-  u64 prefix_extra[max_blocks + 1];
-
+  split_counts_t* prefix = e.split_prefix;
+  split_counts_t running = {};
   u32 bounds = 0;
   bound_pos[0] = 0;
-  bound_token[0] = 0;
-  std::memset(prefix[0], 0, sizeof(prefix[0]));
-  prefix_extra[0] = 0;
+  prefix[0] = running;
   u32 pos = 0;
   u32 next_cut = split_step;
-  u32 counts[split_syms] = {};
-  u64 extra = 0;
   for (u32 t = 0; t < token_count; ++t) {
     if (pos >= next_cut) {
       ++bounds;
       bound_pos[bounds] = pos;
-      bound_token[bounds] = t;
-      std::memcpy(prefix[bounds], counts, sizeof(counts));
-      prefix_extra[bounds] = extra;
+      prefix[bounds] = running;
       while (next_cut <= pos) next_cut += split_step;
     }
     const u32 token = e.page_tokens[t];
     if (gd_is_literal(token)) {
-      ++counts[token];
+      ++running.counts[token];
+      ++pos;
     } else {
-      const u32 ls = gd_length_slot(token >> 16);
+      const u32 len = token >> 16;
+      const u32 ls = gd_length_slot(len);
       const u32 ds = gd_dist_slot(token & 0xFFFF);
-      ++counts[gd_first_length_sym + ls];
-      ++counts[gd_num_litlen_syms + ds];
-      extra += gd_length_extra[ls] + gd_dist_extra[ds];
+      ++running.counts[gd_first_length_sym + ls];
+      ++running.counts[gd_num_litlen_syms + ds];
+      running.extra_bits += gd_length_extra[ls] + gd_dist_extra[ds];
+      pos += len;
     }
-    pos += gd_token_length(token);
   }
   ++bounds;
   bound_pos[bounds] = n;
-  bound_token[bounds] = token_count;
-  std::memcpy(prefix[bounds], counts, sizeof(counts));
-  prefix_extra[bounds] = extra;
+  prefix[bounds] = running;
 
+  const float* nlogn = n_log2_n();
   float best[max_blocks + 1];
   u32 from[max_blocks + 1];
   best[0] = 0;
   for (u32 j = 1; j <= bounds; ++j) {
     best[j] = 3.4e38f;
     for (u32 i = 0; i < j; ++i) {
-      u32 seg[split_syms];
-      for (u32 s = 0; s < split_syms; ++s) seg[s] = prefix[j][s] - prefix[i][s];
-      const float c = best[i] + estimated_block_bits(seg, prefix_extra[j] - prefix_extra[i]);
+      const float c = best[i] + estimated_block_bits(prefix[j], prefix[i], nlogn);
       if (c < best[j]) {
         best[j] = c;
         from[j] = i;
@@ -334,10 +327,75 @@ void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
   for (u32 j = bounds; j != 0; j = from[j]) cuts[count++] = j;
   e.block_count = count;
   for (u32 b = 0; b < count; ++b) {
-    const u32 j = cuts[count - 1 - b];
     const u32 i = b == 0 ? 0 : cuts[count - b];
-    e.blocks[b].begin = bound_pos[i];
-    e.blocks[b].end = bound_pos[j];
+    const u32 j = cuts[count - 1 - b];
+    block_t& blk = e.blocks[b];
+    blk.begin = bound_pos[i];
+    blk.end = bound_pos[j];
+    // The block's share of the page parse seeds its own model.
+    gd_block_stats_t& seed = e.stats;
+    std::memcpy(seed.litlen, prefix[j].counts, sizeof(seed.litlen));
+    for (u32 s = 0; s < gd_num_litlen_syms; ++s) seed.litlen[s] -= prefix[i].counts[s];
+    for (u32 s = 0; s < gd_num_dist_syms; ++s) {
+      seed.dist[s] = prefix[j].counts[gd_num_litlen_syms + s] - prefix[i].counts[gd_num_litlen_syms + s];
+    }
+    seed.litlen[gd_end_of_block] = 1;
+    seed.extra_bits = 0;
+    gd_build_dynamic_code(seed, blk.code);
+  }
+}
+
+// ---------------------------------------------------------------- block planning
+
+// Parses the block with its own model for a few rounds and keeps the cheapest parse
+// and kind. blk.code holds the seed code on entry.
+void plan_block(gdeflate_encoder_t& e, const u8* in, block_t& blk, u32 first_token) {
+  u32* const out = e.block_tokens + first_token;
+  cost_model_t model;
+  model_from_code(blk.code, model);
+  u64 best_bits = ~0ull;
+  u32 best_count = 0;
+  for (u32 pass = 0; pass < block_passes; ++pass) {
+    u32* tokens = pass == 0 ? out : e.trial_tokens;
+    const u32 count = find_min_cost_path(e, in, blk.begin, blk.end, model, tokens);
+    gd_build_dynamic_code(e.stats, e.code);
+    gd_build_dynamic_header(e.code, e.header);
+    const u64 bits = gd_dynamic_block_bits(e.stats, e.code, e.header);
+    if (bits >= best_bits) break;
+    const bool small_gain = best_bits - bits < best_bits / 1000 * min_gain_permille;
+    if (tokens != out) std::memcpy(out, tokens, count * sizeof(u32));
+    best_bits = bits;
+    best_count = count;
+    e.best_stats = e.stats;
+    blk.code = e.code;
+    blk.header = e.header;
+    if (small_gain) break;
+    if (pass + 1 < block_passes) model_from_code(e.code, model);
+  }
+  blk.first_token = first_token;
+  blk.token_count = best_count;
+
+  u64 fixed_bits = gd_huffman_block_bits(e.best_stats, gd_fixed_code());
+  const u32 size = blk.end - blk.begin;
+  if (size <= fixed_try_limit) {
+    // Small blocks may do better with a parse made for the fixed code.
+    fixed_code_model(model);
+    const u32 count = find_min_cost_path(e, in, blk.begin, blk.end, model, e.trial_tokens);
+    const u64 bits = gd_huffman_block_bits(e.stats, gd_fixed_code());
+    if (bits < fixed_bits && bits < best_bits) {
+      std::memcpy(out, e.trial_tokens, count * sizeof(u32));
+      blk.token_count = count;
+      fixed_bits = bits;
+      best_bits = ~0ull;  // the dynamic code no longer matches these tokens
+    }
+  }
+  const u64 stored_bits = gd_stored_bits(size);
+  if (best_bits <= fixed_bits && best_bits < stored_bits) {
+    blk.type = gd_block_dynamic;
+  } else if (fixed_bits < stored_bits) {
+    blk.type = gd_block_fixed;
+  } else {
+    blk.type = gd_block_stored;
   }
 }
 
@@ -346,7 +404,7 @@ void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
 u32 write_stored_page(const u8* in, u32 n, u8* out, u32 capacity) {
   gd_lane_writer_t w(out, capacity);
   gd_write_stored_blocks(w, in, n, true);
-  return w.size();
+  return w.finish();
 }
 
 u32 write_planned_page(gdeflate_encoder_t& e, const u8* in, u8* out, u32 capacity) {
@@ -360,42 +418,10 @@ u32 write_planned_page(gdeflate_encoder_t& e, const u8* in, u8* out, u32 capacit
     } else if (blk.type == gd_block_fixed) {
       gd_write_huffman_block(w, final_block, gd_fixed_code(), nullptr, tokens, blk.token_count);
     } else {
-      e.stats.clear();
-      e.stats.add_tokens(tokens, blk.token_count);
-      gd_build_dynamic_code(e.stats, e.code);
-      gd_build_dynamic_header(e.code, e.header);
-      gd_write_huffman_block(w, final_block, e.code, &e.header, tokens, blk.token_count);
+      gd_write_huffman_block(w, final_block, blk.code, &blk.header, tokens, blk.token_count);
     }
   }
-  return w.size();
-}
-
-// Parses one block with its own model and picks its kind by exact bit count.
-void plan_block(gdeflate_encoder_t& e, const u8* in, block_t& blk, u32 first_page_token, u32 page_token_end,
-                u32 first_out_token) {
-  cost_model_t model;
-  e.stats.clear();
-  e.stats.add_tokens(e.page_tokens + first_page_token, page_token_end - first_page_token);
-  gd_build_dynamic_code(e.stats, e.code);
-  model_from_code(e.code, model);
-
-  u32* out = e.block_tokens + first_out_token;
-  u64 dynamic_bits = 0;
-  const u32 count = optimize_range(e, in, blk.begin, blk.end, model, block_passes, out, &dynamic_bits);
-
-  e.stats.clear();
-  e.stats.add_tokens(out, count);
-  const u64 fixed_bits = gd_huffman_block_bits(e.stats, gd_fixed_code());
-  const u64 stored_bits = gd_stored_bits(blk.end - blk.begin);
-  blk.first_token = first_out_token;
-  blk.token_count = count;
-  if (dynamic_bits <= fixed_bits && dynamic_bits < stored_bits) {
-    blk.type = gd_block_dynamic;
-  } else if (fixed_bits < stored_bits) {
-    blk.type = gd_block_fixed;
-  } else {
-    blk.type = gd_block_stored;
-  }
+  return w.finish();
 }
 
 }  // namespace
@@ -413,26 +439,50 @@ void gdeflate_encoder_destroy(gdeflate_encoder_t* encoder) {
 
 u32 gdeflate_encode_page(gdeflate_encoder_t& e, const u8* in, u32 n, u8* out, u32 capacity) {
   if (n == 0 || n > page_max || capacity < gd_initial_bytes + 4) return 0;
+  double t0 = gd_cpu();
   find_matches(e, in, n);
+  double t1 = gd_cpu();
+  g_t[0] += t1 - t0;
 
   cost_model_t model;
-  greedy_model(e, in, 0, n, model);
-  const u32 page_token_count = optimize_range(e, in, 0, n, model, page_passes, e.page_tokens, nullptr);
-  split_page(e, n, page_token_count);
-
-  u32 page_token = 0;
-  u32 out_token = 0;
-  for (u32 b = 0; b < e.block_count; ++b) {
-    block_t& blk = e.blocks[b];
-    // The page parse's tokens inside the block seed the block's model.
-    u32 pos = blk.begin;
-    u32 first = page_token;
-    while (page_token < page_token_count && pos < blk.end) pos += gd_token_length(e.page_tokens[page_token++]);
-    plan_block(e, in, blk, first, page_token, out_token);
-    out_token += blk.token_count;
+  u32 page_token_count = 0;
+  if (env_or("GD_GREEDYSPLIT", 0)) {
+    for (u32 pos = 0; pos < n;) {
+      const u32 mb = e.match_begin[pos], me = e.match_begin[pos + 1];
+      u32 token = in[pos];
+      if (me != mb) {
+        const u32 best = e.match_store[me - 1];
+        const u32 len = (best >> 16) < n - pos ? best >> 16 : n - pos;
+        if (len >= gd_min_match) token = len << 16 | (best & 0xFFFF);
+      }
+      e.page_tokens[page_token_count++] = token;
+      pos += gd_token_length(token);
+    }
+  } else {
+  byte_statistics_model(in, n, model);
+  page_token_count = find_min_cost_path(e, in, 0, n, model, e.page_tokens);
   }
+  double t2 = gd_cpu();
+  g_t[1] += t2 - t1;
+  split_page(e, n, page_token_count);
+  double t3 = gd_cpu();
+  g_t[2] += t3 - t2;
+
+  u32 first_token = 0;
+  for (u32 b = 0; b < e.block_count; ++b) {
+    plan_block(e, in, e.blocks[b], first_token);
+    first_token += e.blocks[b].token_count;
+  }
+  double t4 = gd_cpu();
+  g_t[3] += t4 - t3;
 
   u32 size = write_planned_page(e, in, out, capacity);
+  g_t[4] += gd_cpu() - t4;
+  if (getenv("GD_SHOW")) {
+    for (u32 b = 0; b < e.block_count; ++b)
+      fprintf(stderr, "[%u %u %c] ", e.blocks[b].begin, e.blocks[b].end, "SFD"[e.blocks[b].type]);
+    fprintf(stderr, "-> %u\n", size);
+  }
   // Stored bytes bound every page; take them whenever they are not larger.
   if (size == 0 || size > n) {
     const u32 stored = write_stored_page(in, n, e.stored_page, sizeof(e.stored_page));

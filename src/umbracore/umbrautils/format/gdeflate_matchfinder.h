@@ -2,6 +2,8 @@
 // search tree of the earlier positions that share its first four bytes, ordered by the
 // bytes that follow, so one descent finds the longest matches at growing distances.
 // A separate one-entry table finds the nearest three-byte match.
+//
+// Page positions fit in 16 bits, which keeps the tables small enough to stay in cache.
 #pragma once
 
 #include <cstring>
@@ -12,14 +14,24 @@ namespace umbra {
 
 class gd_matchfinder_t {
  public:
-  static constexpr u32 nil = 0xFFFFFFFFu;
-  static constexpr u32 hash3_bits = 14;
+  static constexpr u32 hash3_bits = 16;
   static constexpr u32 hash4_bits = 16;
   static constexpr u32 max_positions = 65536;
+  // Positions need 4 bytes to be inserted, so 65535 is never a node.
+  static constexpr u16 nil = 0xFFFF;
 
   void reset() {
-    std::memset(hash3_, 0xFF, sizeof(hash3_));
-    std::memset(hash4_, 0xFF, sizeof(hash4_));
+    // Head entries hold position + 1, 0 meaning empty.
+    std::memset(hash3_, 0, sizeof(hash3_));
+    std::memset(hash4_, 0, sizeof(hash4_));
+  }
+
+  // Starts loading the table entries that position pos will need.
+  void prefetch(const u8* in, u32 pos, u32 n) const {
+    if (n - pos >= 4) {
+      __builtin_prefetch(&hash3_[hash3(in + pos)]);
+      __builtin_prefetch(&hash4_[hash4(in + pos)]);
+    }
   }
 
   // Inserts position pos of in[0, n) and stores in matches the matches found, as
@@ -62,26 +74,33 @@ class gd_matchfinder_t {
     const u32 nice = nice_len < max_len ? nice_len : max_len;
     const u8* cur = in + pos;
     u32 found = 0;
-    u32 best_len = 3;
 
     const u32 h3 = hash3(cur);
     const u32 near3 = hash3_[h3];
-    hash3_[h3] = pos;
-    if (record && near3 != nil && in[near3] == cur[0] && in[near3 + 1] == cur[1] && in[near3 + 2] == cur[2]) {
-      matches[found++] = 3u << 16 | (pos - near3);
+    hash3_[h3] = (u16)(pos + 1);
+    if (record && near3 != 0) {
+      const u8* m = in + near3 - 1;
+      if (m[0] == cur[0] && m[1] == cur[1] && m[2] == cur[2]) matches[found++] = 3u << 16 | (pos + 1 - near3);
     }
 
     const u32 h4 = hash4(cur);
-    u32 node = hash4_[h4];
-    hash4_[h4] = pos;
-    u32* pending_lt = &child_[2 * pos];
-    u32* pending_gt = &child_[2 * pos + 1];
+    u32 node = (u32)hash4_[h4] - 1;
+    hash4_[h4] = (u16)(pos + 1);
+    u16* pending_lt = &child_[2 * pos];
+    u16* pending_gt = &child_[2 * pos + 1];
+    if (node == 0xFFFFFFFFu) {
+      *pending_lt = nil;
+      *pending_gt = nil;
+      return found;
+    }
+    u32 best_len = 3;
     u32 best_lt = 0;
     u32 best_gt = 0;
     u32 len = 0;
     u32 depth = max_depth;
-    while (node != nil && depth-- != 0) {
+    for (;;) {
       const u8* m = in + node;
+      __builtin_prefetch(&child_[2 * node]);
       if (m[len] == cur[len]) {
         len = extend(m, cur, len + 1, record ? max_len : nice);
         if (record && len > best_len) {
@@ -95,27 +114,28 @@ class gd_matchfinder_t {
         }
       }
       if (m[len] < cur[len]) {
-        *pending_lt = node;
+        *pending_lt = (u16)node;
         pending_lt = &child_[2 * node + 1];
         node = *pending_lt;
         best_lt = len;
         if (best_gt < len) len = best_gt;
       } else {
-        *pending_gt = node;
+        *pending_gt = (u16)node;
         pending_gt = &child_[2 * node];
         node = *pending_gt;
         best_gt = len;
         if (best_lt < len) len = best_lt;
       }
+      if (node == nil || --depth == 0) break;
     }
     *pending_lt = nil;
     *pending_gt = nil;
     return found;
   }
 
-  u32 hash3_[1u << hash3_bits];
-  u32 hash4_[1u << hash4_bits];
-  u32 child_[2 * max_positions];
+  u16 hash3_[1u << hash3_bits];
+  u16 hash4_[1u << hash4_bits];
+  u16 child_[2 * max_positions];
 };
 
 }  // namespace umbra

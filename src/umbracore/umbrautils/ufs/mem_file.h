@@ -56,6 +56,7 @@ class mem_file_t final : public file_t {
 
   bool read_only_ = false;
   bool fixed_page_ = false;
+  u64 fixed_limit_ = 0;  // a fixed-page file's buffer length
   u64 size_ = 0;
   u64 page_size_ = MEM_FILE_PAGE_SIZE;
   array_dyn_t<auto_ptr_t<page_t>> pages_;

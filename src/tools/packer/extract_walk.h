@@ -1,0 +1,28 @@
+// The breadth-first walk of an archive's directory listings that both extractors share:
+// every directory is vetted and created below the destination before its children are
+// visited, and every file found is handed to the extractor in listing order.
+#pragma once
+
+#include "umbracore/collections/arrays/array.h"
+#include "umbracore/strings/string.h"
+#include "umbracore/types.h"
+#include "umbracore/ufs/fs_device.h"
+
+namespace umbra {
+
+// The children of a directory with their full archive paths ("/x" below the root,
+// "/a/x" below "/a"); empty when the device cannot list the directory.
+auto_ptr_t<fs_dir_list_t> read_dir_paths(fs_device_t* device, const char* directory_path);
+
+// Called for every file node, in walk order; false stops the walk.
+class extract_visitor_t {
+ public:
+  virtual ~extract_visitor_t() = default;
+  virtual bool on_file(const mstring_t& path) = 0;
+};
+
+// Walks from "/" and creates every directory below destination_root. A failure prints
+// its line and ends the walk with false.
+bool extract_walk(fs_device_t* device, const char* destination_root, extract_visitor_t& visitor);
+
+}  // namespace umbra

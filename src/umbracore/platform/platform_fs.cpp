@@ -1,0 +1,290 @@
+// The synchronous half of the platform file layer: opening handles, metadata,
+// directories, copies and renames, each one system call (or a few) on the caller's
+// thread. Only regular files are ever opened as files.
+#include "umbracore/platform/platform_fs.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "umbracore/log/log.h"
+
+namespace umbra {
+
+namespace {
+
+path_string_t g_path_prefix;
+
+int open_retrying(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Without O_NONBLOCK, opening a fifo would wait for a writer; the descriptor is made
+// blocking again once it is known to be a regular file.
+int open_regular_file(const char* path, int flags, mode_t mode) {
+  int fd = open_retrying(path, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode);
+  if (fd < 0) return -1;
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  int status = ::fcntl(fd, F_GETFL);
+  if (status == -1 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == -1) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Something that is there but is no regular file (a directory, fifo, device, socket).
+bool exists_as_non_regular(const char* path) {
+  struct stat info;
+  return ::stat(path, &info) == 0 && !S_ISREG(info.st_mode);
+}
+
+// Makes room for a new file: a regular file or a link is deleted (the link itself, never
+// what it points to); anything else in the way fails.
+bool delete_for_recreate(const char* path) {
+  struct stat info;
+  if (::lstat(path, &info) != 0) return errno == ENOENT;
+  if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) return false;
+  return ::unlink(path) == 0 || errno == ENOENT;
+}
+
+bool is_directory(const char* path) {
+  struct stat info;
+  return ::stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+void fill_stat(const struct stat& info, fs_stat_t* out) {
+  out->kind = S_ISDIR(info.st_mode) ? FS_KIND_DIRECTORY : S_ISREG(info.st_mode) ? FS_KIND_FILE : FS_KIND_NONE;
+  out->time = info.st_mtime > 0 ? (u64)info.st_mtime : 0;
+  out->size = S_ISREG(info.st_mode) ? (u64)info.st_size : 0;
+  out->stored_size = out->size;
+  out->device_reference = 0;
+  out->entry_index = -1;
+}
+
+// A name as it can be shown in a message: bytes outside printable ASCII as \xNN.
+void escape_name(string& out, const char* name) {
+  out.clear();
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) {
+    if (*p >= 0x20 && *p < 0x7F) {
+      out.append_char((char)*p);
+    } else {
+      out.append_format("\\x%02X", *p);
+    }
+  }
+}
+
+u32 entry_kind(int directory_fd, const dirent* entry) {
+  if (entry->d_type == DT_DIR) return FS_KIND_DIRECTORY;
+  if (entry->d_type == DT_REG) return FS_KIND_FILE;
+  if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK) return FS_KIND_NONE;
+  // Links count as what they point to, as on the platform the tool came from.
+  struct stat info;
+  if (::fstatat(directory_fd, entry->d_name, &info, 0) != 0) return FS_KIND_NONE;
+  return S_ISDIR(info.st_mode) ? FS_KIND_DIRECTORY : S_ISREG(info.st_mode) ? FS_KIND_FILE : FS_KIND_NONE;
+}
+
+bool entry_less(const fs_dir_entry_t& a, const fs_dir_entry_t& b) { return compare_bytes(a.name, b.name) < 0; }
+
+}  // namespace
+
+bool platform_make_os_path(path_string_t& out, const char* path) {
+  out.clear();
+  if (!out.assign(g_path_prefix) || !out.append(path)) return false;
+  if (!is_valid_utf8(out.c_str())) {
+    log_error("Encountered invalid code point.");
+    return false;
+  }
+  return true;
+}
+
+bool platform_fs_t::set_path_prefix(const char* prefix) {
+  path_string_t candidate;
+  if (!candidate.assign(prefix)) return false;
+  g_path_prefix.assign(candidate);
+  return true;
+}
+
+platform_file_handle_t platform_fs_t::open_handle(const char* path, u32 kind) {
+  path_string_t os_path;
+  if (!platform_make_os_path(os_path, path)) return PLATFORM_INVALID_HANDLE;
+  const char* p = os_path.c_str();
+  int fd = -1;
+  switch (kind) {
+    case PLATFORM_OPEN_READ_ONLY:
+      if (exists_as_non_regular(p)) return PLATFORM_INVALID_HANDLE;
+      fd = open_regular_file(p, O_RDONLY, 0);
+      if (fd >= 0) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+      break;
+    case PLATFORM_OPEN_CREATE_NEW:
+      fd = open_regular_file(p, O_RDWR | O_CREAT | O_EXCL, 0666);
+      break;
+    case PLATFORM_OPEN_CREATE_TRUNCATE:
+      if (!delete_for_recreate(p)) return PLATFORM_INVALID_HANDLE;
+      fd = open_regular_file(p, O_RDWR | O_CREAT | O_EXCL, 0666);
+      break;
+    case PLATFORM_OPEN_CREATE_OR_READ_WRITE:
+      if (exists_as_non_regular(p)) return PLATFORM_INVALID_HANDLE;
+      fd = open_regular_file(p, O_RDWR | O_CREAT, 0666);
+      break;
+    default:
+      return PLATFORM_INVALID_HANDLE;
+  }
+  return fd < 0 ? PLATFORM_INVALID_HANDLE : (platform_file_handle_t)fd;
+}
+
+void platform_fs_t::close_handle(platform_file_handle_t handle) {
+  if (handle != PLATFORM_INVALID_HANDLE) ::close((int)handle);
+}
+
+bool platform_fs_t::delete_file(const char* path) {
+  path_string_t os_path;
+  return platform_make_os_path(os_path, path) && ::unlink(os_path.c_str()) == 0;
+}
+
+bool platform_fs_t::stat_handle(platform_file_handle_t handle, fs_stat_t* out) {
+  struct stat info;
+  if (handle == PLATFORM_INVALID_HANDLE || ::fstat((int)handle, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  fill_stat(info, out);
+  return true;
+}
+
+bool platform_fs_t::stat_path(const char* path, fs_stat_t* out) {
+  path_string_t os_path;
+  struct stat info;
+  if (!platform_make_os_path(os_path, path) || ::stat(os_path.c_str(), &info) != 0) return false;
+  fill_stat(info, out);
+  return true;
+}
+
+bool platform_fs_t::create_directory(const char* path, const char* device_path) {
+  path_string_t os_path;
+  if (!platform_make_os_path(os_path, path)) return false;
+  if (::mkdir(os_path.c_str(), 0777) == 0) return true;
+  int error = errno;
+  // Something already there is only success when it is a directory: a file of that
+  // name would make every later open below it fail far from the cause.
+  if (error == EEXIST) return is_directory(os_path.c_str());
+  if (error == EACCES || error == EPERM || error == EROFS) {
+    if (is_directory(os_path.c_str())) return true;
+    if (error != EROFS) log_error("Create folder failed. Access denied. (%s)", device_path);
+  }
+  return false;
+}
+
+bool platform_fs_t::remove_directory(const char* path) {
+  path_string_t os_path;
+  return platform_make_os_path(os_path, path) && ::rmdir(os_path.c_str()) == 0;
+}
+
+bool platform_fs_t::copy_file(const char* from, const char* to, bool overwrite) {
+  platform_file_handle_t source = open_handle(from, PLATFORM_OPEN_READ_ONLY);
+  if (source == PLATFORM_INVALID_HANDLE) return false;
+  platform_file_handle_t target = open_handle(to, overwrite ? PLATFORM_OPEN_CREATE_TRUNCATE : PLATFORM_OPEN_CREATE_NEW);
+  if (target == PLATFORM_INVALID_HANDLE) {
+    close_handle(source);
+    return false;
+  }
+  // The bytes go through the pump like every other transfer.
+  constexpr u64 block_size = 1u << 20;
+  u8* block = static_cast<u8*>(std::malloc(block_size));
+  fs_stat_t info;
+  bool ok = block && stat_handle(source, &info);
+  for (u64 offset = 0; ok && offset < info.size; offset += block_size) {
+    u64 size = info.size - offset < block_size ? info.size - offset : block_size;
+    platform_io_request_t* read = queue_read(source, block, size, offset, nullptr, nullptr);
+    ok = read && wait_and_recycle(read);
+    if (!ok) break;
+    platform_io_request_t* write = queue_write(target, block, size, offset, nullptr, nullptr);
+    ok = write && wait_and_recycle(write);
+  }
+  std::free(block);
+  struct stat source_info;
+  if (ok && ::fstat((int)source, &source_info) == 0) {
+    ::fchmod((int)target, source_info.st_mode & 0777);
+    timespec times[2] = {source_info.st_atim, source_info.st_mtim};
+    ::futimens((int)target, times);
+  }
+  close_handle(source);
+  close_handle(target);
+  if (!ok) delete_file(to);
+  return ok;
+}
+
+bool platform_fs_t::move_file(const char* from, const char* to, bool overwrite) {
+  path_string_t os_from;
+  path_string_t os_to;
+  if (!platform_make_os_path(os_from, from) || !platform_make_os_path(os_to, to)) return false;
+  if (overwrite) return ::rename(os_from.c_str(), os_to.c_str()) == 0;
+  if (::renameat2(AT_FDCWD, os_from.c_str(), AT_FDCWD, os_to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without RENAME_NOREPLACE.
+  struct stat info;
+  if (::lstat(os_to.c_str(), &info) == 0) return false;
+  return ::rename(os_from.c_str(), os_to.c_str()) == 0;
+}
+
+auto_ptr_t<fs_dir_list_t> platform_fs_t::read_dir(const char* path) {
+  auto_ptr_t<fs_dir_list_t> none;
+  path_string_t os_path;
+  if (!platform_make_os_path(os_path, path)) return none;
+  DIR* directory = ::opendir(os_path.c_str());
+  if (!directory) return none;
+  auto_ptr_t<fs_dir_list_t> listing(new fs_dir_list_t());
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    dirent* entry = ::readdir(directory);
+    if (!entry) {
+      ok = errno == 0;
+      break;
+    }
+    const char* entry_name = entry->d_name;
+    if (entry_name[0] == '.' || entry_name[0] == '@') continue;
+    u32 kind = entry_kind(::dirfd(directory), entry);
+    if (kind == FS_KIND_NONE) continue;
+    if (!is_valid_utf8(entry_name)) {
+      // Dropping it would lose the file without a word; the listing fails instead.
+      mstring_t shown;
+      escape_name(shown, entry_name);
+      log_error("[fs] Directory '%s' holds a name that is not valid UTF-8 ('%s'); it cannot be listed.", path,
+                shown.c_str());
+      ok = false;
+      break;
+    }
+    if (!listing->add(entry_name, kind)) {
+      ok = false;
+      break;
+    }
+  }
+  ::closedir(directory);
+  if (!ok) return none;
+  // The same tree must list the same way on every run.
+  std::sort(listing->entries.begin(), listing->entries.end(), entry_less);
+  return listing;
+}
+
+bool platform_fs_t::set_size(platform_file_handle_t handle, u64 size) {
+  if (handle == PLATFORM_INVALID_HANDLE || size > (u64)INT64_MAX) return false;
+  int rc;
+  do {
+    rc = ::ftruncate((int)handle, (off_t)size);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+}  // namespace umbra

@@ -1,0 +1,385 @@
+// The asynchronous half of the platform file layer: pooled requests with their events,
+// the completion port (a packet queue), and the pump thread that keeps at most eight
+// transfers in flight and the rest in a FIFO.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "umbracore/platform/platform_fs.h"
+#include "umbracore/platform/platform_fs_engine.h"
+
+namespace umbra {
+
+namespace {
+
+platform_io_backend_t backend_from_environment() {
+  const char* value = std::getenv("UMBRA_IO_BACKEND");
+  if (!value) return PLATFORM_IO_BACKEND_AUTO;
+  if (std::strcmp(value, "pread") == 0) return PLATFORM_IO_BACKEND_PREAD;
+  if (std::strcmp(value, "uring") == 0 || std::strcmp(value, "io_uring") == 0) return PLATFORM_IO_BACKEND_URING;
+  return PLATFORM_IO_BACKEND_AUTO;
+}
+
+platform_io_engine_t* create_engine(platform_io_backend_t backend) {
+  if (backend == PLATFORM_IO_BACKEND_AUTO) backend = backend_from_environment();
+  if (backend == PLATFORM_IO_BACKEND_PREAD) return platform_io_engine_create_pread();
+  platform_io_engine_t* engine = platform_io_engine_create_uring();
+  return engine ? engine : platform_io_engine_create_pread();
+}
+
+// A FIFO of requests linked through their next field; used by the pump thread only.
+struct request_fifo_t {
+  platform_io_request_t* head = nullptr;
+  platform_io_request_t* tail = nullptr;
+  u32 count = 0;
+
+  void push(platform_io_request_t* request) {
+    request->next = nullptr;
+    if (tail) {
+      tail->next = request;
+    } else {
+      head = request;
+    }
+    tail = request;
+    ++count;
+  }
+  // Appends a linked chain taken from the port.
+  void push_chain(platform_io_request_t* chain) {
+    while (chain) {
+      platform_io_request_t* next = chain->next;
+      push(chain);
+      chain = next;
+    }
+  }
+  platform_io_request_t* pop() {
+    platform_io_request_t* request = head;
+    if (!request) return nullptr;
+    head = request->next;
+    if (!head) tail = nullptr;
+    request->next = nullptr;
+    --count;
+    return request;
+  }
+};
+
+}  // namespace
+
+// The pump's private state for one run of the thread.
+struct platform_pump_t {
+  platform_fs_t& fs;
+  request_fifo_t fifo;
+  array_dyn_t<platform_io_request_t*> done;
+  array_dyn_t<platform_io_request_t*> held;
+  u32 in_flight = 0;
+  platform_pump_stats_t stats;
+
+  explicit platform_pump_t(platform_fs_t& owner) : fs(owner) {}
+
+  // Moves posted packets into the FIFO; true when the stop packet has arrived.
+  bool take_packets() {
+    mutex_guard_t guard(fs.port_lock_);
+    fifo.push_chain(fs.port_head_);
+    fs.port_head_ = nullptr;
+    fs.port_tail_ = nullptr;
+    return fs.stop_posted_;
+  }
+
+  bool port_idle() {
+    mutex_guard_t guard(fs.port_lock_);
+    return fs.port_head_ == nullptr && !fs.stop_posted_;
+  }
+
+  void complete(platform_io_request_t* request) {
+    --in_flight;
+    bool success = !request->transfer_failed && request->transferred == request->size;
+    fs.finish(request, success);
+  }
+
+  void release_held() {
+    for (platform_io_request_t* request : held) complete(request);
+    held.clear();
+  }
+
+  void start_from_fifo() {
+    while (in_flight < PLATFORM_IO_MAX_IN_FLIGHT && fifo.head) {
+      platform_io_request_t* request = fifo.pop();
+      request->state.store(FS_IO_STATE_IN_FLIGHT, std::memory_order_release);
+      ++in_flight;
+      fs.engine_->start(request);
+    }
+  }
+
+  void publish() {
+    stats.in_flight = in_flight;
+    stats.queued = fifo.count;
+    stats.held = (u32)held.count();
+    if (in_flight > stats.peak_in_flight) stats.peak_in_flight = in_flight;
+    stats.continued = fs.engine_->continued_pieces();
+    ++stats.passes;
+    fs.publish_stats(stats);
+  }
+
+  void collect(bool block) {
+    done.clear();
+    fs.engine_->reap(done, block);
+    bool hold = fs.hold_completions_.load(std::memory_order_acquire);
+    for (platform_io_request_t* request : done) {
+      if (hold) {
+        held.append(request);
+      } else {
+        complete(request);
+      }
+    }
+  }
+
+  void run() {
+    for (;;) {
+      if (take_packets()) break;
+      if (!fs.hold_completions_.load(std::memory_order_acquire)) release_held();
+      start_from_fifo();
+      publish();
+      collect(port_idle());
+    }
+    drain();
+  }
+
+  // Requests still queued never start; the ones in flight are seen to the end, since
+  // their buffers belong to callers who are waiting for them.
+  void drain() {
+    take_packets();
+    while (platform_io_request_t* request = fifo.pop()) fs.finish(request, false);
+    release_held();
+    while (in_flight > 0) {
+      done.clear();
+      fs.engine_->reap(done, true);
+      for (platform_io_request_t* request : done) complete(request);
+    }
+    publish();
+  }
+};
+
+platform_fs_t::platform_fs_t() {
+  pthread_mutex_init(&stats_lock_, nullptr);
+  pthread_condattr_t attributes;
+  pthread_condattr_init(&attributes);
+  pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+  pthread_cond_init(&stats_changed_, &attributes);
+  pthread_condattr_destroy(&attributes);
+}
+
+platform_fs_t::~platform_fs_t() {
+  shutdown();
+  for (platform_io_request_t* request : all_requests_) delete request;
+  pthread_cond_destroy(&stats_changed_);
+  pthread_mutex_destroy(&stats_lock_);
+}
+
+bool platform_fs_t::init(platform_io_backend_t backend) {
+  if (running_) return true;
+  engine_ = create_engine(backend);
+  if (!engine_) return false;
+  {
+    mutex_guard_t guard(port_lock_);
+    stop_posted_ = false;
+    accepting_ = true;
+  }
+  hold_completions_.store(false);
+  pump_thread_.name.assign("IO_Pump");
+  pump_thread_.start(&platform_fs_t::pump_entry, this);
+  running_ = true;
+  return true;
+}
+
+void platform_fs_t::shutdown() {
+  if (!running_) return;
+  {
+    mutex_guard_t guard(port_lock_);
+    accepting_ = false;
+    stop_posted_ = true;
+  }
+  hold_completions_.store(false, std::memory_order_release);
+  engine_->wake();
+  pump_thread_.join();
+  delete engine_;
+  engine_ = nullptr;
+  running_ = false;
+}
+
+const char* platform_fs_t::backend_name() const { return engine_ ? engine_->name() : "none"; }
+
+void platform_fs_t::pump_entry(void* argument) {
+  platform_fs_t* fs = static_cast<platform_fs_t*>(argument);
+  platform_pump_t pump(*fs);
+  pump.run();
+}
+
+platform_io_request_t* platform_fs_t::take_free_request() {
+  mutex_guard_t guard(free_lock_);
+  if (platform_io_request_t* request = free_list_) {
+    free_list_ = request->next;
+    request->next = nullptr;
+    return request;
+  }
+  platform_io_request_t* request = new platform_io_request_t();
+  if (!all_requests_.append(request)) {
+    delete request;
+    return nullptr;
+  }
+  return request;
+}
+
+void platform_fs_t::recycle(platform_io_request_t* request) {
+  request->state.store(FS_IO_STATE_IDLE, std::memory_order_relaxed);
+  request->success.store(1, std::memory_order_relaxed);
+  request->callback = nullptr;
+  request->callback_argument = nullptr;
+  request->buffer = nullptr;
+  request->event.signalled = false;
+  request->event.released = false;
+  mutex_guard_t guard(free_lock_);
+  request->next = free_list_;
+  free_list_ = request;
+}
+
+platform_io_request_t* platform_fs_t::queue_request(u32 kind, platform_file_handle_t handle, u8* buffer, u64 size,
+                                                    u64 offset, platform_io_callback_t callback, void* argument) {
+  if (!running_ || handle == PLATFORM_INVALID_HANDLE) return nullptr;
+  platform_io_request_t* request = take_free_request();
+  if (!request) return nullptr;
+  request->kind = kind;
+  request->handle = handle;
+  request->buffer = buffer;
+  request->size = size;
+  request->offset = offset;
+  request->transferred = 0;
+  request->transfer_failed = false;
+  request->callback = callback;
+  request->callback_argument = argument;
+  request->success.store(1, std::memory_order_relaxed);
+  request->state.store(FS_IO_STATE_QUEUED, std::memory_order_release);
+  request->next = nullptr;
+  if (!post(request)) {
+    recycle(request);
+    return nullptr;
+  }
+  return request;
+}
+
+bool platform_fs_t::post(platform_io_request_t* request) {
+  {
+    mutex_guard_t guard(port_lock_);
+    if (!accepting_) return false;
+    if (port_tail_) {
+      port_tail_->next = request;
+    } else {
+      port_head_ = request;
+    }
+    port_tail_ = request;
+  }
+  engine_->wake();
+  return true;
+}
+
+platform_io_request_t* platform_fs_t::queue_read(platform_file_handle_t handle, void* buffer, u64 size, u64 offset,
+                                                 platform_io_callback_t callback, void* argument) {
+  return queue_request(PLATFORM_IO_READ, handle, static_cast<u8*>(buffer), size, offset, callback, argument);
+}
+
+platform_io_request_t* platform_fs_t::queue_write(platform_file_handle_t handle, const void* buffer, u64 size,
+                                                  u64 offset, platform_io_callback_t callback, void* argument) {
+  // The pump only reads from a write's buffer.
+  return queue_request(PLATFORM_IO_WRITE, handle, static_cast<u8*>(const_cast<void*>(buffer)), size, offset, callback,
+                       argument);
+}
+
+void platform_fs_t::finish(platform_io_request_t* request, bool success) {
+  request->success.store(success ? 1 : 0, std::memory_order_relaxed);
+  request->state.store(FS_IO_STATE_FINISHED, std::memory_order_release);
+  if (request->callback) request->callback(request, request->callback_argument);
+  bool released;
+  {
+    // Decided under the event's lock: either a waiter or release() owns the request
+    // from here on, never both, and the pump no longer touches it unless released.
+    mutex_guard_t guard(request->event.lock);
+    request->event.signalled = true;
+    released = request->event.released;
+    request->event.condition.notify_all();
+  }
+  if (released) recycle(request);
+}
+
+bool platform_fs_t::wait(platform_io_request_t* request) {
+  mutex_guard_t guard(request->event.lock);
+  while (!request->event.signalled) request->event.condition.wait(request->event.lock);
+  return request->success.load(std::memory_order_relaxed) != 0;
+}
+
+bool platform_fs_t::wait_and_recycle(platform_io_request_t* request) {
+  bool success = wait(request);
+  recycle(request);
+  return success;
+}
+
+void platform_fs_t::release(platform_io_request_t* request) {
+  bool finished;
+  {
+    mutex_guard_t guard(request->event.lock);
+    finished = request->event.signalled;
+    if (!finished) request->event.released = true;
+  }
+  if (finished) recycle(request);
+}
+
+void platform_fs_t::publish_stats(const platform_pump_stats_t& stats) {
+  pthread_mutex_lock(&stats_lock_);
+  stats_ = stats;
+  pthread_cond_broadcast(&stats_changed_);
+  pthread_mutex_unlock(&stats_lock_);
+}
+
+void platform_fs_t::debug_hold_completions(bool hold) {
+  hold_completions_.store(hold, std::memory_order_release);
+  if (!hold && engine_) engine_->wake();
+}
+
+platform_pump_stats_t platform_fs_t::debug_stats() {
+  pthread_mutex_lock(&stats_lock_);
+  platform_pump_stats_t copy = stats_;
+  pthread_mutex_unlock(&stats_lock_);
+  return copy;
+}
+
+bool platform_fs_t::debug_wait_for(u32 in_flight, u32 queued, u32 timeout_ms) {
+  const u32 wanted[2] = {in_flight, queued};
+  return debug_wait_until(
+      [](const platform_pump_stats_t& stats, const void* argument) {
+        const u32* counts = static_cast<const u32*>(argument);
+        return stats.in_flight == counts[0] && stats.queued == counts[1];
+      },
+      wanted, timeout_ms);
+}
+
+bool platform_fs_t::debug_wait_until(stats_predicate_t predicate, const void* argument, u32 timeout_ms) {
+  timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += timeout_ms / 1000;
+  deadline.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  pthread_mutex_lock(&stats_lock_);
+  bool reached = predicate(stats_, argument);
+  while (!reached) {
+    if (pthread_cond_timedwait(&stats_changed_, &stats_lock_, &deadline) == ETIMEDOUT) {
+      reached = predicate(stats_, argument);
+      break;
+    }
+    reached = predicate(stats_, argument);
+  }
+  pthread_mutex_unlock(&stats_lock_);
+  return reached;
+}
+
+}  // namespace umbra

@@ -1,0 +1,81 @@
+// The fallback engine: the pump thread moves the bytes itself with pread/pwrite, one
+// started request after another, so the in-flight accounting and the FIFO behave as
+// with io_uring while only the pump touches file data.
+#include <cerrno>
+#include <unistd.h>
+
+#include "umbracore/platform/platform_fs_engine.h"
+#include "umbracore/thread/locks.h"
+
+namespace umbra {
+
+void platform_io_transfer_sync(platform_io_request_t* request) {
+  int fd = (int)request->handle;
+  while (request->transferred < request->size) {
+    u64 remaining = request->size - request->transferred;
+    size_t piece = (size_t)(remaining < PLATFORM_IO_MAX_PIECE ? remaining : PLATFORM_IO_MAX_PIECE);
+    off_t offset = (off_t)(request->offset + request->transferred);
+    ssize_t moved = request->kind == PLATFORM_IO_READ
+                        ? ::pread(fd, request->buffer + request->transferred, piece, offset)
+                        : ::pwrite(fd, request->buffer + request->transferred, piece, offset);
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved <= 0) {
+      // End of file before the requested count, or an error.
+      request->transfer_failed = true;
+      return;
+    }
+    request->transferred += (u64)moved;
+  }
+}
+
+namespace {
+
+class pread_engine_t final : public platform_io_engine_t {
+ public:
+  const char* name() const override { return "pread"; }
+
+  void start(platform_io_request_t* request) override {
+    request->next = nullptr;
+    if (tail_) {
+      tail_->next = request;
+    } else {
+      head_ = request;
+    }
+    tail_ = request;
+  }
+
+  void reap(array_t<platform_io_request_t*>& done, bool block) override {
+    if (head_) {
+      platform_io_request_t* request = head_;
+      head_ = request->next;
+      if (!head_) tail_ = nullptr;
+      request->next = nullptr;
+      platform_io_transfer_sync(request);
+      done.append(request);
+      return;
+    }
+    if (!block) return;
+    mutex_guard_t guard(wake_lock_);
+    while (!woken_) wake_condition_.wait(wake_lock_);
+    woken_ = false;
+  }
+
+  void wake() override {
+    mutex_guard_t guard(wake_lock_);
+    woken_ = true;
+    wake_condition_.notify_one();
+  }
+
+ private:
+  platform_io_request_t* head_ = nullptr;
+  platform_io_request_t* tail_ = nullptr;
+  mutex_t wake_lock_;
+  condition_t wake_condition_;
+  bool woken_ = false;
+};
+
+}  // namespace
+
+platform_io_engine_t* platform_io_engine_create_pread() { return new pread_engine_t(); }
+
+}  // namespace umbra

@@ -1,0 +1,95 @@
+#include "umbracore/ufs/cairn_device_common.h"
+
+#include <cinttypes>
+#include <cstdarg>
+
+#include "umbracore/log/log.h"
+#include "umbracore/ufs/fs_compression.h"
+#include "umbracore/ufs/fs_file.h"
+#include "umbracore/ufs/fs_meta.h"
+
+namespace umbra {
+
+namespace {
+
+constexpr u64 deflate_max_ratio = 1032;
+constexpr u64 zstd_block_max = 128 * 1024;
+constexpr u64 zstd_min_block_bytes = 4;  // 3-byte block header + one byte of content
+
+}  // namespace
+
+void cairn_device_log_t::set_archive_path(const char* path) {
+  const char* name = path ? path : "";
+  for (const char* p = name; *p; ++p)
+    if (*p == '/' || *p == '\\') name = p + 1;
+  name_.assign(name);
+}
+
+void cairn_device_log_t::emit(u32 level, const char* format, va_list args) const {
+  mstring_t message;
+  message.vformat(format, args);
+  log_message(level, "[cairn] %s: %s", name_.c_str(), message.c_str());
+}
+
+void cairn_device_log_t::info(const char* format, ...) const {
+  va_list args;
+  va_start(args, format);
+  emit(LOG_LEVEL_INFO, format, args);
+  va_end(args);
+}
+
+void cairn_device_log_t::error(const char* format, ...) const {
+  va_list args;
+  va_start(args, format);
+  emit(LOG_LEVEL_ERROR, format, args);
+  va_end(args);
+}
+
+u64 cairn_max_decoded_size(u32 compression, u64 stored_size) {
+  switch (compression) {
+    case FS_COMPRESSION_NONE:
+      return stored_size;
+    case FS_COMPRESSION_ZLIB:
+    case FS_COMPRESSION_DEFLATE:
+    case FS_COMPRESSION_GDEFLATE:
+      return (stored_size + 1) * deflate_max_ratio;
+    case FS_COMPRESSION_ZSTD:
+      return (stored_size / zstd_min_block_bytes + 1) * zstd_block_max;
+    default:
+      return 0;
+  }
+}
+
+bool cairn_check_chunk(const fs_chunk_t& chunk, u64 archive_size, string& problem) {
+  problem.clear();
+  if (!fs_compression_is_known(chunk.compression)) {
+    problem.format("unsupported compression %u", (unsigned)chunk.compression);
+    return false;
+  }
+  if (!cairn_range_in_archive(chunk.offset, chunk.stored_size, archive_size)) {
+    problem.format("stored bytes %" PRIu64 "..%" PRIu64 " lie outside the archive (%" PRIu64 " bytes)", chunk.offset,
+                   chunk.offset + chunk.stored_size, archive_size);
+    return false;
+  }
+  if (chunk.compression == FS_COMPRESSION_NONE && chunk.size != chunk.stored_size) {
+    problem.format("uncompressed size %" PRIu64 " differs from stored size %" PRIu64, chunk.size, chunk.stored_size);
+    return false;
+  }
+  if (chunk.size > cairn_max_decoded_size(chunk.compression, chunk.stored_size)) {
+    problem.format("size %" PRIu64 " cannot come from %" PRIu64 " stored bytes", chunk.size, chunk.stored_size);
+    return false;
+  }
+  return true;
+}
+
+bool cairn_read_archive(file_t& archive, u64 archive_size, void* buffer, u64 size, u64 offset) {
+  if (!cairn_range_in_archive(offset, size, archive_size)) return false;
+  return archive.read_at(buffer, size, offset);
+}
+
+bool cairn_archive_path(file_t& archive, mstring_t& out) {
+  if (archive.get_path(out)) return true;
+  return out.assign(archive.get_name());
+}
+
+}  // namespace umbra

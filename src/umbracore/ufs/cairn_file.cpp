@@ -1,0 +1,73 @@
+#include "umbracore/ufs/cairn_file.h"
+
+#include "umbracore/ufs/fs_compression.h"
+#include "umbracore/ufs/fs_device.h"
+
+namespace umbra {
+
+cairn_file_t::cairn_file_t(const char* path, const cairn_file_source_t& source, const fs_chunk_t& chunk)
+    : file_t(path), source_(source), chunk_(chunk) {
+  device_type = FS_DEVICE_UFS;
+}
+
+bool cairn_file_t::start_decoding() {
+  if (chunk_.compression == FS_COMPRESSION_NONE) return true;
+  auto_ptr_t<cairn_stream_decoder_t> decoder = cairn_create_stream_decoder(chunk_.compression);
+  if (!decoder) return false;
+  stream_.reset(new cairn_chunk_stream_t(source_.archive, chunk_, static_cast<auto_ptr_t<cairn_stream_decoder_t>&&>(decoder)));
+  return true;
+}
+
+bool cairn_file_t::stat(fs_stat_t* out) {
+  if (!out) return true;
+  out->kind = source_.kind;
+  out->time = source_.archive_time;
+  out->size = chunk_.size;
+  out->stored_size = chunk_.stored_size;
+  out->device_reference = (u64)(uintptr_t)source_.device;
+  out->entry_index = source_.entry_index;
+  return true;
+}
+
+fs_io_request_t* cairn_file_t::io_read(void* buffer, u64 size, u64 offset, u32 flag) {
+  if (stream_) return stream_->read(buffer, size, offset) ? fs_completed_request() : nullptr;
+  if (offset > chunk_.size || size > chunk_.size - offset) return nullptr;
+  return source_.archive->io_read(buffer, size, chunk_.offset + offset, flag);
+}
+
+bool cairn_file_t::is_decoded_request(const fs_io_request_t* request) const {
+  return request == fs_completed_request();
+}
+
+bool cairn_file_t::io_poll(fs_io_request_t* request) {
+  return is_decoded_request(request) || source_.archive->io_poll(request);
+}
+
+bool cairn_file_t::io_wait(fs_io_request_t* request) {
+  return is_decoded_request(request) || source_.archive->io_wait(request);
+}
+
+void cairn_file_t::io_release(fs_io_request_t* request) {
+  if (!is_decoded_request(request)) source_.archive->io_release(request);
+}
+
+bool cairn_file_t::get_path(string& out) {
+  const mstring_t& device_name = source_.device->get_name();
+  bool ok = out.assign(device_name);
+  const char* path = name.c_str();
+  // One separator between the archive's name and the entry's absolute path.
+  if (!device_name.empty() && (device_name.ends_with("/") || device_name.ends_with("\\")) && path[0] == '/') ++path;
+  return ok && out.append(path);
+}
+
+bool cairn_file_t::get_ufs_path(string& out) {
+  return out.assign(source_.device->get_mount_path()) && out.append(name);
+}
+
+void cairn_file_t::get_debug_name(string& out) {
+  out.format("<%s | %s>%s", source_.device->get_name().c_str(), source_.device->get_mount_path().c_str(), name.c_str());
+}
+
+u16 cairn_file_t::get_device_id() { return source_.device->get_device_id(); }
+
+}  // namespace umbra

@@ -1,0 +1,39 @@
+// Test support: reads a Cairn v2 archive file with plain code, independently of the
+// tool's read device, so tests can check what the writer put where.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "umbracore/ufs/cairn_format.h"
+
+namespace umbra_test {
+
+struct inspected_chunk_t {
+  uint32_t kind = 0;
+  umbra::cairn_chunk_record_t record{};
+  std::string content;  // decompressed
+};
+
+struct inspected_archive_t {
+  std::string bytes;
+  umbra::cairn_v2_header_t header{};
+  std::vector<umbra::cairn_v2_entry_t> entries;
+  std::vector<uint32_t> metadata;
+  bool tables_raw[2] = {false, false};
+
+  // Loads and decodes the whole archive; false (with a gtest failure) when malformed.
+  bool load(const std::string& path);
+  const umbra::cairn_v2_entry_t* find(const std::string& relative_path) const;
+  // The index words of an entry.
+  std::vector<uint32_t> index_words(const umbra::cairn_v2_entry_t& entry) const;
+  // The entry's chunk of the kind, its content decompressed (zlib only).
+  bool chunk(const umbra::cairn_v2_entry_t& entry, uint32_t kind, inspected_chunk_t* out) const;
+  // The stored names of a directory's listing in order ("/x" for directories).
+  std::vector<std::string> listing(const std::string& relative_path) const;
+};
+
+std::string zlib_inflate(const std::string& stored);
+
+}  // namespace umbra_test
