@@ -45,6 +45,13 @@ std::string deflate_with(const std::string& content, int window_bits) {
   return out;
 }
 
+// A stream exactly as long as the raw table would be read as the raw table.
+std::string store_table(const std::string& raw, bool compress) {
+  if (!compress) return raw;
+  std::string stream = zlib_deflate(raw);
+  return stream.size() == raw.size() ? raw : stream;
+}
+
 uint64_t hash_of(const std::string& path, uint16_t salt) {
   return umbra::cairn_hash_relative_path(path.data(), path.size(), salt);
 }
@@ -56,7 +63,11 @@ std::string raw_deflate(const std::string& content) { return deflate_with(conten
 
 std::string zstd_compress(const std::string& content) {
   std::string out(ZSTD_compressBound(content.size()), '\0');
-  size_t n = ZSTD_compress(out.data(), out.size(), content.data(), content.size(), 3);
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  // With a checksum a damaged frame is told from a good one.
+  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+  size_t n = ZSTD_compress2(context, out.data(), out.size(), content.data(), content.size());
+  ZSTD_freeCCtx(context);
   if (ZSTD_isError(n)) throw std::runtime_error("zstd");
   out.resize(n);
   return out;
@@ -140,12 +151,9 @@ std::string cairn_v2_builder_t::build() const {
   std::string metadata_table;
   for (uint32_t w : metadata) put_u32(metadata_table, w);
 
-  std::string stored_entries = stored_entry_table ? *stored_entry_table
-                               : compress_tables  ? zlib_deflate(entry_table)
-                                                  : entry_table;
-  std::string stored_metadata = stored_metadata_table ? *stored_metadata_table
-                                : compress_tables     ? zlib_deflate(metadata_table)
-                                                      : metadata_table;
+  std::string stored_entries = stored_entry_table ? *stored_entry_table : store_table(entry_table, compress_tables);
+  std::string stored_metadata =
+      stored_metadata_table ? *stored_metadata_table : store_table(metadata_table, compress_tables);
   pad_to(out, 16);
   const uint64_t entries_at = out.size();
   out += stored_entries;

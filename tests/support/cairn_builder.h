@@ -13,7 +13,7 @@ namespace umbra_test {
 // ---- compressed forms ----
 std::string zlib_deflate(const std::string& content);
 std::string raw_deflate(const std::string& content);
-std::string zstd_compress(const std::string& content);
+std::string zstd_compress(const std::string& content);  // with a checksum
 
 // ---- version 2 ----
 

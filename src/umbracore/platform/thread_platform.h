@@ -52,7 +52,8 @@ void critical_section_leave(critical_section_t* section);
 struct condition_variable_t {
   pthread_cond_t cond;
 };
-void condition_variable_init(condition_variable_t* condition);
+// false when the platform has no resources left for it.
+bool condition_variable_init(condition_variable_t* condition);
 void condition_variable_destroy(condition_variable_t* condition);
 void condition_variable_sleep(condition_variable_t* condition, critical_section_t* section);
 void condition_variable_wake_one(condition_variable_t* condition);

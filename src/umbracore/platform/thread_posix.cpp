@@ -151,7 +151,7 @@ void critical_section_destroy(critical_section_t* section) { pthread_mutex_destr
 void critical_section_enter(critical_section_t* section) { pthread_mutex_lock(&section->mutex); }
 void critical_section_leave(critical_section_t* section) { pthread_mutex_unlock(&section->mutex); }
 
-void condition_variable_init(condition_variable_t* condition) { pthread_cond_init(&condition->cond, nullptr); }
+bool condition_variable_init(condition_variable_t* condition) { return pthread_cond_init(&condition->cond, nullptr) == 0; }
 void condition_variable_destroy(condition_variable_t* condition) { pthread_cond_destroy(&condition->cond); }
 void condition_variable_sleep(condition_variable_t* condition, critical_section_t* section) {
   pthread_cond_wait(&condition->cond, &section->mutex);

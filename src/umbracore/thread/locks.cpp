@@ -24,8 +24,10 @@ void semaphore_t::wait() { platform::semaphore_wait(&semaphore_); }
 
 rw_lock_t::rw_lock_t() {
   platform::critical_section_init(&section_, false);
-  platform::condition_variable_init(&readers_event_);
-  platform::condition_variable_init(&writers_event_);
+  bool created = platform::condition_variable_init(&readers_event_);
+  UMBRA_ASSERT(created, "%s", "Unable to create event.");
+  created = platform::condition_variable_init(&writers_event_);
+  UMBRA_ASSERT(created, "%s", "Unable to create event.");
 }
 
 rw_lock_t::~rw_lock_t() {

@@ -216,7 +216,6 @@ TEST_F(cairn_v2_device_test, reads_past_the_chunk_fail) {
   ASSERT_TRUE(mount(b));
   for (const char* p : {"/plain", "/zlib"}) {
     auto_ptr_t<file_t> file(device->open(p, 0));
-    fprintf(stderr, "DBG %s stat=%d\n", p, (int)device->stat(p, nullptr));
     ASSERT_TRUE(file);
     char buffer[10];
     EXPECT_FALSE(file->read_at(buffer, 10, 95)) << p;
@@ -610,7 +609,7 @@ TEST_F(cairn_v2_device_test, corrupt_or_mis_sized_compressed_chunks_fail_their_r
   cairn_v2_builder_t b;
   b.add_file("flipped", b.add_block(flipped, content.size(), 1));
   b.add_file("zstd_flipped", b.add_block(zstd_flipped, content.size(), 4));
-  b.add_file("cut", b.add_block(umbra_test::zlib_deflate(content).substr(0, 200), content.size(), 1));
+  b.add_file("cut", b.add_block(umbra_test::zlib_deflate(content).substr(0, umbra_test::zlib_deflate(content).size() / 2), content.size(), 1));
   b.add_file("longer", b.add_block(umbra_test::zlib_deflate(content + "!"), content.size(), 1));
   b.add_file("shorter", b.add_block(umbra_test::zlib_deflate(content.substr(1)), content.size(), 1));
   b.add_file("garbage", b.add_block(std::string(64, '\x7f'), 64, 4));

@@ -1,7 +1,13 @@
 // GDeflate page decoder. Every lane keeps its own 64-bit bit buffer; the page's words
 // are handed to the lanes strictly in the order in which they run short, so the only
-// state shared between lanes is the read pointer. Huffman codes are decoded through
-// two-level lookup tables whose entries carry the symbol's meaning directly.
+// state shared between lanes is the read pointer.
+//
+// Symbols are decoded a round (32 lanes) at a time without branching on what they are:
+// a lane that owes a distance looks in the distance table, any other lane in the
+// literal/length table, and both tables' entries carry the value to add to the output
+// position (1 for a literal, the length for a match, 0 for a distance). The copies of
+// the matches whose distances arrived are done in order at the end of the round; only
+// subtables, the end of a block and bad data leave the straight path.
 //
 // Everything that comes from the page is checked: a fetch past the page's end, an
 // invalid or incomplete code, a symbol outside the alphabet, a distance before the
@@ -16,27 +22,32 @@
 namespace umbra {
 namespace {
 
-// Table entry layout: bits 0-3 codeword length (for a subtable link: the main table's
-// bits), bits 4-6 kind, bits 8-12 extra-bit count (subtable link: its index bits),
-// bits 16-31 value (literal, length or distance base, subtable start, precode symbol).
+// Table entries (u32):
+//   bits 0-3   codeword length
+//   bits 4-6   kind: 0 value, 1 length (value that opens a match), 2 subtable link,
+//              4 end of block, 6 invalid
+//   bits 8-12  extra-bit count (subtable link: the subtable's index bits)
+//   literal/length table: bits 16-23 literal byte, bits 24-31 base (1 for a literal)
+//   distance table:       bits 16-31 base
+//   subtable link:        bits 16-31 subtable start
+//   code-length code:     bits 16-31 symbol
 enum : u32 {
-  entry_literal = 0 << 4,  // also: a valid distance or precode symbol
-  entry_length = 1 << 4,
-  entry_end = 2 << 4,
-  entry_subtable = 3 << 4,
-  entry_invalid = 4 << 4,
-  entry_kind_mask = 7 << 4,
+  kind_value = 0,
+  kind_length = 1 << 4,
+  kind_subtable = 2 << 4,
+  kind_end = 4 << 4,
+  kind_invalid = 6 << 4,
+  kind_mask = 7 << 4,
+  kind_special = 6 << 4,  // subtable, end or invalid
 };
 
-constexpr u32 litlen_main_bits = 10;
-constexpr u32 dist_main_bits = 8;
-constexpr u32 precode_main_bits = gd_max_precode_len;
+constexpr u32 main_bits = 10;  // both symbol tables, so one mask serves either
+constexpr u32 main_mask = (1u << main_bits) - 1;
+constexpr u32 precode_bits = gd_max_precode_len;
 // Main table plus one subtable of the largest size for every symbol that could need one.
-constexpr u32 litlen_table_size = (1u << litlen_main_bits) + gd_num_litlen_syms * (1u << (15 - litlen_main_bits));
-constexpr u32 dist_table_size = (1u << dist_main_bits) + gd_num_dist_syms * (1u << (15 - dist_main_bits));
-constexpr u32 precode_table_size = 1u << precode_main_bits;
-
-constexpr u32 make_entry(u32 value, u32 extra, u32 kind) { return (value << 16) | (extra << 8) | kind; }
+constexpr u32 litlen_table_size = (1u << main_bits) + gd_num_litlen_syms * (1u << (15 - main_bits));
+constexpr u32 dist_table_size = (1u << main_bits) + gd_num_dist_syms * (1u << (15 - main_bits));
+constexpr u32 precode_table_size = 1u << precode_bits;
 
 struct symbol_meanings_t {
   u32 litlen[gd_num_litlen_syms];
@@ -44,15 +55,15 @@ struct symbol_meanings_t {
   u32 precode[gd_num_precode_syms];
 
   symbol_meanings_t() {
-    for (u32 s = 0; s < 256; ++s) litlen[s] = make_entry(s, 0, entry_literal);
-    litlen[gd_end_of_block] = make_entry(0, 0, entry_end);
+    for (u32 s = 0; s < 256; ++s) litlen[s] = 1u << 24 | s << 16 | kind_value;
+    litlen[gd_end_of_block] = kind_end;
     for (u32 i = 0; i < gd_num_length_syms; ++i) {
-      litlen[gd_first_length_sym + i] = make_entry(gd_length_base[i], gd_length_extra[i], entry_length);
+      litlen[gd_first_length_sym + i] = gd_length_base[i] << 24 | (u32)gd_length_extra[i] << 8 | kind_length;
     }
     // 286 and 287 take part in the code's shape but are never valid data.
-    litlen[286] = litlen[287] = make_entry(0, 0, entry_invalid);
-    for (u32 s = 0; s < gd_num_dist_syms; ++s) dist[s] = make_entry(gd_dist_base[s], gd_dist_extra[s], entry_literal);
-    for (u32 s = 0; s < gd_num_precode_syms; ++s) precode[s] = make_entry(s, 0, entry_literal);
+    litlen[286] = litlen[287] = kind_invalid;
+    for (u32 s = 0; s < gd_num_dist_syms; ++s) dist[s] = gd_dist_base[s] << 16 | (u32)gd_dist_extra[s] << 8;
+    for (u32 s = 0; s < gd_num_precode_syms; ++s) precode[s] = s << 16;
   }
 };
 
@@ -64,56 +75,50 @@ const symbol_meanings_t& symbol_meanings() {
 // Builds the lookup table of a canonical code. Over-subscribed codes fail; incomplete
 // codes fail too, except a code without any codeword (every lookup then fails) and a
 // code with a single 1-bit codeword, both of which valid streams contain.
-bool build_decode_table(const u8* lens, u32 num_syms, const u32* meanings, u32 main_bits, u32* table,
+bool build_decode_table(const u8* lens, u32 num_syms, const u32* meanings, u32 table_bits, u32* table,
                         u32 table_size) {
   u32 count[gd_max_codeword_len + 1] = {};
   for (u32 s = 0; s < num_syms; ++s) ++count[lens[s]];
   count[0] = 0;
   s32 left = 1;
   u32 max_len = 0;
+  u32 total = 0;
   for (u32 len = 1; len <= gd_max_codeword_len; ++len) {
     left = (left << 1) - (s32)count[len];
     if (left < 0) return false;
     if (count[len]) max_len = len;
+    total += count[len];
   }
-  const u32 main_size = 1u << main_bits;
-  for (u32 i = 0; i < main_size; ++i) table[i] = entry_invalid;
-  if (left > 0) {
-    u32 total = 0;
-    for (u32 len = 1; len <= gd_max_codeword_len; ++len) total += count[len];
-    if (total == 0) return true;
-    if (!(total == 1 && count[1] == 1)) return false;
-  }
+  if (left > 0 && total != 0 && !(total == 1 && count[1] == 1)) return false;
 
-  // Canonical codes: by length, then by symbol.
-  u32 next_code[gd_max_codeword_len + 2] = {};
+  const u32 main_size = 1u << table_bits;
+  for (u32 i = 0; i < main_size; ++i) table[i] = kind_invalid;
+  u32 next_code[gd_max_codeword_len + 1] = {};
   u32 code = 0;
   for (u32 len = 1; len <= gd_max_codeword_len; ++len) {
     code = (code + count[len - 1]) << 1;
     next_code[len] = code;
   }
-  const u32 sub_bits = max_len > main_bits ? max_len - main_bits : 0;
+  const u32 sub_bits = max_len > table_bits ? max_len - table_bits : 0;
   u32 next_free = main_size;
   for (u32 s = 0; s < num_syms; ++s) {
     const u32 len = lens[s];
     if (len == 0) continue;
     const u32 rev = gd_reverse_bits(next_code[len]++, len);
     const u32 entry = meanings[s] | len;
-    if (len <= main_bits) {
+    if (len <= table_bits) {
       for (u32 i = rev; i < main_size; i += 1u << len) table[i] = entry;
       continue;
     }
     const u32 prefix = rev & (main_size - 1);
-    u32 link = table[prefix];
-    if ((link & entry_kind_mask) != entry_subtable) {
+    if ((table[prefix] & kind_mask) != kind_subtable) {
       if (next_free + (1u << sub_bits) > table_size) return false;
-      link = make_entry(next_free, sub_bits, entry_subtable) | main_bits;
-      table[prefix] = link;
-      for (u32 i = 0; i < (1u << sub_bits); ++i) table[next_free + i] = entry_invalid;
+      table[prefix] = next_free << 16 | sub_bits << 8 | kind_subtable;
+      for (u32 i = 0; i < (1u << sub_bits); ++i) table[next_free + i] = kind_invalid;
       next_free += 1u << sub_bits;
     }
-    u32* sub = table + (link >> 16);
-    for (u32 i = rev >> main_bits; i < (1u << sub_bits); i += 1u << (len - main_bits)) sub[i] = entry;
+    u32* sub = table + (table[prefix] >> 16);
+    for (u32 i = rev >> table_bits; i < (1u << sub_bits); i += 1u << (len - table_bits)) sub[i] = entry;
   }
   return true;
 }
@@ -125,10 +130,9 @@ struct fixed_tables_t {
   fixed_tables_t() {
     u8 lens[gd_num_litlen_syms];
     for (u32 s = 0; s < gd_num_litlen_syms; ++s) lens[s] = gd_fixed_litlen_len(s);
-    build_decode_table(lens, gd_num_litlen_syms, symbol_meanings().litlen, litlen_main_bits, litlen,
-                       litlen_table_size);
+    build_decode_table(lens, gd_num_litlen_syms, symbol_meanings().litlen, main_bits, litlen, litlen_table_size);
     std::memset(lens, gd_fixed_dist_len, gd_num_dist_syms);
-    build_decode_table(lens, gd_num_dist_syms, symbol_meanings().dist, dist_main_bits, dist, dist_table_size);
+    build_decode_table(lens, gd_num_dist_syms, symbol_meanings().dist, main_bits, dist, dist_table_size);
   }
 };
 
@@ -137,12 +141,8 @@ const fixed_tables_t& fixed_tables() {
   return tables;
 }
 
-inline u32 lookup(const u32* table, u32 main_bits, u64 bits) {
-  u32 e = table[bits & ((1u << main_bits) - 1)];
-  if ((e & entry_kind_mask) == entry_subtable) {
-    e = table[(e >> 16) + ((u32)(bits >> main_bits) & ((1u << ((e >> 8) & 31)) - 1))];
-  }
-  return e;
+inline u32 resolve_subtable(const u32* table, u32 e, u64 bits) {
+  return table[(e >> 16) + ((u32)(bits >> main_bits) & ((1u << ((e >> 8) & 31)) - 1))];
 }
 
 // Copies a match of len bytes from dist bytes back, writing exactly [dst, dst + len):
@@ -191,13 +191,18 @@ inline void copy_match(u8* dst, u32 dist, u32 len) {
 struct page_decoder_t {
   u64 bits[gd_num_lanes];
   u32 count[gd_num_lanes];
-  u32 pending_len[gd_num_lanes];   // 0: no distance owed by this lane
-  u32 pending_start[gd_num_lanes];
+  u32 owed_len[gd_num_lanes];  // 0: the lane owes no distance
+  u32 owed_start[gd_num_lanes];
+  // Matches whose distance arrived in the current round, in arrival order.
+  u32 copy_start[gd_num_lanes];
+  u32 copy_dist[gd_num_lanes];
+  u32 copy_len[gd_num_lanes];
   const u8* next;
   const u8* end;  // end of the page's whole words
   u8* out;
   u32 out_size;
   u32 pos;
+  u8 scratch;  // where a distance's non-literal goes
   u8 lens[gd_num_litlen_syms + gd_num_dist_syms];
   u32 precode[precode_table_size];
   u32 litlen[litlen_table_size];
@@ -218,6 +223,14 @@ struct page_decoder_t {
     bits[lane] >>= n;
     count[lane] -= n;
     return v;
+  }
+
+  bool copy_queued(u32 queued) {
+    for (u32 i = 0; i < queued; ++i) {
+      if (copy_dist[i] > copy_start[i]) return false;
+      copy_match(out + copy_start[i], copy_dist[i], copy_len[i]);
+    }
+    return true;
   }
 
   bool decode_stored_block();
@@ -253,7 +266,7 @@ bool page_decoder_t::read_dynamic_header() {
     precode_lens[gd_precode_order[i]] = (u8)take(i, 3);
     if (!refill(i)) return false;
   }
-  if (!build_decode_table(precode_lens, gd_num_precode_syms, symbol_meanings().precode, precode_main_bits, precode,
+  if (!build_decode_table(precode_lens, gd_num_precode_syms, symbol_meanings().precode, precode_bits, precode,
                           precode_table_size)) {
     return false;
   }
@@ -263,7 +276,7 @@ bool page_decoder_t::read_dynamic_header() {
   for (u32 j = 0; i < total; ++j) {
     const u32 lane = j & (gd_num_lanes - 1);
     const u32 e = precode[bits[lane] & (precode_table_size - 1)];
-    if ((e & entry_kind_mask) != entry_literal) return false;
+    if ((e & kind_mask) != kind_value) return false;
     take(lane, e & 15);
     const u32 sym = e >> 16;
     if (sym < 16) {
@@ -288,26 +301,26 @@ bool page_decoder_t::read_dynamic_header() {
     if (!refill(lane)) return false;
   }
   // 286/287 may hold lengths (they shape the code) but decode as invalid.
-  if (!build_decode_table(lens, num_litlen, symbol_meanings().litlen, litlen_main_bits, litlen, litlen_table_size)) {
+  if (!build_decode_table(lens, num_litlen, symbol_meanings().litlen, main_bits, litlen, litlen_table_size)) {
     return false;
   }
-  return build_decode_table(lens + num_litlen, num_dist, symbol_meanings().dist, dist_main_bits, dist,
-                            dist_table_size);
+  return build_decode_table(lens + num_litlen, num_dist, symbol_meanings().dist, main_bits, dist, dist_table_size);
 }
 
 bool page_decoder_t::decode_owed_distance(u32 lane, const u32* dist_table) {
-  u64 bb = bits[lane];
-  const u32 e = lookup(dist_table, dist_main_bits, bb);
-  if ((e & entry_kind_mask) != entry_literal) return false;
+  const u64 bb = bits[lane];
+  u32 e = dist_table[bb & main_mask];
+  if ((e & kind_mask) == kind_subtable) e = resolve_subtable(dist_table, e, bb);
+  if ((e & kind_mask) != kind_value) return false;
   const u32 n = e & 15;
   const u32 x = (e >> 8) & 31;
-  const u32 dist = (e >> 16) + ((u32)(bb >> n) & ((1u << x) - 1));
+  const u32 distance = (e >> 16) + ((u32)(bb >> n) & ((1u << x) - 1));
   bits[lane] = bb >> (n + x);
   count[lane] -= n + x;
-  const u32 start = pending_start[lane];
-  if (dist > start) return false;
-  copy_match(out + start, dist, pending_len[lane]);
-  pending_len[lane] = 0;
+  const u32 start = owed_start[lane];
+  if (distance > start) return false;
+  copy_match(out + start, distance, owed_len[lane]);
+  owed_len[lane] = 0;
   return true;
 }
 
@@ -315,75 +328,75 @@ bool page_decoder_t::decode_owed_distance(u32 lane, const u32* dist_table) {
 // a length reads that match's distance on its next turn, and after the end-of-block
 // symbol the distances still owed are read lane by lane from the lane after it.
 bool page_decoder_t::decode_symbols(const u32* litlen_table, const u32* dist_table) {
-  std::memset(pending_len, 0, sizeof(pending_len));
+  std::memset(owed_len, 0, sizeof(owed_len));
   u8* const base = out;
   u8* const out_end = out + out_size;
   u8* op = out + pos;
   const u8* in = next;
   const u8* const in_end = end;
-  u32 lane = 0;
-  for (;;) {
-    u64 bb = bits[lane];
-    u32 cnt = count[lane];
-    const u32 owed = pending_len[lane];
-    if (owed == 0) {
-      const u32 e = lookup(litlen_table, litlen_main_bits, bb);
-      const u32 n = e & 15;
-      if ((e & entry_kind_mask) == entry_literal) {
-        if (op == out_end) return false;
-        *op++ = (u8)(e >> 16);
-        bb >>= n;
-        cnt -= n;
-      } else if ((e & entry_kind_mask) == entry_length) {
-        const u32 x = (e >> 8) & 31;
-        const u32 len = (e >> 16) + ((u32)(bb >> n) & ((1u << x) - 1));
-        bb >>= n + x;
-        cnt -= n + x;
-        if (len > (u64)(out_end - op)) return false;
-        pending_len[lane] = len;
-        pending_start[lane] = (u32)(op - base);
-        op += len;
-      } else if ((e & entry_kind_mask) == entry_end) {
-        bits[lane] = bb >> n;
-        count[lane] = cnt - n;
-        break;
-      } else {
-        return false;
+  u32 last = 0;  // the lane that read the end of block
+  for (bool ended = false; !ended;) {
+    // A round fetches at most one word per lane: with that many left, no fetch is checked.
+    const bool plenty = in_end - in >= 4 * (s64)gd_num_lanes;
+    u32 queued = 0;
+    u32 lane = 0;
+    for (; lane < gd_num_lanes; ++lane) {
+      u64 bb = bits[lane];
+      u32 cnt = count[lane];
+      const u32 owed = owed_len[lane];
+      const u32* table = owed ? dist_table : litlen_table;
+      u32 e = table[bb & main_mask];
+      if (e & kind_special) {
+        if ((e & kind_mask) == kind_subtable) e = resolve_subtable(table, e, bb);
+        if (e & kind_special) {
+          if ((e & kind_mask) != kind_end || owed) return false;
+          const u32 n = e & 15;
+          bits[lane] = bb >> n;
+          count[lane] = cnt - n;
+          ended = true;
+          break;
+        }
       }
-    } else {
-      const u32 e = lookup(dist_table, dist_main_bits, bb);
-      if ((e & entry_kind_mask) != entry_literal) return false;
       const u32 n = e & 15;
       const u32 x = (e >> 8) & 31;
-      const u32 dist = (e >> 16) + ((u32)(bb >> n) & ((1u << x) - 1));
+      const u32 value = (e >> (owed ? 16 : 24)) + ((u32)(bb >> n) & ((1u << x) - 1));
       bb >>= n + x;
       cnt -= n + x;
-      const u32 start = pending_start[lane];
-      if (dist > start) return false;
-      copy_match(base + start, dist, owed);
-      pending_len[lane] = 0;
+
+      // A distance queues its match's copy; a literal or length moves the output on.
+      copy_start[queued] = owed_start[lane];
+      copy_dist[queued] = value;
+      copy_len[queued] = owed;
+      queued += owed != 0;
+      const u32 advance = owed ? 0 : value;
+      if (advance > (u64)(out_end - op)) return false;
+      *(owed ? &scratch : op) = (u8)(e >> 16);
+      owed_len[lane] = (e & kind_length) ? value : 0;
+      owed_start[lane] = (u32)(op - base);
+      op += advance;
+
+      // check(lane), without a branch on the bit count.
+      if (plenty || in_end - in >= 4) {
+        const u32 need = cnt < 32;
+        bb |= ((u64)gd_load_le32(in) & (0 - (u64)need)) << cnt;
+        in += need * 4;
+        cnt += need * 32;
+      } else if (cnt < 32) {
+        return false;
+      }
+      bits[lane] = bb;
+      count[lane] = cnt;
     }
-    // check(lane), without a branch on the bit count while whole words remain.
-    if (in_end - in >= 4) {
-      const u32 need = cnt < 32;
-      bb |= ((u64)gd_load_le32(in) & (0 - (u64)need)) << cnt;
-      in += need * 4;
-      cnt += need * 32;
-    } else if (cnt < 32) {
-      return false;
-    }
-    bits[lane] = bb;
-    count[lane] = cnt;
-    lane = (lane + 1) & (gd_num_lanes - 1);
+    if (!copy_queued(queued)) return false;
+    last = lane;
   }
   next = in;
   pos = (u32)(op - base);
 
-  const u32 last = lane;
   if (!refill(last)) return false;
   for (u32 k = 1; k < gd_num_lanes; ++k) {
     const u32 l = (last + k) & (gd_num_lanes - 1);
-    if (pending_len[l] != 0 && !decode_owed_distance(l, dist_table)) return false;
+    if (owed_len[l] != 0 && !decode_owed_distance(l, dist_table)) return false;
     if (!refill(l)) return false;
   }
   return true;

@@ -1,0 +1,409 @@
+// The server side of chunk reads: the request pool, the queue choice, the scheduler
+// thread that moves whole queues to the back end and retires finished batches, and
+// waiting for requests.
+#include "umbracore/ufs/fs_io_server_core.h"
+
+#include <time.h>
+
+#include <cstring>
+
+#include "umbracore/log/assert.h"
+#include "umbracore/log/log.h"
+#include "umbracore/ufs/cityhash.h"
+
+namespace umbra {
+
+fs_io_counters_t fs_io_counters;
+
+namespace {
+
+const char* const queue_names[FS_IO_QUEUE_COUNT] = {
+    "Read Queue, Prio Low",
+    "Read Queue, Prio Normal",
+    "Read Queue, Prio High",
+    "Read Queue, Prio Realtime",
+};
+
+const char* const queue_counter_names[FS_IO_QUEUE_COUNT][2] = {
+    {"io.queue.low.ops", "io.queue.low.bytesize"},
+    {"io.queue.normal.ops", "io.queue.normal.bytesize"},
+    {"io.queue.high.ops", "io.queue.high.bytesize"},
+    {"io.queue.realtime.ops", "io.queue.realtime.bytesize"},
+};
+
+// The extension of the path's last component, from its last '.'; "" when it has none.
+const char* path_extension(const char* path) {
+  const char* component = std::strrchr(path, '/');
+  component = component ? component + 1 : path;
+  const char* dot = std::strrchr(component, '.');
+  return dot ? dot : "";
+}
+
+bool is_one_of(const char* text, const char* const* candidates, u32 count) {
+  for (u32 i = 0; i < count; ++i) {
+    if (std::strcmp(text, candidates[i]) == 0) return true;
+  }
+  return false;
+}
+
+timespec deadline_after_ms(u32 ms) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  u64 nanoseconds = (u64)now.tv_nsec + (u64)ms * 1000000ull;
+  now.tv_sec += (time_t)(nanoseconds / 1000000000ull);
+  now.tv_nsec = (long)(nanoseconds % 1000000000ull);
+  return now;
+}
+
+}  // namespace
+
+bool fs_io_location_t::set(const char* source_path) {
+  bool whole = path.assign(source_path);
+  hash = cityhash64(path.c_str(), path.length());
+  return whole;
+}
+
+void fs_io_counters_visit(fs_io_counter_visitor_t visitor, void* argument) {
+  visitor(FS_IO_COUNTER_READ_OPS, fs_io_counters.read_ops.load(std::memory_order_relaxed), argument);
+  visitor(FS_IO_COUNTER_READ_BYTESIZE, fs_io_counters.read_bytesize.load(std::memory_order_relaxed), argument);
+  visitor(FS_IO_COUNTER_PENDING_OPS, fs_io_counters.pending_ops.load(std::memory_order_relaxed), argument);
+  visitor(FS_IO_COUNTER_PENDING_BYTESIZE, fs_io_counters.pending_bytesize.load(std::memory_order_relaxed), argument);
+  visitor(FS_IO_COUNTER_FINISH_OPS, fs_io_counters.finish_ops.load(std::memory_order_relaxed), argument);
+  visitor(FS_IO_COUNTER_FINISH_BYTESIZE, fs_io_counters.finish_bytesize.load(std::memory_order_relaxed), argument);
+  for (u32 i = 0; i < FS_IO_QUEUE_COUNT; ++i) {
+    visitor(queue_counter_names[i][0], fs_io_counters.queue_ops[i].load(std::memory_order_relaxed), argument);
+    visitor(queue_counter_names[i][1], fs_io_counters.queue_bytesize[i].load(std::memory_order_relaxed), argument);
+  }
+}
+
+// ---------------------------------------------------------------------------------
+// Life cycle
+
+fs_io_server_t::fs_io_server_t() {
+  for (u32 i = 0; i < FS_IO_QUEUE_COUNT; ++i) {
+    queues_[i].name = queue_names[i];
+    queues_[i].priority = (u8)i;
+  }
+  pthread_mutex_init(&stop_lock_, nullptr);
+  pthread_condattr_t attributes;
+  pthread_condattr_init(&attributes);
+  pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+  pthread_cond_init(&stop_signal_, &attributes);
+  pthread_condattr_destroy(&attributes);
+  scheduler_.name.assign("IO Scheduler");
+}
+
+fs_io_server_t::~fs_io_server_t() {
+  UMBRA_ASSERT(!is_running(), "%s", "IO server destroyed while its scheduler runs.");
+  for (fs_io_server_request_t* request : all_requests_) delete request;
+  for (io_batch_t* batch : all_batches_) delete batch;
+  pthread_cond_destroy(&stop_signal_);
+  pthread_mutex_destroy(&stop_lock_);
+}
+
+bool fs_io_server_t::init() {
+  if (is_running()) return false;
+  pthread_mutex_lock(&stop_lock_);
+  stop_requested_ = false;
+  pthread_mutex_unlock(&stop_lock_);
+  running_.store(true, std::memory_order_release);
+  scheduler_.start(&fs_io_server_t::scheduler_entry, this);
+  return true;
+}
+
+void fs_io_server_t::shutdown() {
+  if (!is_running()) return;
+  // Refuse new reads first; the scheduler's last pass finishes what was queued before.
+  running_.store(false, std::memory_order_release);
+  pthread_mutex_lock(&stop_lock_);
+  stop_requested_ = true;
+  pthread_cond_signal(&stop_signal_);
+  pthread_mutex_unlock(&stop_lock_);
+  scheduler_.join();
+}
+
+void fs_io_server_t::scheduler_entry(void* argument) { static_cast<fs_io_server_t*>(argument)->scheduler_loop(); }
+
+void fs_io_server_t::scheduler_loop() {
+  while (sleep_one_period()) run_pass(false);
+  // Whatever was queued before the stop is read (or failed) and finished here, on the
+  // thread that owns the back end's work.
+  run_pass(true);
+}
+
+bool fs_io_server_t::sleep_one_period() {
+  pthread_mutex_lock(&stop_lock_);
+  if (!stop_requested_) {
+    timespec deadline = deadline_after_ms(FS_IO_SCHEDULER_PERIOD_MS);
+    pthread_cond_timedwait(&stop_signal_, &stop_lock_, &deadline);
+  }
+  bool keep_running = !stop_requested_;
+  pthread_mutex_unlock(&stop_lock_);
+  return keep_running;
+}
+
+// ---------------------------------------------------------------------------------
+// Queue choice
+
+u32 fs_io_server_t::choose_queue(const char* path, u64 stored_size) {
+  if (stored_size <= FS_IO_SMALL_CHUNK_SIZE) return FS_IO_PRIORITY_HIGH;
+  static const char* const urgent[] = {".umd", ".mat", ".tobj", ".font"};
+  const char* extension = path_extension(path);
+  if (is_one_of(extension, urgent, sizeof(urgent) / sizeof(urgent[0]))) return FS_IO_PRIORITY_HIGH;
+  // Interface textures are on screen as soon as they load; other textures stream in.
+  if (std::strcmp(extension, ".dds") == 0) {
+    return std::strstr(path, "/material/ui/") ? FS_IO_PRIORITY_HIGH : FS_IO_PRIORITY_LOW;
+  }
+  if (stored_size <= FS_IO_LARGE_CHUNK_SIZE) return FS_IO_PRIORITY_NORMAL;
+  return std::strcmp(extension, ".umg") == 0 ? FS_IO_PRIORITY_NORMAL : FS_IO_PRIORITY_LOW;
+}
+
+const char* fs_io_server_t::queue_name(u32 index) {
+  UMBRA_ASSERT(index < FS_IO_QUEUE_COUNT, "%s", "IO queue index out of range.");
+  return queue_names[index];
+}
+
+// ---------------------------------------------------------------------------------
+// Requests
+
+fs_io_server_request_t* fs_io_server_t::take_request() {
+  mutex_guard_t guard(pool_lock_);
+  fs_io_server_request_t* request = free_requests_;
+  if (request) {
+    free_requests_ = request->free_next;
+    return request;
+  }
+  request = new fs_io_server_request_t();
+  UMBRA_ASSERT(all_requests_.append(request), "%s", "Out of memory for IO requests.");
+  return request;
+}
+
+void fs_io_server_t::recycle_request(fs_io_server_request_t* request) {
+  mutex_guard_t guard(pool_lock_);
+  request->state.store(FS_IO_STATE_IDLE, std::memory_order_relaxed);
+  request->free_next = free_requests_;
+  free_requests_ = request;
+}
+
+void fs_io_server_t::note_accepted(u32 queue) {
+  mutex_guard_t guard(stats_lock_);
+  ++stats_.accepted[queue];
+  ++stats_.pending_ops;
+  if (stats_.pending_ops > stats_.max_pending_ops) stats_.max_pending_ops = stats_.pending_ops;
+}
+
+fs_io_request_t* fs_io_server_t::chunk_read(void* target, u32 target_kind, u64 handle, const fs_io_location_t& location,
+                                            const fs_chunk_t& chunk, u8 priority, fs_io_callback_t callback,
+                                            fs_device_t* device) {
+  if (!is_running()) return nullptr;
+  fs_io_server_request_t* request = take_request();
+  request->next = nullptr;
+  request->handle = handle;
+  request->owns_handle = false;
+  request->chunk = chunk;
+  request->location.path.assign(location.path);
+  request->location.hash = location.hash;
+  request->target_kind = target_kind;
+  request->callback = callback;
+  request->platform_request = nullptr;
+  request->device = device;
+  request->success.store(1, std::memory_order_relaxed);
+  switch (target_kind) {
+    case FS_CHUNK_TARGET_MEMORY:
+      request->target = static_cast<u8*>(target);
+      request->target_size = chunk.size;
+      break;
+    case FS_CHUNK_TARGET_RECORD_2:
+    case FS_CHUNK_TARGET_RECORD_3:
+    case FS_CHUNK_TARGET_RECORD_4: {
+      const fs_chunk_target_record_t* record = static_cast<const fs_chunk_target_record_t*>(target);
+      request->target = record ? static_cast<u8*>(record->buffer) : nullptr;
+      request->target_size = record ? record->size : 0;
+      break;
+    }
+    default:
+      UMBRA_FAIL("%s", "chunk_read: unsupported chunk type");
+  }
+  request->state.store(FS_IO_STATE_QUEUED, std::memory_order_release);
+
+  if (chunk.stored_size > load_buffer_limit_) {
+    log_error("Failed to read %s since it exceeds internal loadbuffer size limit of %zu bytes", location.path.c_str(),
+              (size_t)load_buffer_limit_);
+    request->success.store(0, std::memory_order_relaxed);
+    finish_request(request);
+    return request;
+  }
+  // A target that cannot hold the content is refused before anything is written to it.
+  if ((!request->target && chunk.size > 0) || request->target_size < chunk.size) {
+    request->success.store(0, std::memory_order_relaxed);
+    finish_request(request);
+    return request;
+  }
+
+  u32 queue_index = choose_queue(request->location.path.c_str(), chunk.stored_size);
+  request->queue = queue_index;
+  fs_io_counters.read_ops.fetch_add(1, std::memory_order_relaxed);
+  fs_io_counters.read_bytesize.fetch_add(chunk.size, std::memory_order_relaxed);
+  fs_io_counters.pending_ops.fetch_add(1, std::memory_order_relaxed);
+  fs_io_counters.pending_bytesize.fetch_add(chunk.size, std::memory_order_relaxed);
+  note_accepted(queue_index);
+  io_queue_t& queue = queues_[queue_index];
+  mutex_guard_t guard(queue.lock);
+  if (queue.waiting_tail) {
+    queue.waiting_tail->next = request;
+  } else {
+    queue.waiting_head = request;
+  }
+  queue.waiting_tail = request;
+  return request;
+}
+
+bool fs_io_server_t::io_is_done(fs_io_request_t* request) { return request && request->is_finished(); }
+
+bool fs_io_server_t::io_wait(fs_io_request_t* base) {
+  if (!base) return false;
+  fs_io_server_request_t* request = static_cast<fs_io_server_request_t*>(base);
+  if (!request->is_finished()) {
+    mutex_guard_t guard(server_lock_);
+    while (!request->is_finished()) finished_.wait(server_lock_);
+  }
+  bool success = request->success.load(std::memory_order_relaxed) != 0;
+  recycle_request(request);
+  return success;
+}
+
+void fs_io_server_t::finish_request(fs_io_server_request_t* request) {
+  // The callback runs first: once the state says finished, a waiter may recycle the
+  // request at any moment.
+  if (request->callback) request->callback(request);
+  request->state.store(FS_IO_STATE_FINISHED, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------------------------
+// Scheduler
+
+io_batch_t* fs_io_server_t::take_batch() {
+  io_batch_t* batch = free_batches_;
+  if (batch) {
+    free_batches_ = batch->next;
+  } else {
+    batch = new io_batch_t();
+    UMBRA_ASSERT(all_batches_.append(batch), "%s", "Out of memory for IO batches.");
+  }
+  batch->head = batch->tail = nullptr;
+  batch->count = 0;
+  batch->bytesize = 0;
+  batch->next = nullptr;
+  batch->outstanding.store(0, std::memory_order_relaxed);
+  return batch;
+}
+
+void fs_io_server_t::recycle_batch(io_batch_t* batch) {
+  batch->next = free_batches_;
+  free_batches_ = batch;
+}
+
+void fs_io_server_t::run_pass(bool draining) {
+  {
+    mutex_guard_t guard(server_lock_);
+    for (io_queue_t& queue : queues_) {
+      submit_waiting(queue, draining);
+      if (draining) {
+        retire_all_batches(queue);
+      } else {
+        retire_done_batches(queue);
+      }
+    }
+    finished_.notify_all();
+  }
+  mutex_guard_t guard(stats_lock_);
+  ++stats_.passes;
+}
+
+void fs_io_server_t::submit_waiting(io_queue_t& queue, bool draining) {
+  bool accepts = can_accept(queue);
+  if (!accepts && !draining) return;
+  fs_io_server_request_t* head;
+  {
+    mutex_guard_t guard(queue.lock);
+    head = queue.waiting_head;
+    queue.waiting_head = queue.waiting_tail = nullptr;
+  }
+  if (!head) return;
+  io_batch_t* batch = take_batch();
+  batch->priority = queue.priority;
+  batch->head = head;
+  for (fs_io_server_request_t* request = head; request; request = request->next) {
+    batch->tail = request;
+    ++batch->count;
+    batch->bytesize += request->chunk.size;
+  }
+  if (accepts) {
+    batch_submit(batch);
+  } else {
+    // Stopping, and the back end takes no more: these reads never happen.
+    for (fs_io_server_request_t* request = head; request; request = request->next) {
+      request->success.store(0, std::memory_order_relaxed);
+    }
+  }
+  if (queue.in_flight_tail) {
+    queue.in_flight_tail->next = batch;
+  } else {
+    queue.in_flight_head = batch;
+  }
+  queue.in_flight_tail = batch;
+  mutex_guard_t guard(stats_lock_);
+  ++stats_.batches;
+  if (batch->count > stats_.largest_batch) stats_.largest_batch = batch->count;
+}
+
+void fs_io_server_t::retire_done_batches(io_queue_t& queue) {
+  while (queue.in_flight_head && batch_done(queue.in_flight_head)) {
+    io_batch_t* batch = queue.in_flight_head;
+    queue.in_flight_head = batch->next;
+    if (!queue.in_flight_head) queue.in_flight_tail = nullptr;
+    batch_release(batch);
+    finish_batch(batch);
+    recycle_batch(batch);
+  }
+}
+
+void fs_io_server_t::retire_all_batches(io_queue_t& queue) {
+  while (io_batch_t* batch = queue.in_flight_head) {
+    queue.in_flight_head = batch->next;
+    if (!queue.in_flight_head) queue.in_flight_tail = nullptr;
+    // Release waits for the platform reads that are still running.
+    batch_release(batch);
+    finish_batch(batch);
+    recycle_batch(batch);
+  }
+}
+
+void fs_io_server_t::finish_batch(io_batch_t* batch) {
+  u32 queue_index = batch->priority;
+  fs_io_counters.finish_ops.fetch_add(batch->count, std::memory_order_relaxed);
+  fs_io_counters.finish_bytesize.fetch_add(batch->bytesize, std::memory_order_relaxed);
+  fs_io_counters.queue_ops[queue_index].fetch_add(batch->count, std::memory_order_relaxed);
+  fs_io_counters.queue_bytesize[queue_index].fetch_add(batch->bytesize, std::memory_order_relaxed);
+  fs_io_counters.pending_ops.fetch_sub(batch->count, std::memory_order_relaxed);
+  fs_io_counters.pending_bytesize.fetch_sub(batch->bytesize, std::memory_order_relaxed);
+  {
+    mutex_guard_t guard(stats_lock_);
+    stats_.pending_ops -= batch->count;
+  }
+  fs_io_server_request_t* request = batch->head;
+  while (request) {
+    // Read the link first: a finished request may be recycled by its waiter at once.
+    fs_io_server_request_t* next = request->next;
+    finish_request(request);
+    request = next;
+  }
+  batch->head = batch->tail = nullptr;
+}
+
+fs_io_server_stats_t fs_io_server_t::debug_stats() {
+  mutex_guard_t guard(stats_lock_);
+  return stats_;
+}
+
+}  // namespace umbra
