@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace umbra_test {
@@ -27,14 +28,28 @@ std::vector<uint32_t> v2_chunk_words(uint64_t stored_size, uint64_t size, uint64
                                      uint32_t attribute = 0, uint32_t aux = 0);
 
 struct v2_record_t {
+  v2_record_t(uint32_t record_kind, std::vector<uint32_t> record_words, int data_block = -1)
+      : kind(record_kind), words(std::move(record_words)), block(data_block) {}
+
   uint32_t kind;
-  std::vector<uint32_t> words;  // chunk records: use block() to fill the offset
-  int block = -1;               // chunk records: index of the data block they locate
+  std::vector<uint32_t> words;  // the record's words, unless block is given
+  int block;                    // chunk records: index of the data block they locate
 };
 
 struct v2_entry_spec_t {
+  v2_entry_spec_t(std::string entry_path, bool is_directory, std::vector<v2_record_t> entry_records = {},
+                  std::optional<std::vector<uint32_t>> damaged_index_words = std::nullopt,
+                  std::optional<uint32_t> damaged_metadata_index = std::nullopt,
+                  std::optional<uint16_t> damaged_index_count = std::nullopt)
+      : path(std::move(entry_path)),
+        directory(is_directory),
+        records(std::move(entry_records)),
+        index_words(std::move(damaged_index_words)),
+        metadata_index(damaged_metadata_index),
+        index_count(damaged_index_count) {}
+
   std::string path;  // root-relative, "" for the root
-  bool directory = false;
+  bool directory;
   std::vector<v2_record_t> records;
   // Damage: replaces the index words built from the records, or the entry's fields.
   std::optional<std::vector<uint32_t>> index_words;

@@ -1,12 +1,59 @@
-// Placeholder until the version 1 extractor lands.
+// Extraction of version 1 archives: one breadth-first pass that copies every file as
+// soon as the walk reaches it, stopping at the first failure.
 #include "tools/packer/extract.h"
+#include "tools/packer/extract_walk.h"
+#include "tools/packer/extracted_path.h"
 #include "umbracore/log/log.h"
+#include "umbracore/ufs/cairn_device_factory.h"
 
 namespace umbra {
 
+namespace {
+
+class file_copier_t : public extract_visitor_t {
+ public:
+  file_copier_t(fs_device_t* device, const char* root) : device_(device), root_(root) {}
+
+  bool on_file(const mstring_t& path) override {
+    auto_ptr_t<file_t> source(device_->open(path.c_str(), FS_MODE_READ_ONLY));
+    if (!source) {
+      log_error("Unable to open '%s'!", path.c_str());
+      return false;
+    }
+    mstring_t target;
+    auto_ptr_t<file_t> destination = create_extracted_file(path, root_, &target);
+    if (!destination) return false;
+    source->set_position(0);
+    destination->set_position(0);
+    if (!fs_copy(destination.get(), source.get())) {
+      log_error("[fs_copy] failed to copy files!");
+      log_error("Copy of file '%s' to '%s' failed!", path.c_str(), target.c_str());
+      return false;
+    }
+    source->set_position(0);
+    destination->set_position(0);
+    return true;
+  }
+
+ private:
+  fs_device_t* device_;
+  const char* root_;
+};
+
+}  // namespace
+
 bool extract_v1(const char* root, auto_ptr_t<file_t>& archive) {
-  log_error("Extraction of this archive version is not available yet.");
-  return false;
+  auto_ptr_t<fs_device_t> device(open_cairn_device(archive));
+  if (!device || !device->is_available()) {
+    log_error("Failed to mount the archive!");
+    return false;
+  }
+  if (!device->stat("/", nullptr)) {
+    log_error("Root directory not found, can not extract this archive!");
+    return false;
+  }
+  file_copier_t copier(device.get(), root);
+  return extract_walk(device.get(), root, copier);
 }
 
 }  // namespace umbra

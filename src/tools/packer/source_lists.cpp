@@ -177,7 +177,7 @@ bool parse_list_lines(const char* text, u64 size, const char* list_path, path_li
                 list_path);
       return false;
     }
-    if (length == 0) continue;
+    // A line "/" names the root itself, the empty path.
     if (!append_path(list, line, length)) return false;
   }
   if (!any_line && size > 0)

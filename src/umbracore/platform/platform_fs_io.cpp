@@ -197,9 +197,9 @@ void platform_fs_t::shutdown() {
     mutex_guard_t guard(port_lock_);
     accepting_ = false;
     stop_posted_ = true;
+    hold_completions_.store(false, std::memory_order_release);
+    engine_->wake();
   }
-  hold_completions_.store(false, std::memory_order_release);
-  engine_->wake();
   pump_thread_.join();
   delete engine_;
   engine_ = nullptr;
@@ -244,7 +244,7 @@ void platform_fs_t::recycle(platform_io_request_t* request) {
 
 platform_io_request_t* platform_fs_t::queue_request(u32 kind, platform_file_handle_t handle, u8* buffer, u64 size,
                                                     u64 offset, platform_io_callback_t callback, void* argument) {
-  if (!running_ || handle == PLATFORM_INVALID_HANDLE) return nullptr;
+  if (handle == PLATFORM_INVALID_HANDLE) return nullptr;
   platform_io_request_t* request = take_free_request();
   if (!request) return nullptr;
   request->kind = kind;
@@ -267,16 +267,16 @@ platform_io_request_t* platform_fs_t::queue_request(u32 kind, platform_file_hand
 }
 
 bool platform_fs_t::post(platform_io_request_t* request) {
-  {
-    mutex_guard_t guard(port_lock_);
-    if (!accepting_) return false;
-    if (port_tail_) {
-      port_tail_->next = request;
-    } else {
-      port_head_ = request;
-    }
-    port_tail_ = request;
+  // The wake-up happens under the port lock: once shutdown has stopped accepting, no
+  // thread can still be about to touch the engine it is going to delete.
+  mutex_guard_t guard(port_lock_);
+  if (!accepting_) return false;
+  if (port_tail_) {
+    port_tail_->next = request;
+  } else {
+    port_head_ = request;
   }
+  port_tail_ = request;
   engine_->wake();
   return true;
 }

@@ -2,6 +2,7 @@
 
 #include "umbracore/ufs/fs_compression.h"
 #include "umbracore/ufs/fs_device.h"
+#include "umbracore/ufs/fs_proc.h"
 
 namespace umbra {
 
@@ -10,11 +11,24 @@ cairn_file_t::cairn_file_t(const char* path, const cairn_file_source_t& source, 
   device_type = FS_DEVICE_UFS;
 }
 
+cairn_file_t::~cairn_file_t() {
+  if (proc_) release_io_proc(proc_);
+}
+
 bool cairn_file_t::start_decoding() {
-  if (chunk_.compression == FS_COMPRESSION_NONE) return true;
-  auto_ptr_t<cairn_stream_decoder_t> decoder = cairn_create_stream_decoder(chunk_.compression);
-  if (!decoder) return false;
-  stream_.reset(new cairn_chunk_stream_t(source_.archive, chunk_, static_cast<auto_ptr_t<cairn_stream_decoder_t>&&>(decoder)));
+  switch (chunk_.compression) {
+    case FS_COMPRESSION_NONE:
+      return true;
+    case FS_COMPRESSION_ZLIB:
+    case FS_COMPRESSION_DEFLATE:
+    case FS_COMPRESSION_ZSTD:
+      break;
+    default:
+      return false;  // GDeflate tile streams and unknown values have no proc
+  }
+  proc_ = request_io_proc(chunk_.compression);
+  if (!proc_) return false;
+  proc_->set_source(source_.archive, chunk_.offset, chunk_.stored_size, chunk_.size);
   return true;
 }
 
@@ -30,7 +44,7 @@ bool cairn_file_t::stat(fs_stat_t* out) {
 }
 
 fs_io_request_t* cairn_file_t::io_read(void* buffer, u64 size, u64 offset, u32 flag) {
-  if (stream_) return stream_->read(buffer, size, offset) ? fs_completed_request() : nullptr;
+  if (proc_) return proc_->read(buffer, size, offset) ? fs_completed_request() : nullptr;
   if (offset > chunk_.size || size > chunk_.size - offset) return nullptr;
   return source_.archive->io_read(buffer, size, chunk_.offset + offset, flag);
 }

@@ -5,13 +5,13 @@
 
 #include "umbracore/collections/arrays/array.h"
 #include "umbracore/types.h"
-#include "umbracore/ufs/cairn_file_stream.h"
 #include "umbracore/ufs/fs_file.h"
 #include "umbracore/ufs/fs_meta.h"
 
 namespace umbra {
 
 class fs_device_t;
+class fs_proc_t;
 
 // What a file needs to know about the entry it was opened on.
 struct cairn_file_source_t {
@@ -24,7 +24,7 @@ struct cairn_file_source_t {
 
 class cairn_file_t : public file_t {
  public:
-  ~cairn_file_t() override = default;
+  ~cairn_file_t() override;
 
   bool stat(fs_stat_t* out) override;
   fs_io_request_t* io_read(void* buffer, u64 size, u64 offset, u32 flag) override;
@@ -41,8 +41,9 @@ class cairn_file_t : public file_t {
  protected:
   // The chunk's stored bytes must lie inside the archive (the device checks them).
   cairn_file_t(const char* path, const cairn_file_source_t& source, const fs_chunk_t& chunk);
-  // Prepares the decoding of a compressed chunk; false when its compression has no
-  // stream decoder (stored chunks need none).
+  // Takes a decompression proc for a compressed chunk, set to read the chunk's stored
+  // bytes from the archive; false when the compression has no proc or none can be had
+  // (stored chunks need none).
   bool start_decoding();
 
  private:
@@ -52,7 +53,7 @@ class cairn_file_t : public file_t {
 
   cairn_file_source_t source_;
   fs_chunk_t chunk_;
-  auto_ptr_t<cairn_chunk_stream_t> stream_;
+  fs_proc_t* proc_ = nullptr;  // compressed chunks: the pooled proc that decodes them
 };
 
 }  // namespace umbra

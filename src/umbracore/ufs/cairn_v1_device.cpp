@@ -181,6 +181,10 @@ fs_io_request_t* cairn_v1_device_t::chunk_read(void* target, u32 target_kind, co
     log_.error("Chunk of '%s' cannot be read: %s", path, problem.c_str());
     return nullptr;
   }
+  if (io_handle_ == cairn_io_handle_none) {
+    log_.error("Chunk of '%s' cannot be read: the archive is not open for the IO server", path);
+    return nullptr;
+  }
   return cairn_io_chunk_read(this, io_handle_, target, target_kind, path, chunk, callback);
 }
 

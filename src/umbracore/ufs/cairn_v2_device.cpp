@@ -295,6 +295,10 @@ fs_io_request_t* cairn_v2_device_t::chunk_read(void* target, u32 target_kind, co
   // The chunk is the caller's: it must still describe bytes of this archive that the
   // IO server can decode, or the read would go past the archive or the target.
   if (!check_chunk(chunk, path)) return nullptr;
+  if (io_handle_ == cairn_io_handle_none) {
+    log_.error("Chunk of '%s' cannot be read: the archive is not open for the IO server", path);
+    return nullptr;
+  }
   return cairn_io_chunk_read(this, io_handle_, target, target_kind, path, chunk, callback);
 }
 

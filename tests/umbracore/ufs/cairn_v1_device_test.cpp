@@ -10,6 +10,7 @@
 #include "umbracore/ufs/cairn_device_factory.h"
 #include "umbracore/ufs/cairn_v1_device.h"
 #include "umbracore/ufs/fs_device.h"
+#include "umbracore/ufs/fs_io_server_core.h"
 #include "umbracore/ufs/fs_meta.h"
 
 using umbra::auto_ptr_t;
@@ -41,9 +42,13 @@ cairn_v1_builder_t standard_archive() {
 
 class cairn_v1_device_test : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(umbra::fs_startup()); }
+  void SetUp() override {
+    ASSERT_TRUE(umbra::fs_startup());
+    ASSERT_TRUE(umbra::fs_io_server_startup());
+  }
   void TearDown() override {
     device.reset();
+    umbra::fs_io_server_shutdown();
     umbra::fs_shutdown();
   }
 
@@ -303,4 +308,19 @@ TEST_F(cairn_v1_device_test, entries_whose_data_the_archive_cannot_back_are_refu
   EXPECT_NE(log.errors()[0].find("Data of '/far' cannot be read: stored bytes"), std::string::npos);
   EXPECT_EQ(log.errors()[1], error("Data of '/bomb' cannot be read: size 4294967280 cannot come from " +
                                    std::to_string(umbra_test::zlib_deflate("abc").size()) + " stored bytes"));
+}
+
+TEST_F(cairn_v1_device_test, chunk_read_goes_through_the_io_server) {
+  ASSERT_TRUE(mount(standard_archive()));
+  umbra::fs_mstat_t set;
+  ASSERT_TRUE(device->mstat("/tex/b.bin", &set));
+  umbra::fs_chunk_t chunk;
+  ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::fs_token_chunk_plain, &chunk));
+  std::string target(chunk.size, '\0');
+  umbra::fs_io_request_t* request =
+      device->chunk_read(target.data(), umbra::FS_CHUNK_TARGET_MEMORY, "/tex/b.bin", chunk, nullptr);
+  ASSERT_NE(request, nullptr);
+  EXPECT_TRUE(device->io_wait(request));
+  EXPECT_EQ(target, pattern(20000));
+  EXPECT_EQ(device->chunk_read(target.data(), umbra::FS_CHUNK_TARGET_MEMORY, "/missing", chunk, nullptr), nullptr);
 }

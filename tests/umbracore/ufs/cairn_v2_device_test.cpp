@@ -14,7 +14,9 @@
 #include "umbracore/ufs/cairn_v2_device.h"
 #include "umbracore/ufs/cityhash.h"
 #include "umbracore/ufs/fs_device.h"
+#include "umbracore/ufs/fs_io_server_core.h"
 #include "umbracore/ufs/fs_meta.h"
+#include "umbracore/umbrautils/format/gdeflate.h"
 
 using umbra::auto_ptr_t;
 using umbra::fs_device_t;
@@ -46,9 +48,13 @@ cairn_v2_builder_t standard_archive() {
 
 class cairn_v2_device_test : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(umbra::fs_startup()); }
+  void SetUp() override {
+    ASSERT_TRUE(umbra::fs_startup());
+    ASSERT_TRUE(umbra::fs_io_server_startup());
+  }
   void TearDown() override {
     device.reset();
+    umbra::fs_io_server_shutdown();
     umbra::fs_shutdown();
   }
 
@@ -639,4 +645,51 @@ TEST_F(cairn_v2_device_test, security_descriptor_is_kept_and_its_first_32_bytes_
   far.security_descriptor_offset = 1u << 20;
   EXPECT_FALSE(mount(far));
   EXPECT_EQ(log.errors(), std::vector<std::string>{error("Failed to read security descriptor")});
+}
+
+// ---------------------------------------------------------------------------------
+// Chunk reads through the IO server
+
+TEST_F(cairn_v2_device_test, chunk_read_decodes_every_known_compression_into_the_target) {
+  const std::string content = pattern(70000);
+  umbra::array_dyn_t<umbra::u8> tiles;
+  ASSERT_TRUE(umbra::gdeflate_compress((const umbra::u8*)content.data(), content.size(), tiles));
+  cairn_v2_builder_t b;
+  b.add_file("plain", b.add_plain(content));
+  b.add_file("zlib", b.add_zlib(content));
+  b.add_file("deflate", b.add_block(umbra_test::raw_deflate(content), content.size(), 2));
+  b.add_file("zstd", b.add_block(umbra_test::zstd_compress(content), content.size(), 4));
+  b.add_file("tiles", b.add_block(std::string((const char*)tiles.data(), tiles.count()), content.size(), 3));
+  ASSERT_TRUE(mount(b));
+  for (const char* p : {"/plain", "/zlib", "/deflate", "/zstd", "/tiles"}) {
+    umbra::fs_mstat_t set;
+    ASSERT_TRUE(device->mstat(p, &set)) << p;
+    umbra::fs_chunk_t chunk;
+    ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::fs_token_chunk_plain, &chunk)) << p;
+    std::string target(chunk.size, '\0');
+    umbra::fs_io_request_t* request = device->chunk_read(target.data(), umbra::FS_CHUNK_TARGET_MEMORY, p, chunk, nullptr);
+    ASSERT_NE(request, nullptr) << p;
+    EXPECT_TRUE(device->io_wait(request)) << p;
+    EXPECT_EQ(target, content) << p;
+  }
+  EXPECT_TRUE(log.errors().empty());
+}
+
+TEST_F(cairn_v2_device_test, chunk_read_of_a_corrupt_stream_fails_its_wait) {
+  std::string flipped = umbra_test::zlib_deflate(pattern(9000));
+  flipped[flipped.size() / 2] ^= 0x5A;
+  cairn_v2_builder_t b;
+  b.add_file("flipped", b.add_block(flipped, 9000, 1));
+  b.add_file("longer", b.add_block(umbra_test::zlib_deflate(pattern(9001)), 9000, 1));
+  ASSERT_TRUE(mount(b));
+  for (const char* p : {"/flipped", "/longer"}) {
+    umbra::fs_mstat_t set;
+    ASSERT_TRUE(device->mstat(p, &set));
+    umbra::fs_chunk_t chunk;
+    ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::fs_token_chunk_plain, &chunk));
+    std::string target(chunk.size, '\0');
+    umbra::fs_io_request_t* request = device->chunk_read(target.data(), umbra::FS_CHUNK_TARGET_MEMORY, p, chunk, nullptr);
+    ASSERT_NE(request, nullptr) << p;
+    EXPECT_FALSE(device->io_wait(request)) << p;
+  }
 }

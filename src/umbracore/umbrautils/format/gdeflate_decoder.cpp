@@ -2,12 +2,11 @@
 // are handed to the lanes strictly in the order in which they run short, so the only
 // state shared between lanes is the read pointer.
 //
-// Symbols are decoded a round (32 lanes) at a time without branching on what they are:
-// a lane that owes a distance looks in the distance table, any other lane in the
-// literal/length table, and both tables' entries carry the value to add to the output
-// position (1 for a literal, the length for a match, 0 for a distance). The copies of
-// the matches whose distances arrived are done in order at the end of the round; only
-// subtables, the end of a block and bad data leave the straight path.
+// A lane that owes a distance reads it from the distance table and copies its match at
+// once (distances arrive in the order the matches began, so every earlier byte is
+// final); any other lane reads the literal/length table, whose entries treat literals
+// and lengths alike: a base, an extra-bit mask, the bits to consume and the literal
+// byte, so that a literal is a length-1 step of the output without a branch.
 //
 // Everything that comes from the page is checked: a fetch past the page's end, an
 // invalid or incomplete code, a symbol outside the alphabet, a distance before the
@@ -22,26 +21,35 @@
 namespace umbra {
 namespace {
 
-// Table entries (u32):
-//   bits 0-3   codeword length
-//   bits 4-6   kind: 0 value, 1 length (value that opens a match), 2 subtable link,
-//              4 end of block, 6 invalid
-//   bits 8-12  extra-bit count (subtable link: the subtable's index bits)
-//   literal/length table: bits 16-23 literal byte, bits 24-31 base (1 for a literal)
-//   distance table:       bits 16-31 base
-//   subtable link:        bits 16-31 subtable start
-//   code-length code:     bits 16-31 symbol
-enum : u32 {
-  kind_value = 0,
-  kind_length = 1 << 4,
-  kind_subtable = 2 << 4,
-  kind_end = 4 << 4,
-  kind_invalid = 6 << 4,
-  kind_mask = 7 << 4,
-  kind_special = 6 << 4,  // subtable, end or invalid
+// Table entries (u64):
+//   bits 0-7    bits consumed: codeword and extra bits
+//   bits 8-15   codeword length (subtable link: the subtable's index bits)
+//   bits 16-23  literal byte
+//   bits 24-31  kind: length (opens a match), subtable link, end of block, invalid
+//   bits 32-47  base: 1 for a literal, the length or distance base, the code-length
+//               symbol, the subtable's start
+//   bits 48-63  mask of the extra bits
+typedef u64 entry_t;
+enum : u64 {
+  kind_length = 1ull << 24,
+  kind_subtable = 2ull << 24,
+  kind_end = 4ull << 24,
+  kind_invalid = 8ull << 24,
+  kind_special = kind_subtable | kind_end | kind_invalid,
 };
 
-constexpr u32 main_bits = 10;  // both symbol tables, so one mask serves either
+constexpr entry_t make_entry(u32 base, u32 extra, u32 literal, u64 kind) {
+  return (u64)((1u << extra) - 1) << 48 | (u64)base << 32 | kind | literal << 16;
+}
+inline u32 entry_base(entry_t e) { return (u32)(e >> 32) & 0xFFFF; }
+inline u32 entry_consumed(entry_t e) { return (u32)e & 0xFF; }
+inline u32 entry_codeword_len(entry_t e) { return (u32)(e >> 8) & 0xFF; }
+// The entry's value: its base plus the extra bits that follow the codeword.
+inline u32 entry_value(entry_t e, u64 bits) {
+  return entry_base(e) + ((u32)(bits >> entry_codeword_len(e)) & (u32)(e >> 48));
+}
+
+constexpr u32 main_bits = 10;
 constexpr u32 main_mask = (1u << main_bits) - 1;
 constexpr u32 precode_bits = gd_max_precode_len;
 // Main table plus one subtable of the largest size for every symbol that could need one.
@@ -50,20 +58,20 @@ constexpr u32 dist_table_size = (1u << main_bits) + gd_num_dist_syms * (1u << (1
 constexpr u32 precode_table_size = 1u << precode_bits;
 
 struct symbol_meanings_t {
-  u32 litlen[gd_num_litlen_syms];
-  u32 dist[gd_num_dist_syms];
-  u32 precode[gd_num_precode_syms];
+  entry_t litlen[gd_num_litlen_syms];
+  entry_t dist[gd_num_dist_syms];
+  entry_t precode[gd_num_precode_syms];
 
   symbol_meanings_t() {
-    for (u32 s = 0; s < 256; ++s) litlen[s] = 1u << 24 | s << 16 | kind_value;
-    litlen[gd_end_of_block] = kind_end;
+    for (u32 s = 0; s < 256; ++s) litlen[s] = make_entry(1, 0, s, 0);
+    litlen[gd_end_of_block] = make_entry(0, 0, 0, kind_end);
     for (u32 i = 0; i < gd_num_length_syms; ++i) {
-      litlen[gd_first_length_sym + i] = gd_length_base[i] << 24 | (u32)gd_length_extra[i] << 8 | kind_length;
+      litlen[gd_first_length_sym + i] = make_entry(gd_length_base[i], gd_length_extra[i], 0, kind_length);
     }
     // 286 and 287 take part in the code's shape but are never valid data.
-    litlen[286] = litlen[287] = kind_invalid;
-    for (u32 s = 0; s < gd_num_dist_syms; ++s) dist[s] = gd_dist_base[s] << 16 | (u32)gd_dist_extra[s] << 8;
-    for (u32 s = 0; s < gd_num_precode_syms; ++s) precode[s] = s << 16;
+    litlen[286] = litlen[287] = make_entry(0, 0, 0, kind_invalid);
+    for (u32 s = 0; s < gd_num_dist_syms; ++s) dist[s] = make_entry(gd_dist_base[s], gd_dist_extra[s], 0, 0);
+    for (u32 s = 0; s < gd_num_precode_syms; ++s) precode[s] = make_entry(s, 0, 0, 0);
   }
 };
 
@@ -75,7 +83,7 @@ const symbol_meanings_t& symbol_meanings() {
 // Builds the lookup table of a canonical code. Over-subscribed codes fail; incomplete
 // codes fail too, except a code without any codeword (every lookup then fails) and a
 // code with a single 1-bit codeword, both of which valid streams contain.
-bool build_decode_table(const u8* lens, u32 num_syms, const u32* meanings, u32 table_bits, u32* table,
+bool build_decode_table(const u8* lens, u32 num_syms, const entry_t* meanings, u32 table_bits, entry_t* table,
                         u32 table_size) {
   u32 count[gd_max_codeword_len + 1] = {};
   for (u32 s = 0; s < num_syms; ++s) ++count[lens[s]];
@@ -91,8 +99,9 @@ bool build_decode_table(const u8* lens, u32 num_syms, const u32* meanings, u32 t
   }
   if (left > 0 && total != 0 && !(total == 1 && count[1] == 1)) return false;
 
+  const entry_t invalid = make_entry(0, 0, 0, kind_invalid);
   const u32 main_size = 1u << table_bits;
-  for (u32 i = 0; i < main_size; ++i) table[i] = kind_invalid;
+  for (u32 i = 0; i < main_size; ++i) table[i] = invalid;
   u32 next_code[gd_max_codeword_len + 1] = {};
   u32 code = 0;
   for (u32 len = 1; len <= gd_max_codeword_len; ++len) {
@@ -105,27 +114,28 @@ bool build_decode_table(const u8* lens, u32 num_syms, const u32* meanings, u32 t
     const u32 len = lens[s];
     if (len == 0) continue;
     const u32 rev = gd_reverse_bits(next_code[len]++, len);
-    const u32 entry = meanings[s] | len;
+    const u32 extra = (u32)__builtin_popcount((u32)(meanings[s] >> 48));
+    const entry_t entry = meanings[s] | len << 8 | (len + extra);
     if (len <= table_bits) {
       for (u32 i = rev; i < main_size; i += 1u << len) table[i] = entry;
       continue;
     }
     const u32 prefix = rev & (main_size - 1);
-    if ((table[prefix] & kind_mask) != kind_subtable) {
+    if (!(table[prefix] & kind_subtable)) {
       if (next_free + (1u << sub_bits) > table_size) return false;
-      table[prefix] = next_free << 16 | sub_bits << 8 | kind_subtable;
-      for (u32 i = 0; i < (1u << sub_bits); ++i) table[next_free + i] = kind_invalid;
+      table[prefix] = make_entry(next_free, 0, 0, kind_subtable) | sub_bits << 8;
+      for (u32 i = 0; i < (1u << sub_bits); ++i) table[next_free + i] = invalid;
       next_free += 1u << sub_bits;
     }
-    u32* sub = table + (table[prefix] >> 16);
+    entry_t* sub = table + entry_base(table[prefix]);
     for (u32 i = rev >> table_bits; i < (1u << sub_bits); i += 1u << (len - table_bits)) sub[i] = entry;
   }
   return true;
 }
 
 struct fixed_tables_t {
-  u32 litlen[litlen_table_size];
-  u32 dist[dist_table_size];
+  entry_t litlen[litlen_table_size];
+  entry_t dist[dist_table_size];
 
   fixed_tables_t() {
     u8 lens[gd_num_litlen_syms];
@@ -141,8 +151,12 @@ const fixed_tables_t& fixed_tables() {
   return tables;
 }
 
-inline u32 resolve_subtable(const u32* table, u32 e, u64 bits) {
-  return table[(e >> 16) + ((u32)(bits >> main_bits) & ((1u << ((e >> 8) & 31)) - 1))];
+inline entry_t lookup(const entry_t* table, u64 bits) {
+  entry_t e = table[bits & main_mask];
+  if (e & kind_subtable) {
+    e = table[entry_base(e) + ((u32)(bits >> main_bits) & ((1u << entry_codeword_len(e)) - 1))];
+  }
+  return e;
 }
 
 // Copies a match of len bytes from dist bytes back, writing exactly [dst, dst + len):
@@ -192,21 +206,16 @@ struct page_decoder_t {
   u64 bits[gd_num_lanes];
   u32 count[gd_num_lanes];
   u32 owed_len[gd_num_lanes];  // 0: the lane owes no distance
-  u32 owed_start[gd_num_lanes];
-  // Matches whose distance arrived in the current round, in arrival order.
-  u32 copy_start[gd_num_lanes];
-  u32 copy_dist[gd_num_lanes];
-  u32 copy_len[gd_num_lanes];
+  u8* owed_at[gd_num_lanes];   // where the owed match starts
   const u8* next;
   const u8* end;  // end of the page's whole words
   u8* out;
   u32 out_size;
   u32 pos;
-  u8 scratch;  // where a distance's non-literal goes
   u8 lens[gd_num_litlen_syms + gd_num_dist_syms];
-  u32 precode[precode_table_size];
-  u32 litlen[litlen_table_size];
-  u32 dist[dist_table_size];
+  entry_t precode[precode_table_size];
+  entry_t litlen[litlen_table_size];
+  entry_t dist[dist_table_size];
 
   // check(L): a lane that holds fewer than 32 bits takes the next word of the page.
   bool refill(u32 lane) {
@@ -225,18 +234,13 @@ struct page_decoder_t {
     return v;
   }
 
-  bool copy_queued(u32 queued) {
-    for (u32 i = 0; i < queued; ++i) {
-      if (copy_dist[i] > copy_start[i]) return false;
-      copy_match(out + copy_start[i], copy_dist[i], copy_len[i]);
-    }
-    return true;
-  }
-
   bool decode_stored_block();
   bool read_dynamic_header();
-  bool decode_symbols(const u32* litlen_table, const u32* dist_table);
-  bool decode_owed_distance(u32 lane, const u32* dist_table);
+  bool decode_symbols(const entry_t* litlen_table, const entry_t* dist_table);
+  enum run_result_t { run_end, run_short, run_error };
+  template <bool checked>
+  run_result_t decode_run(const entry_t* litlen_table, const entry_t* dist_table, u8*& op, u32& lane);
+  bool decode_owed_distance(u32 lane, const entry_t* dist_table);
   bool decode_page();
 };
 
@@ -275,10 +279,10 @@ bool page_decoder_t::read_dynamic_header() {
   u32 i = 0;
   for (u32 j = 0; i < total; ++j) {
     const u32 lane = j & (gd_num_lanes - 1);
-    const u32 e = precode[bits[lane] & (precode_table_size - 1)];
-    if ((e & kind_mask) != kind_value) return false;
-    take(lane, e & 15);
-    const u32 sym = e >> 16;
+    const entry_t e = precode[bits[lane] & (precode_table_size - 1)];
+    if (e & kind_special) return false;
+    take(lane, entry_consumed(e));
+    const u32 sym = entry_base(e);
     if (sym < 16) {
       lens[i++] = (u8)sym;
     } else {
@@ -307,92 +311,98 @@ bool page_decoder_t::read_dynamic_header() {
   return build_decode_table(lens + num_litlen, num_dist, symbol_meanings().dist, main_bits, dist, dist_table_size);
 }
 
-bool page_decoder_t::decode_owed_distance(u32 lane, const u32* dist_table) {
+__attribute__((noinline)) bool page_decoder_t::decode_owed_distance(u32 lane, const entry_t* dist_table) {
   const u64 bb = bits[lane];
-  u32 e = dist_table[bb & main_mask];
-  if ((e & kind_mask) == kind_subtable) e = resolve_subtable(dist_table, e, bb);
-  if ((e & kind_mask) != kind_value) return false;
-  const u32 n = e & 15;
-  const u32 x = (e >> 8) & 31;
-  const u32 distance = (e >> 16) + ((u32)(bb >> n) & ((1u << x) - 1));
-  bits[lane] = bb >> (n + x);
-  count[lane] -= n + x;
-  const u32 start = owed_start[lane];
-  if (distance > start) return false;
-  copy_match(out + start, distance, owed_len[lane]);
+  const entry_t e = lookup(dist_table, bb);
+  if (e & kind_special) return false;
+  const u32 distance = entry_value(e, bb);
+  bits[lane] = bb >> entry_consumed(e);
+  count[lane] -= entry_consumed(e);
+  u8* at = owed_at[lane];
+  if (distance > (u64)(at - out)) return false;
+  copy_match(at, distance, owed_len[lane]);
   owed_len[lane] = 0;
   return true;
+}
+
+// Decodes symbols until a lane reads the end of block (run_end, lane left at that lane).
+// The unchecked run fetches words without testing the page's end: it goes round by
+// round and stops with run_short at the start of a round with fewer words left than
+// lanes, since a round fetches at most one word per lane.
+template <bool checked>
+page_decoder_t::run_result_t page_decoder_t::decode_run(const entry_t* litlen_table, const entry_t* dist_table,
+                                                        u8*& op_ref, u32& lane_ref) {
+  u8* const base = out;
+  u8* op = op_ref;
+  u32 remaining = (u32)(out + out_size - op);
+  const u8* in = next;
+  const u8* const in_end = end;
+  u32 lane = lane_ref;
+  run_result_t result = run_end;
+  for (;;) {
+    if (!checked && lane == 0 && in_end - in < 4 * (s64)gd_num_lanes) {
+      result = run_short;
+      break;
+    }
+    u64 bb = bits[lane];
+    u32 cnt = count[lane];
+    const u32 owed = owed_len[lane];
+    if (owed == 0) {
+      const entry_t e = lookup(litlen_table, bb);
+      if (e & kind_special) {
+        if (!(e & kind_end)) return run_error;
+        bits[lane] = bb >> entry_consumed(e);
+        count[lane] = cnt - entry_consumed(e);
+        break;
+      }
+      // Literal or length alike: the value moves the output on (1 for a literal).
+      const u32 value = entry_value(e, bb);
+      bb >>= entry_consumed(e);
+      cnt -= entry_consumed(e);
+      if (value > remaining) return run_error;
+      remaining -= value;
+      *op = (u8)(e >> 16);
+      owed_len[lane] = (e & kind_length) ? value : 0;
+      owed_at[lane] = op;
+      op += value;
+    } else {
+      // Kept out of line: the literal path above gets the registers.
+      if (!decode_owed_distance(lane, dist_table)) return run_error;
+      bb = bits[lane];
+      cnt = count[lane];
+    }
+    // check(lane), without a branch on the bit count.
+    if (checked && in_end - in < 4) {
+      if (cnt < 32) return run_error;
+    } else {
+      const u32 need = cnt < 32;
+      bb |= ((u64)gd_load_le32(in) & (0 - (u64)need)) << cnt;
+      in += need * 4;
+      cnt += need * 32;
+    }
+    bits[lane] = bb;
+    count[lane] = cnt;
+    lane = (lane + 1) & (gd_num_lanes - 1);
+  }
+  next = in;
+  op_ref = op;
+  lane_ref = lane;
+  return result;
 }
 
 // The symbol section of a fixed or dynamic block: lanes read in turn, a lane that read
 // a length reads that match's distance on its next turn, and after the end-of-block
 // symbol the distances still owed are read lane by lane from the lane after it.
-bool page_decoder_t::decode_symbols(const u32* litlen_table, const u32* dist_table) {
+bool page_decoder_t::decode_symbols(const entry_t* litlen_table, const entry_t* dist_table) {
   std::memset(owed_len, 0, sizeof(owed_len));
-  u8* const base = out;
-  u8* const out_end = out + out_size;
   u8* op = out + pos;
-  const u8* in = next;
-  const u8* const in_end = end;
-  u32 last = 0;  // the lane that read the end of block
-  for (bool ended = false; !ended;) {
-    // A round fetches at most one word per lane: with that many left, no fetch is checked.
-    const bool plenty = in_end - in >= 4 * (s64)gd_num_lanes;
-    u32 queued = 0;
-    u32 lane = 0;
-    for (; lane < gd_num_lanes; ++lane) {
-      u64 bb = bits[lane];
-      u32 cnt = count[lane];
-      const u32 owed = owed_len[lane];
-      const u32* table = owed ? dist_table : litlen_table;
-      u32 e = table[bb & main_mask];
-      if (e & kind_special) {
-        if ((e & kind_mask) == kind_subtable) e = resolve_subtable(table, e, bb);
-        if (e & kind_special) {
-          if ((e & kind_mask) != kind_end || owed) return false;
-          const u32 n = e & 15;
-          bits[lane] = bb >> n;
-          count[lane] = cnt - n;
-          ended = true;
-          break;
-        }
-      }
-      const u32 n = e & 15;
-      const u32 x = (e >> 8) & 31;
-      const u32 value = (e >> (owed ? 16 : 24)) + ((u32)(bb >> n) & ((1u << x) - 1));
-      bb >>= n + x;
-      cnt -= n + x;
+  u32 lane = 0;
+  run_result_t result = decode_run<false>(litlen_table, dist_table, op, lane);
+  if (result == run_short) result = decode_run<true>(litlen_table, dist_table, op, lane);
+  if (result != run_end) return false;
+  pos = (u32)(op - out);
 
-      // A distance queues its match's copy; a literal or length moves the output on.
-      copy_start[queued] = owed_start[lane];
-      copy_dist[queued] = value;
-      copy_len[queued] = owed;
-      queued += owed != 0;
-      const u32 advance = owed ? 0 : value;
-      if (advance > (u64)(out_end - op)) return false;
-      *(owed ? &scratch : op) = (u8)(e >> 16);
-      owed_len[lane] = (e & kind_length) ? value : 0;
-      owed_start[lane] = (u32)(op - base);
-      op += advance;
-
-      // check(lane), without a branch on the bit count.
-      if (plenty || in_end - in >= 4) {
-        const u32 need = cnt < 32;
-        bb |= ((u64)gd_load_le32(in) & (0 - (u64)need)) << cnt;
-        in += need * 4;
-        cnt += need * 32;
-      } else if (cnt < 32) {
-        return false;
-      }
-      bits[lane] = bb;
-      count[lane] = cnt;
-    }
-    if (!copy_queued(queued)) return false;
-    last = lane;
-  }
-  next = in;
-  pos = (u32)(op - base);
-
+  const u32 last = lane;
   if (!refill(last)) return false;
   for (u32 k = 1; k < gd_num_lanes; ++k) {
     const u32 l = (last + k) & (gd_num_lanes - 1);

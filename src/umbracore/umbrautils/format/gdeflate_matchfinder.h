@@ -27,13 +27,12 @@ class gd_matchfinder_t {
   }
 
   // Starts loading the table entries that position pos will need.
-  void prefetch(const u8* in, u32 pos, u32 n) const {
+  void prefetch_heads(const u8* in, u32 pos, u32 n) const {
     if (n - pos >= 4) {
       __builtin_prefetch(&hash3_[hash3(in + pos)]);
       __builtin_prefetch(&hash4_[hash4(in + pos)]);
     }
   }
-
   // Inserts position pos of in[0, n) and stores in matches the matches found, as
   // (length << 16 | distance), lengths strictly increasing (the longest last); returns
   // how many. At most max_depth tree nodes are visited; a match of nice_len or more

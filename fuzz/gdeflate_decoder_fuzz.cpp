@@ -1,0 +1,39 @@
+// libFuzzer target for the GDeflate decoder: any byte string as a tile stream (decoded
+// into a buffer of exactly the size its header announces) and as a single page.
+//
+// Build and run (not part of the CMake build):
+//   clang++ -g -O1 -std=c++17 -fsanitize=fuzzer,address,undefined -Isrc \
+//       fuzz/gdeflate_decoder_fuzz.cpp src/umbracore/umbrautils/format/gdeflate_*.cpp \
+//       -o gdeflate_decoder_fuzz
+//   ./gdeflate_decoder_fuzz -max_len=300000 ../shared/gdeflate/vectors/
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "umbracore/umbrautils/format/gdeflate.h"
+#include "umbracore/umbrautils/format/gdeflate_page.h"
+
+namespace umbra {
+// The decoder never asserts; this stands in for the core library's routine.
+void assert_failed(const char* file, unsigned line, const char*, const char*, ...) {
+  std::fprintf(stderr, "assertion at %s(%u)\n", file, line);
+  std::abort();
+}
+}  // namespace umbra
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace umbra;
+  u64 decoded = 0;
+  if (gdeflate_decoded_size(data, size, decoded) && decoded <= (16u << 20)) {
+    std::vector<u8> out(decoded);
+    gdeflate_decompress(out.data(), decoded, data, size);
+  }
+  // The same bytes as one page, with the output slot size taken from the first bytes.
+  if (size >= 2) {
+    const u32 slot = (u32)(data[0] | data[1] << 8) + 1;
+    std::vector<u8> out(slot);
+    gdeflate_decode_page(data + 2, size - 2, out.data(), slot);
+  }
+  return 0;
+}

@@ -1,0 +1,114 @@
+#include "tools/packer/extract_walk.h"
+
+#include <cstring>
+#include <unordered_set>
+
+#include "tools/packer/extracted_path.h"
+#include "umbracore/log/log.h"
+
+namespace umbra {
+
+namespace {
+
+struct walk_node_t {
+  mstring_t path;
+  u32 kind = FS_KIND_NONE;
+};
+
+// The directory's target below the destination: joined directly when the root ends in
+// a separator, with one '/' otherwise.
+bool directory_target(const char* root, const mstring_t& relative, mstring_t& target) {
+  target.assign(root);
+  if (relative.empty()) return true;
+  bool separated = !target.empty() && (target.ends_with("/") || target.ends_with("\\"));
+  if (!separated && !target.append("/")) return false;
+  return target.append(relative);
+}
+
+bool create_directory(fs_device_t* device, const char* root, const mstring_t& path) {
+  mstring_t relative;
+  if (!vet_extracted_directory(path, relative)) return false;
+  mstring_t target;
+  if (!directory_target(root, relative, target) || !fs_get_system_device()->mkdir(target.c_str())) {
+    log_error("Failed to create directory '%s'!", target.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Each directory entry is walked once: listings that name a directory again (a loop,
+// or paths so long that they share their hashed form) would otherwise never end.
+bool first_visit(fs_device_t* device, const mstring_t& path, std::unordered_set<s64>& visited) {
+  fs_stat_t st;
+  if (!device->stat(path.c_str(), &st)) return true;  // read_dir reports the missing entry
+  if (visited.insert(st.entry_index).second) return true;
+  log_error("Directory '%s' is listed more than once; the archive's listings form a loop!", path.c_str());
+  return false;
+}
+
+}  // namespace
+
+auto_ptr_t<fs_dir_list_t> read_dir_paths(fs_device_t* device, const char* directory_path) {
+  auto_ptr_t<fs_dir_list_t> listing = device->read_dir(directory_path);
+  if (!listing) return listing;
+  auto_ptr_t<fs_dir_list_t> paths(new fs_dir_list_t());
+  u64 length = std::strlen(directory_path);
+  bool separated = length > 0 && (directory_path[length - 1] == '/' || directory_path[length - 1] == '\\');
+  for (u64 i = 0; i < listing->count(); ++i) {
+    const fs_dir_entry_t& child = (*listing)[i];
+    if (child.name.empty()) {
+      // An empty name would join to the directory itself and walk it again.
+      log_error("Directory '%s' lists an entry with an empty name!", directory_path);
+      return auto_ptr_t<fs_dir_list_t>();
+    }
+    mstring_t path;
+    if (length == 0) {
+      path.format("/%s", child.name.c_str());
+    } else if (separated) {
+      path.format("%s%s", directory_path, child.name.c_str());
+    } else {
+      path.format("%s/%s", directory_path, child.name.c_str());
+    }
+    if (!paths->add(path.c_str(), child.kind)) return auto_ptr_t<fs_dir_list_t>();
+  }
+  return paths;
+}
+
+bool extract_walk(fs_device_t* device, const char* destination_root, extract_visitor_t& visitor) {
+  array_dyn_t<walk_node_t> queue;
+  std::unordered_set<s64> visited;
+  walk_node_t root_node;
+  root_node.path.assign("/");
+  root_node.kind = FS_KIND_DIRECTORY;
+  queue.append(std::move(root_node));
+  for (u64 head = 0; head < queue.count(); ++head) {
+    // Copy: appending below may move the queue's storage.
+    walk_node_t node;
+    node.path = queue[head].path;
+    node.kind = queue[head].kind;
+    queue[head].path.release_storage();
+    if (node.kind != FS_KIND_DIRECTORY) {
+      if (!visitor.on_file(node.path)) return false;
+      continue;
+    }
+    if (!first_visit(device, node.path, visited)) return false;
+    if (!create_directory(device, destination_root, node.path)) return false;
+    auto_ptr_t<fs_dir_list_t> children = read_dir_paths(device, node.path.c_str());
+    if (!children) {
+      log_error("Unable to read content of directory '%s'!", node.path.c_str());
+      return false;
+    }
+    for (u64 i = 0; i < children->count(); ++i) {
+      walk_node_t child;
+      child.path = (*children)[i].name;
+      child.kind = (*children)[i].kind;
+      if (!queue.append(std::move(child))) {
+        log_error("Out of memory while walking the archive!");
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace umbra
