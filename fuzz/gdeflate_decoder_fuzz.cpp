@@ -2,10 +2,11 @@
 // into a buffer of exactly the size its header announces) and as a single page.
 //
 // Build and run (not part of the CMake build):
-//   clang++ -g -O1 -std=c++17 -fsanitize=fuzzer,address,undefined -Isrc \
-//       fuzz/gdeflate_decoder_fuzz.cpp src/umbracore/umbrautils/format/gdeflate_*.cpp \
-//       -o gdeflate_decoder_fuzz
-//   ./gdeflate_decoder_fuzz -max_len=300000 ../shared/gdeflate/vectors/
+//   cd src/umbracore/umbrautils/format && clang++ -g -O1 -std=c++17 \
+//       -fsanitize=fuzzer,address,undefined -I../../.. ../../../../fuzz/gdeflate_decoder_fuzz.cpp \
+//       gdeflate_container.cpp gdeflate_decoder.cpp gdeflate_encoder.cpp gdeflate_huffman.cpp \
+//       gdeflate_block_writer.cpp -o /tmp/gdeflate_decoder_fuzz
+//   /tmp/gdeflate_decoder_fuzz -max_len=300000 CORPUS_DIR   (seeded with the vectors' .gd files)
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -214,7 +214,8 @@ std::string cairn_v1_builder_t::build() const {
     umbra::cairn_entry_t entry{};
     entry.hash = hash_of(e.path, salt);
     entry.offset = e.offset ? *e.offset : out.size();
-    entry.flags = (e.directory ? umbra::cairn_v1_flag_directory : 0) | (e.compressed ? umbra::cairn_v1_flag_compressed : 0);
+    entry.flags =
+        (e.directory ? umbra::cairn_v1_flag_directory : 0) | (e.compressed ? umbra::cairn_v1_flag_compressed : 0);
     entry.size = e.size ? *e.size : (uint32_t)e.content.size();
     entry.stored_size = (uint32_t)stored.size();
     out += stored;

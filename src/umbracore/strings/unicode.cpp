@@ -57,8 +57,12 @@ int decode_sequence(const unsigned char* s, u64 available, u32* code_point) {
 int decode_utf8(const char* text, u32* code_point) {
   const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
   // Continuation bytes are never zero, so stopping at a zero keeps the read in bounds.
-  u64 available = 0;
-  while (available < 4 && (available == 0 || s[available] != 0)) ++available;
+  if (s[0] == 0) {
+    if (code_point) *code_point = 0;
+    return 1;
+  }
+  u64 available = 1;
+  while (available < 4 && s[available] != 0) ++available;
   u32 cp = 0;
   int n = decode_sequence(s, available, &cp);
   if (code_point) *code_point = n < 0 ? 0xFFFFFFFFu : cp;

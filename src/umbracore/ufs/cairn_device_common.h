@@ -3,6 +3,8 @@
 // read what the archive's real size cannot back.
 #pragma once
 
+#include <cstdarg>
+
 #include "umbracore/collections/arrays/array.h"
 #include "umbracore/strings/string.h"
 #include "umbracore/types.h"

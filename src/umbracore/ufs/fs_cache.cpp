@@ -173,7 +173,8 @@ class cache_t final : public fs_mount_observer_t {
       for (u64 i = entries_.count(); i-- > 0;) {
         cache_entry_t* entry = entries_[i];
         if (!matches(entry)) continue;
-        UMBRA_ASSERT(dropped.append(entry), "%s", "Out of memory while dropping cache entries.");
+        bool kept = dropped.append(entry);
+        UMBRA_ASSERT(kept, "%s", "Out of memory while dropping cache entries.");
         entries_.remove(i);
       }
     }

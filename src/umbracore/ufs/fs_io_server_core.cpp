@@ -133,13 +133,21 @@ void fs_io_server_t::scheduler_loop() {
 
 bool fs_io_server_t::sleep_one_period() {
   pthread_mutex_lock(&stop_lock_);
-  if (!stop_requested_) {
+  if (!stop_requested_ && !wake_requested_) {
     timespec deadline = deadline_after_ms(FS_IO_SCHEDULER_PERIOD_MS);
     pthread_cond_timedwait(&stop_signal_, &stop_lock_, &deadline);
   }
+  wake_requested_ = false;
   bool keep_running = !stop_requested_;
   pthread_mutex_unlock(&stop_lock_);
   return keep_running;
+}
+
+void fs_io_server_t::wake_scheduler() {
+  pthread_mutex_lock(&stop_lock_);
+  wake_requested_ = true;
+  pthread_cond_signal(&stop_signal_);
+  pthread_mutex_unlock(&stop_lock_);
 }
 
 // ---------------------------------------------------------------------------------
@@ -174,7 +182,8 @@ fs_io_server_request_t* fs_io_server_t::take_request() {
     return request;
   }
   request = new fs_io_server_request_t();
-  UMBRA_ASSERT(all_requests_.append(request), "%s", "Out of memory for IO requests.");
+  bool listed = all_requests_.append(request);
+  UMBRA_ASSERT(listed, "%s", "Out of memory for IO requests.");
   return request;
 }
 
@@ -288,12 +297,14 @@ io_batch_t* fs_io_server_t::take_batch() {
     free_batches_ = batch->next;
   } else {
     batch = new io_batch_t();
-    UMBRA_ASSERT(all_batches_.append(batch), "%s", "Out of memory for IO batches.");
+    bool listed = all_batches_.append(batch);
+    UMBRA_ASSERT(listed, "%s", "Out of memory for IO batches.");
   }
   batch->head = batch->tail = nullptr;
   batch->count = 0;
   batch->bytesize = 0;
   batch->next = nullptr;
+  batch->owner = this;
   batch->outstanding.store(0, std::memory_order_relaxed);
   return batch;
 }

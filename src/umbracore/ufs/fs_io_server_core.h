@@ -65,6 +65,7 @@ constexpr u64 FS_IO_LARGE_CHUNK_SIZE = 2097152;
 // Pause of the scheduler between two passes.
 constexpr u32 FS_IO_SCHEDULER_PERIOD_MS = 1;
 
+class fs_io_server_t;
 struct io_batch_t;
 
 // One chunk read, pooled by its server and recycled by io_wait.
@@ -104,6 +105,7 @@ struct io_batch_t {
   u64 bytesize = 0;
   u8 priority = 0;
   std::atomic<u32> outstanding{0};  // platform reads not yet finished
+  fs_io_server_t* owner = nullptr;
   io_batch_t* next = nullptr;
 };
 
@@ -172,6 +174,11 @@ class fs_io_server_t {
   // "Read Queue, Prio Low" ... "Read Queue, Prio Realtime".
   static const char* queue_name(u32 index);
 
+  // Runs the next scheduler pass now instead of at the end of the period: a back end
+  // calls it when the last outstanding read of a batch finishes, so that the batch is
+  // retired without waiting out the rest of the millisecond. Any thread may call it.
+  void wake_scheduler();
+
   fs_io_server_stats_t debug_stats();
 
   fs_io_server_t(const fs_io_server_t&) = delete;
@@ -225,11 +232,12 @@ class fs_io_server_t {
   fs_io_server_request_t* free_requests_ = nullptr;
   array_dyn_t<fs_io_server_request_t*> all_requests_;
 
-  // The scheduler's period: a timed wait that shutdown cuts short (the runtime's
-  // condition has no timed wait).
+  // The scheduler's period: a timed wait that shutdown and wake_scheduler cut short
+  // (the runtime's condition has no timed wait).
   pthread_mutex_t stop_lock_;
   pthread_cond_t stop_signal_;
   bool stop_requested_ = false;
+  bool wake_requested_ = false;
 
   // Statistics (stats_lock_).
   mutex_t stats_lock_;

@@ -117,8 +117,12 @@ bool fs_io_server_generic_t::start_stored_read(io_batch_t* batch, fs_io_server_r
   return true;
 }
 
-void fs_io_server_generic_t::on_stored_read_finished(platform_io_request_t* platform_request, void* batch) {
-  static_cast<io_batch_t*>(batch)->outstanding.fetch_sub(1, std::memory_order_release);
+void fs_io_server_generic_t::on_stored_read_finished(platform_io_request_t* platform_request, void* argument) {
+  io_batch_t* batch = static_cast<io_batch_t*>(argument);
+  // The owner is read before the count drops: from then on the scheduler may recycle
+  // the batch.
+  fs_io_server_t* owner = batch->owner;
+  if (batch->outstanding.fetch_sub(1, std::memory_order_acq_rel) == 1) owner->wake_scheduler();
 }
 
 bool fs_io_server_generic_t::read_now(u64 handle, u8* buffer, u64 size, u64 offset) {

@@ -42,7 +42,7 @@ class fs_io_server_generic_t final : public fs_io_server_t {
   bool decode_gdeflate(fs_io_server_request_t* request);
   bool decode_with_proc(fs_io_server_request_t* request);
   bool read_now(u64 handle, u8* buffer, u64 size, u64 offset);
-  static void on_stored_read_finished(platform_io_request_t* platform_request, void* batch);
+  static void on_stored_read_finished(platform_io_request_t* platform_request, void* argument);
 
   platform_fs_t* platform_;
   // The stored bytes of a GDeflate chunk; only the scheduler thread uses it.

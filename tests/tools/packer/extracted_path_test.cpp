@@ -1,5 +1,7 @@
 // Vetting of archive paths before extraction creates files: every rule, in its order,
 // with its exact message; and the creation itself on the system file device.
+#include "tools/packer/extracted_path.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,7 +9,6 @@
 
 #include "support/log_capture.h"
 #include "support/run_tool.h"
-#include "tools/packer/extracted_path.h"
 #include "umbracore/ufs/fs_device.h"
 #include "umbracore/ufs/fs_file.h"
 
@@ -60,12 +61,12 @@ TEST(extracted_path, accepted_paths_give_their_components_joined_by_slashes) {
       {"a/com0", "a/com0"},
       {"a/con .txt", "a/con .txt"},
       {"a/.con", "a/.con"},
-      {"a/C\xC3\x93N", "a/C\xC3\x93N"},                // CÓN
-      {"a/com" + fw_digit_1, "a/com" + fw_digit_1},    // digits must match exactly
+      {"a/C\xC3\x93N", "a/C\xC3\x93N"},              // CÓN
+      {"a/com" + fw_digit_1, "a/com" + fw_digit_1},  // digits must match exactly
       {"a/b.c d", "a/b.c d"},
       {"a/ b", "a/ b"},
-      {"a/\xE2\x82\xAC.txt", "a/\xE2\x82\xAC.txt"},      // €
-      {"a/\xF0\x9F\x98\x80", "a/\xF0\x9F\x98\x80"},      // four-byte sequence
+      {"a/\xE2\x82\xAC.txt", "a/\xE2\x82\xAC.txt"},  // €
+      {"a/\xF0\x9F\x98\x80", "a/\xF0\x9F\x98\x80"},  // four-byte sequence
   };
   for (const auto& c : cases) {
     umbra_test::log_capture_t log;
@@ -125,9 +126,9 @@ TEST(extracted_path, refused_paths_print_one_error_naming_the_first_broken_rule)
       {"a/\xC0\xAF", refusal("a/\xC0\xAF", "not utf-8")},
       {"a/\x80", refusal("a/\x80", "not utf-8")},
       {"a/\x80:", refusal("a/\x80:", "not utf-8")},
-      {"a/\xED\xA0\x80", refusal("a/\xED\xA0\x80", "not utf-8")},      // surrogate
+      {"a/\xED\xA0\x80", refusal("a/\xED\xA0\x80", "not utf-8")},          // surrogate
       {"a/\xF4\x90\x80\x80", refusal("a/\xF4\x90\x80\x80", "not utf-8")},  // above U+10FFFF
-      {"a/\xE2\x82", refusal("a/\xE2\x82", "not utf-8")},              // cut sequence
+      {"a/\xE2\x82", refusal("a/\xE2\x82", "not utf-8")},                  // cut sequence
       // Components are judged first to last.
       {"a:/../b", refusal("a:/../b", "unsupported character")},
       {"con/b:", refusal("con/b:", "special windows path")},
@@ -204,10 +205,13 @@ TEST(compare_folded, folds_ascii_fullwidth_and_accented_letters) {
   EXPECT_EQ(compare_folded("con", "CON"), 0);
   EXPECT_EQ(compare_folded(fw_CON.c_str(), "con"), 0);
   EXPECT_EQ(compare_folded(fw_con.c_str(), "CON"), 0);
-  EXPECT_EQ(compare_folded("STRASSE", "stra\xC3\x9F" "e"), 0);          // ß is "ss"
+  EXPECT_EQ(compare_folded("STRASSE",
+                           "stra\xC3\x9F"
+                           "e"),
+            0);                                                            // ß is "ss"
   EXPECT_EQ(compare_folded("\xC3\x89t\xC3\xA9", "\xC3\xA9T\xC3\x89"), 0);  // Été
-  EXPECT_EQ(compare_folded("\xD0\x90", "\xD0\xB0"), 0);                  // Cyrillic А / а
-  EXPECT_EQ(compare_folded("\xCE\xA3", "\xCF\x83"), 0);                  // Greek Σ / σ
+  EXPECT_EQ(compare_folded("\xD0\x90", "\xD0\xB0"), 0);                    // Cyrillic А / а
+  EXPECT_EQ(compare_folded("\xCE\xA3", "\xCF\x83"), 0);                    // Greek Σ / σ
   EXPECT_EQ(compare_folded("COM\xC2\xB9", "com\xC2\xB9"), 0);
   EXPECT_NE(compare_folded("COM1", "COM\xC2\xB9"), 0);
   EXPECT_NE(compare_folded("COM1", ("COM" + fw_digit_1).c_str()), 0);
@@ -236,7 +240,8 @@ TEST_F(extracted_file_test, creates_or_empties_the_target_and_reports_its_path) 
   for (const char* archive_path : {"/a/b.txt", "a/b.txt", "a\\b.txt"}) {
     umbra_test::log_capture_t log;
     mstring_t target("stale");
-    umbra::auto_ptr_t<umbra::file_t> file = umbra::create_extracted_file(mstring_t(archive_path), root.c_str(), &target);
+    umbra::auto_ptr_t<umbra::file_t> file =
+        umbra::create_extracted_file(mstring_t(archive_path), root.c_str(), &target);
     ASSERT_TRUE(file) << archive_path;
     EXPECT_EQ(target.c_str(), root + "/a/b.txt");
     EXPECT_TRUE(file->write("xy", 2));
@@ -273,12 +278,17 @@ TEST_F(extracted_file_test, refused_path_touches_nothing_on_disk) {
 }
 
 TEST_F(extracted_file_test, failing_open_prints_its_line_then_the_target) {
+  // A file stands where the destination directory should be created.
+  umbra_test::write_file(dir / "blocker", "x");
   umbra_test::log_capture_t log;
-  const std::string root = dir / "missing";
+  const std::string root = dir / "blocker";
   mstring_t target("stale");
-  EXPECT_FALSE(umbra::create_extracted_file(mstring_t("a.txt"), root.c_str(), &target));
+  EXPECT_FALSE(umbra::create_extracted_file(mstring_t("a/b.txt"), root.c_str(), &target));
   EXPECT_TRUE(target.empty());
-  const std::string full = root + "/a.txt";
-  EXPECT_EQ(log.errors(), (std::vector<std::string>{"[fs] Failed to open file '" + full + "' in the create_truncate mode.",
-                                                    "Failed to create file '" + full + "'!"}));
+  const std::string full = root + "/a/b.txt";
+  const std::vector<std::string> errors = log.errors();
+  ASSERT_GE(errors.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(errors.end() - 2, errors.end()),
+            (std::vector<std::string>{"[fs] Failed to open file '" + full + "' in the create_truncate mode.",
+                                      "Failed to create file '" + full + "'!"}));
 }

@@ -1,5 +1,7 @@
 // The version 2 read device over archives written byte by byte: mounting, lookups,
 // files, listings, metadata, and archives that are damaged or hostile.
+#include "umbracore/ufs/cairn_v2_device.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +13,6 @@
 #include "support/run_tool.h"
 #include "umbracore/ufs/cairn_device_factory.h"
 #include "umbracore/ufs/cairn_path_hash.h"
-#include "umbracore/ufs/cairn_v2_device.h"
 #include "umbracore/ufs/cityhash.h"
 #include "umbracore/ufs/fs_device.h"
 #include "umbracore/ufs/fs_io_server_core.h"
@@ -19,8 +20,8 @@
 #include "umbracore/umbrautils/format/gdeflate.h"
 
 using umbra::auto_ptr_t;
-using umbra::fs_device_t;
 using umbra::file_t;
+using umbra::fs_device_t;
 using umbra_test::cairn_v2_builder_t;
 using umbra_test::v2_chunk_words;
 using umbra_test::v2_entry_spec_t;
@@ -125,7 +126,7 @@ TEST_F(cairn_v2_device_test, stored_size_equal_to_raw_size_means_raw_even_for_a_
   cairn_v2_builder_t b = standard_archive();
   b.compress_tables = true;
   b.entry_table_size = 4 * 16;  // the zlib stream is followed by the metadata table
-  ASSERT_TRUE(mount(b));  // read raw: the stream's bytes are taken for entries
+  ASSERT_TRUE(mount(b));        // read raw: the stream's bytes are taken for entries
   EXPECT_FALSE(device->stat("/", nullptr));
   EXPECT_FALSE(device->is_file("/a.txt"));
 }
@@ -265,7 +266,8 @@ TEST_F(cairn_v2_device_test, stat_reports_kind_sizes_time_device_and_index) {
   EXPECT_EQ(st.device_reference, (umbra::u64)(uintptr_t)device.get());
   // The entry's position in the table sorted by hash.
   std::vector<umbra::u64> hashes;
-  for (const char* p : {"", "tex", "a.txt", "tex/b.bin", "img.tobj"}) hashes.push_back(umbra::cairn_hash_relative_path(p));
+  for (const char* p : {"", "tex", "a.txt", "tex/b.bin", "img.tobj"})
+    hashes.push_back(umbra::cairn_hash_relative_path(p));
   std::sort(hashes.begin(), hashes.end());
   const umbra::u64 hash = v2->find_entry("/tex/b.bin")->hash;
   EXPECT_EQ(st.entry_index, std::find(hashes.begin(), hashes.end(), hash) - hashes.begin());
@@ -455,7 +457,13 @@ TEST_F(cairn_v2_device_test, unreadable_headers_are_refused) {
       {"probe only", good.substr(0, 12), {error("Failed to read header!")}},
       {"cut header", good.substr(0, 52), {error("Failed to read header!")}},
       {"zero magic", zero_magic, {}},
-      {"unknown version", [&] { std::string s = good; s[4] = 9; return s; }(), {}},
+      {"unknown version",
+       [&] {
+         std::string s = good;
+         s[4] = 9;
+         return s;
+       }(),
+       {}},
   };
   for (const auto& c : cases) {
     log.clear();
@@ -471,19 +479,36 @@ TEST_F(cairn_v2_device_test, tables_that_the_archive_cannot_back_fail_before_all
     const char* message;
   };
   const table_case_t cases[] = {
-      {"raw entry table past the end", [](cairn_v2_builder_t& b) { b.compress_tables = false; b.entry_table_offset = 1u << 20; },
+      {"raw entry table past the end",
+       [](cairn_v2_builder_t& b) {
+         b.compress_tables = false;
+         b.entry_table_offset = 1u << 20;
+       },
        "Failed to read entry table!"},
       {"zlib entry table past the end", [](cairn_v2_builder_t& b) { b.entry_table_size = 1u << 20; },
        "Failed to decompress entry table!"},
-      {"huge raw entry count", [](cairn_v2_builder_t& b) { b.entry_count = 1u << 28; b.entry_table_size = 0; },
+      {"huge raw entry count",
+       [](cairn_v2_builder_t& b) {
+         b.entry_count = 1u << 28;
+         b.entry_table_size = 0;
+       },
        "Failed to decompress entry table!"},
-      {"huge raw entry table", [](cairn_v2_builder_t& b) { b.entry_count = 1u << 24; b.entry_table_size = 1u << 28; },
+      {"huge raw entry table",
+       [](cairn_v2_builder_t& b) {
+         b.entry_count = 1u << 24;
+         b.entry_table_size = 1u << 28;
+       },
        "Failed to read entry table!"},
       {"huge metadata count", [](cairn_v2_builder_t& b) { b.metadata_count = 0xFFFFFFFFu; },
        "Failed to decompress metadata table!"},
       {"offset overflow", [](cairn_v2_builder_t& b) { b.metadata_table_offset = ~0ull - 3; },
        "Failed to decompress metadata table!"},
-      {"raw metadata past the end", [](cairn_v2_builder_t& b) { b.compress_tables = false; b.metadata_table_size = 1u << 30; b.metadata_count = 1u << 28; },
+      {"raw metadata past the end",
+       [](cairn_v2_builder_t& b) {
+         b.compress_tables = false;
+         b.metadata_table_size = 1u << 30;
+         b.metadata_count = 1u << 28;
+       },
        "Failed to read metadata table!"},
   };
   for (const auto& c : cases) {
@@ -542,9 +567,9 @@ TEST_F(cairn_v2_device_test, corrupt_compressed_tables_fail_the_mount) {
 
 TEST_F(cairn_v2_device_test, metadata_outside_the_table_fails_the_operation_not_the_mount) {
   cairn_v2_builder_t b = standard_archive();
-  b.add_entry({"far", false, {}, std::nullopt, 1000000u, (uint16_t)2});                  // index words past the table
-  b.add_entry({"wide", false, {}, std::vector<uint32_t>{128u << 24 | 0xFFFFFF}});         // record past the table
-  b.add_entry({"wrap", false, {}, std::nullopt, 0xFFFFFFFFu, (uint16_t)0xFFFF});          // index range wraps 32 bits
+  b.add_entry({"far", false, {}, std::nullopt, 1000000u, (uint16_t)2});            // index words past the table
+  b.add_entry({"wide", false, {}, std::vector<uint32_t>{128u << 24 | 0xFFFFFF}});  // record past the table
+  b.add_entry({"wrap", false, {}, std::nullopt, 0xFFFFFFFFu, (uint16_t)0xFFFF});   // index range wraps 32 bits
   b.add_entry({"folder", true, {}, std::vector<uint32_t>{129u << 24 | 0xFFFFFE}});
   ASSERT_TRUE(mount(b));
   for (const char* p : {"/far", "/wide", "/wrap"}) {
@@ -615,7 +640,9 @@ TEST_F(cairn_v2_device_test, corrupt_or_mis_sized_compressed_chunks_fail_their_r
   cairn_v2_builder_t b;
   b.add_file("flipped", b.add_block(flipped, content.size(), 1));
   b.add_file("zstd_flipped", b.add_block(zstd_flipped, content.size(), 4));
-  b.add_file("cut", b.add_block(umbra_test::zlib_deflate(content).substr(0, umbra_test::zlib_deflate(content).size() / 2), content.size(), 1));
+  b.add_file("cut",
+             b.add_block(umbra_test::zlib_deflate(content).substr(0, umbra_test::zlib_deflate(content).size() / 2),
+                         content.size(), 1));
   b.add_file("longer", b.add_block(umbra_test::zlib_deflate(content + "!"), content.size(), 1));
   b.add_file("shorter", b.add_block(umbra_test::zlib_deflate(content.substr(1)), content.size(), 1));
   b.add_file("garbage", b.add_block(std::string(64, '\x7f'), 64, 4));
@@ -667,7 +694,8 @@ TEST_F(cairn_v2_device_test, chunk_read_decodes_every_known_compression_into_the
     umbra::fs_chunk_t chunk;
     ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::fs_token_chunk_plain, &chunk)) << p;
     std::string target(chunk.size, '\0');
-    umbra::fs_io_request_t* request = device->chunk_read(target.data(), umbra::FS_CHUNK_TARGET_MEMORY, p, chunk, nullptr);
+    umbra::fs_io_request_t* request =
+        device->chunk_read(target.data(), umbra::FS_CHUNK_TARGET_MEMORY, p, chunk, nullptr);
     ASSERT_NE(request, nullptr) << p;
     EXPECT_TRUE(device->io_wait(request)) << p;
     EXPECT_EQ(target, content) << p;
@@ -688,7 +716,8 @@ TEST_F(cairn_v2_device_test, chunk_read_of_a_corrupt_stream_fails_its_wait) {
     umbra::fs_chunk_t chunk;
     ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::fs_token_chunk_plain, &chunk));
     std::string target(chunk.size, '\0');
-    umbra::fs_io_request_t* request = device->chunk_read(target.data(), umbra::FS_CHUNK_TARGET_MEMORY, p, chunk, nullptr);
+    umbra::fs_io_request_t* request =
+        device->chunk_read(target.data(), umbra::FS_CHUNK_TARGET_MEMORY, p, chunk, nullptr);
     ASSERT_NE(request, nullptr) << p;
     EXPECT_FALSE(device->io_wait(request)) << p;
   }

@@ -332,7 +332,6 @@ __attribute__((noinline)) bool page_decoder_t::decode_owed_distance(u32 lane, co
 template <bool checked>
 page_decoder_t::run_result_t page_decoder_t::decode_run(const entry_t* litlen_table, const entry_t* dist_table,
                                                         u8*& op_ref, u32& lane_ref) {
-  u8* const base = out;
   u8* op = op_ref;
   u32 remaining = (u32)(out + out_size - op);
   const u8* in = next;
