@@ -8,6 +8,7 @@
 #include "umbracore/timer/cpu.h"
 #include "umbracore/timer/timer_wall.h"
 #include "umbracore/ufs/fs_device.h"
+#include "umbracore/ufs/fs_io_server_core.h"
 
 namespace umbra {
 
@@ -21,9 +22,11 @@ void runtime_startup() {
   run_context_startup_main_thread();
   thread_pool_startup();
   fs_startup("");
+  fs_io_server_startup();
 }
 
 void runtime_shutdown() {
+  fs_io_server_shutdown();
   fs_shutdown();
   thread_pool_shutdown();
   run_context_shutdown_main_thread();

@@ -19,7 +19,7 @@ namespace umbra {
 
 namespace {
 
-path_string_t g_path_prefix;
+system_path_string_t g_path_prefix;
 
 int open_retrying(const char* path, int flags, mode_t mode) {
   int fd;
@@ -102,7 +102,7 @@ bool entry_less(const fs_dir_entry_t& a, const fs_dir_entry_t& b) { return compa
 
 }  // namespace
 
-bool platform_make_os_path(path_string_t& out, const char* path) {
+bool platform_make_os_path(system_path_string_t& out, const char* path) {
   out.clear();
   if (!out.assign(g_path_prefix) || !out.append(path)) return false;
   if (!is_valid_utf8(out.c_str())) {
@@ -113,14 +113,14 @@ bool platform_make_os_path(path_string_t& out, const char* path) {
 }
 
 bool platform_fs_t::set_path_prefix(const char* prefix) {
-  path_string_t candidate;
+  system_path_string_t candidate;
   if (!candidate.assign(prefix)) return false;
   g_path_prefix.assign(candidate);
   return true;
 }
 
 platform_file_handle_t platform_fs_t::open_handle(const char* path, u32 kind) {
-  path_string_t os_path;
+  system_path_string_t os_path;
   if (!platform_make_os_path(os_path, path)) return PLATFORM_INVALID_HANDLE;
   const char* p = os_path.c_str();
   int fd = -1;
@@ -152,7 +152,7 @@ void platform_fs_t::close_handle(platform_file_handle_t handle) {
 }
 
 bool platform_fs_t::delete_file(const char* path) {
-  path_string_t os_path;
+  system_path_string_t os_path;
   return platform_make_os_path(os_path, path) && ::unlink(os_path.c_str()) == 0;
 }
 
@@ -164,7 +164,7 @@ bool platform_fs_t::stat_handle(platform_file_handle_t handle, fs_stat_t* out) {
 }
 
 bool platform_fs_t::stat_path(const char* path, fs_stat_t* out) {
-  path_string_t os_path;
+  system_path_string_t os_path;
   struct stat info;
   if (!platform_make_os_path(os_path, path) || ::stat(os_path.c_str(), &info) != 0) return false;
   fill_stat(info, out);
@@ -172,7 +172,7 @@ bool platform_fs_t::stat_path(const char* path, fs_stat_t* out) {
 }
 
 bool platform_fs_t::create_directory(const char* path, const char* device_path) {
-  path_string_t os_path;
+  system_path_string_t os_path;
   if (!platform_make_os_path(os_path, path)) return false;
   if (::mkdir(os_path.c_str(), 0777) == 0) return true;
   int error = errno;
@@ -187,7 +187,7 @@ bool platform_fs_t::create_directory(const char* path, const char* device_path) 
 }
 
 bool platform_fs_t::remove_directory(const char* path) {
-  path_string_t os_path;
+  system_path_string_t os_path;
   return platform_make_os_path(os_path, path) && ::rmdir(os_path.c_str()) == 0;
 }
 
@@ -226,8 +226,8 @@ bool platform_fs_t::copy_file(const char* from, const char* to, bool overwrite) 
 }
 
 bool platform_fs_t::move_file(const char* from, const char* to, bool overwrite) {
-  path_string_t os_from;
-  path_string_t os_to;
+  system_path_string_t os_from;
+  system_path_string_t os_to;
   if (!platform_make_os_path(os_from, from) || !platform_make_os_path(os_to, to)) return false;
   if (overwrite) return ::rename(os_from.c_str(), os_to.c_str()) == 0;
   if (::renameat2(AT_FDCWD, os_from.c_str(), AT_FDCWD, os_to.c_str(), RENAME_NOREPLACE) == 0) return true;
@@ -240,7 +240,7 @@ bool platform_fs_t::move_file(const char* from, const char* to, bool overwrite) 
 
 auto_ptr_t<fs_dir_list_t> platform_fs_t::read_dir(const char* path) {
   auto_ptr_t<fs_dir_list_t> none;
-  path_string_t os_path;
+  system_path_string_t os_path;
   if (!platform_make_os_path(os_path, path)) return none;
   DIR* directory = ::opendir(os_path.c_str());
   if (!directory) return none;

@@ -177,7 +177,7 @@ class platform_fs_t {
 };
 
 // Builds the platform path for a translated path: the process-wide prefix in front, at
-// most 255 bytes, valid UTF-8. False (nothing usable in out) otherwise.
-bool platform_make_os_path(path_string_t& out, const char* path);
+// most 4095 bytes, valid UTF-8. False (nothing usable in out) otherwise.
+bool platform_make_os_path(system_path_string_t& out, const char* path);
 
 }  // namespace umbra

@@ -40,7 +40,7 @@ bool fs_device_t::io_is_done(fs_io_request_t* request) { return request && reque
 bool fs_device_t::mkdir_for_file(const char* path) {
   const char* last_slash = std::strrchr(path, '/');
   if (!last_slash || last_slash == path) return true;
-  path_string_t directory;
+  system_path_string_t directory;
   if (!directory.assign(path, (u64)(last_slash - path))) return false;
   return mkdir(directory.c_str());
 }

@@ -40,7 +40,7 @@ void sysfs_atomic_file_t::io_release(fs_io_request_t* request) {
 }
 
 bool sysfs_atomic_file_t::get_path(string& out) {
-  path_string_t platform_path;
+  system_path_string_t platform_path;
   return device_->translate(platform_path, final_path_.c_str()) && out.assign(platform_path);
 }
 
@@ -61,7 +61,7 @@ void sysfs_atomic_file_t::get_debug_name(string& out) {
 
 u16 sysfs_atomic_file_t::get_device_id() { return device_->get_device_id(); }
 
-bool sysfs_atomic_file_t::close_buffer(path_string_t& temporary_path) {
+bool sysfs_atomic_file_t::close_buffer(system_path_string_t& temporary_path) {
   bool named = temporary_path.assign(buffer_file_->name);
   buffer_file_.reset();
   return named;
@@ -72,7 +72,7 @@ bool sysfs_atomic_file_t::commit_atomic() {
     log_error("[sysfs_atomic_file_t] Cannot commit, buffer file is already closed.");
     return false;
   }
-  path_string_t temporary_path;
+  system_path_string_t temporary_path;
   close_buffer(temporary_path);
   if (device_->move(temporary_path.c_str(), final_path_.c_str(), true)) return true;
   log_error("[sysfs_atomic_file_t] Cannot rename buffer file.");
@@ -85,7 +85,7 @@ bool sysfs_atomic_file_t::cancel_atomic() {
     log_error("[sysfs_atomic_file_t] Cannot cancel, buffer file is already closed.");
     return false;
   }
-  path_string_t temporary_path;
+  system_path_string_t temporary_path;
   close_buffer(temporary_path);
   return device_->remove(temporary_path.c_str());
 }

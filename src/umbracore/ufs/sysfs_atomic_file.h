@@ -40,9 +40,9 @@ class sysfs_atomic_file_t final : public file_t {
 
  private:
   // Closes the buffer file and gives back the device path it was written under.
-  bool close_buffer(path_string_t& temporary_path);
+  bool close_buffer(system_path_string_t& temporary_path);
 
-  path_string_t final_path_;
+  system_path_string_t final_path_;
   auto_ptr_t<sysfs_file_t> buffer_file_;
   sysfs_device_t* device_;
 };

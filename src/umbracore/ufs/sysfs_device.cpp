@@ -9,7 +9,7 @@
 
 namespace umbra {
 
-bool sysfs_translate_path(path_string_t& out, const char* root, const char* path) {
+bool sysfs_translate_path(system_path_string_t& out, const char* root, const char* path) {
   bool root_empty = root[0] == '\0';
   bool root_is_slash = std::strcmp(root, "/") == 0;
   out.clear();
@@ -36,7 +36,7 @@ sysfs_device_t::sysfs_device_t(platform_fs_t* platform, const char* root)
   }
 }
 
-bool sysfs_device_t::translate(path_string_t& out, const char* path) const {
+bool sysfs_device_t::translate(system_path_string_t& out, const char* path) const {
   return sysfs_translate_path(out, name.c_str(), path);
 }
 
@@ -44,7 +44,7 @@ file_t* sysfs_device_t::open(const char* path, u32 mode) {
   if (mode == FS_MODE_ATOMIC) return open_atomic(path);
   if (mode > FS_MODE_ATOMIC) return nullptr;
   // A path that cannot be translated whole must not leave its directories behind.
-  path_string_t platform_path;
+  system_path_string_t platform_path;
   if (!translate(platform_path, path)) return nullptr;
   if (mode != FS_MODE_READ_ONLY && !mkdir_for_file(path)) return nullptr;
   platform_file_handle_t handle = platform_->open_handle(platform_path.c_str(), mode);
@@ -54,11 +54,11 @@ file_t* sysfs_device_t::open(const char* path, u32 mode) {
 
 file_t* sysfs_device_t::open_atomic(const char* path) {
   // A temporary name cut to fit could be some other file's name: refuse instead.
-  path_string_t temporary_path;
+  system_path_string_t temporary_path;
   if (!temporary_path.assign(path) || !temporary_path.append(SYSFS_ATOMIC_SUFFIX)) return nullptr;
-  path_string_t final_path;
+  system_path_string_t final_path;
   if (!final_path.assign(path)) return nullptr;
-  path_string_t platform_path;
+  system_path_string_t platform_path;
   if (!translate(platform_path, temporary_path.c_str())) return nullptr;
   if (!mkdir_for_file(temporary_path.c_str())) return nullptr;
   platform_file_handle_t handle = platform_->open_handle(platform_path.c_str(), PLATFORM_OPEN_CREATE_TRUNCATE);
@@ -68,12 +68,12 @@ file_t* sysfs_device_t::open_atomic(const char* path) {
 }
 
 bool sysfs_device_t::remove(const char* path) {
-  path_string_t platform_path;
+  system_path_string_t platform_path;
   return translate(platform_path, path) && platform_->delete_file(platform_path.c_str());
 }
 
 bool sysfs_device_t::stat(const char* path, fs_stat_t* out) {
-  path_string_t platform_path;
+  system_path_string_t platform_path;
   fs_stat_t ignored;
   return translate(platform_path, path) && platform_->stat_path(platform_path.c_str(), out ? out : &ignored);
 }
@@ -88,16 +88,16 @@ bool sysfs_device_t::mstat(const char* path, fs_mstat_t* out) {
 }
 
 bool sysfs_device_t::create_directory(const char* path) {
-  path_string_t platform_path;
+  system_path_string_t platform_path;
   return translate(platform_path, path) && platform_->create_directory(platform_path.c_str(), path);
 }
 
 bool sysfs_device_t::mkdir(const char* path) {
   if (path[0] == '\0') return true;
   // Parents of a path that cannot be made whole are not made either.
-  path_string_t whole;
+  system_path_string_t whole;
   if (!translate(whole, path)) return false;
-  path_string_t level;
+  system_path_string_t level;
   for (const char* slash = std::strchr(path + 1, '/'); slash; slash = std::strchr(slash + 1, '/')) {
     // Parents that already exist (or cannot be made) show up in the last result.
     if (level.assign(path, (u64)(slash - path))) create_directory(level.c_str());
@@ -106,26 +106,26 @@ bool sysfs_device_t::mkdir(const char* path) {
 }
 
 bool sysfs_device_t::rmdir(const char* path) {
-  path_string_t platform_path;
+  system_path_string_t platform_path;
   return translate(platform_path, path) && platform_->remove_directory(platform_path.c_str());
 }
 
 bool sysfs_device_t::copy(const char* from, const char* to, bool overwrite) {
-  path_string_t platform_from;
-  path_string_t platform_to;
+  system_path_string_t platform_from;
+  system_path_string_t platform_to;
   if (!translate(platform_from, from) || !translate(platform_to, to)) return false;
   return mkdir_for_file(to) && platform_->copy_file(platform_from.c_str(), platform_to.c_str(), overwrite);
 }
 
 bool sysfs_device_t::move(const char* from, const char* to, bool overwrite) {
-  path_string_t platform_from;
-  path_string_t platform_to;
+  system_path_string_t platform_from;
+  system_path_string_t platform_to;
   return translate(platform_from, from) && translate(platform_to, to) &&
          platform_->move_file(platform_from.c_str(), platform_to.c_str(), overwrite);
 }
 
 auto_ptr_t<fs_dir_list_t> sysfs_device_t::read_dir(const char* path) {
-  path_string_t platform_path;
+  system_path_string_t platform_path;
   if (!translate(platform_path, path)) return auto_ptr_t<fs_dir_list_t>();
   return platform_->read_dir(platform_path.c_str());
 }

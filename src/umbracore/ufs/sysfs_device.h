@@ -32,7 +32,7 @@ class sysfs_device_t final : public fs_device_t {
   const mstring_t& get_root() const { return name; }
   platform_fs_t* get_platform() const { return platform_; }
   // Device path to platform path; false when the result does not fit 255 bytes.
-  bool translate(path_string_t& out, const char* path) const;
+  bool translate(system_path_string_t& out, const char* path) const;
 
  private:
   file_t* open_atomic(const char* path);
@@ -42,6 +42,6 @@ class sysfs_device_t final : public fs_device_t {
 };
 
 // The translation rules on their own: a root ("" allowed) and a device path.
-bool sysfs_translate_path(path_string_t& out, const char* root, const char* path);
+bool sysfs_translate_path(system_path_string_t& out, const char* root, const char* path);
 
 }  // namespace umbra

@@ -147,7 +147,7 @@ TEST_F(extract_v2_test, broken_archives_fail_with_a_clear_line) {
   const broken_archive_case_t cases[] = {
       {"root without listing",
        [](cairn_v2_builder_t& b) { b.add_entry(v2_entry_spec_t("", true)); },
-       "*** ERROR *** : read_dir: failed to open dirlist entry (/)\r\n"
+       "*** ERROR *** : [cairn] a.qar: read_dir: failed to open dirlist entry (/)\r\n"
        "*** ERROR *** : Unable to read content of directory '/'!\r\n"},
       {"listing names a missing entry",
        [](cairn_v2_builder_t& b) { b.add_directory("", b.add_plain(v2_listing({"ghost.txt"}))); },

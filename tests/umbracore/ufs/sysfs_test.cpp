@@ -88,12 +88,12 @@ TEST(sysfs_translate, root_rules) {
       {"", "/", "/"},
   };
   for (const case_t& c : cases) {
-    path_string_t out;
+    system_path_string_t out;
     ASSERT_TRUE(sysfs_translate_path(out, c.root, c.path)) << c.root << " " << c.path;
     EXPECT_STREQ(out.c_str(), c.expected) << c.root << " " << c.path;
   }
-  path_string_t out;
-  std::string long_path = "/" + std::string(250, 'a');
+  system_path_string_t out;
+  std::string long_path = "/" + std::string(4090, 'a');
   EXPECT_FALSE(sysfs_translate_path(out, "/somewhere", long_path.c_str()));
 }
 
@@ -155,14 +155,20 @@ TEST_P(sysfs_test, create_truncate_replaces_a_link_not_its_target) {
 }
 
 TEST_P(sysfs_test, paths_too_long_fail_without_touching_the_disk) {
-  std::string directory = "/" + std::string(200, 'd');
-  std::string path = directory + "/" + std::string(100, 'f');
+  // Components stay within the system's name limit; only the whole path is too long.
+  auto components = [](size_t length, char c) {
+    std::string path;
+    while (path.size() < length) path += "/" + std::string(std::min<size_t>(200, length - path.size() - 1), c);
+    return path;
+  };
+  std::string directory = components(3900, 'd');
+  std::string path = directory + components(200, 'f');
   for (u32 mode : {FS_MODE_READ_ONLY, FS_MODE_CREATE_NEW, FS_MODE_CREATE_TRUNCATE, FS_MODE_ATOMIC}) {
     EXPECT_FALSE(open(path, mode)) << mode;
   }
-  EXPECT_FALSE(device->mkdir((directory + "/" + std::string(100, 'g')).c_str()));
+  EXPECT_FALSE(device->mkdir((directory + components(200, 'g')).c_str()));
   // The atomic temporary is never cut to fit: that name could be another file's.
-  std::string near_limit = "/" + std::string(255 - dir.path().size() - 4, 'n');
+  std::string near_limit = components(4095 - dir.path().size() - 4, 'n');
   EXPECT_FALSE(open(near_limit, FS_MODE_ATOMIC));
   EXPECT_FALSE(device->stat(path.c_str(), nullptr));
   EXPECT_EQ(umbra_test::run_program("/bin/sh", {"-c", "ls -A '" + dir.path() + "' | wc -l"}).out, "0\n");
