@@ -3,5 +3,5 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install_deps.sh"
-"$top/scripts/build.sh" "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+"$top/scripts/build.sh" "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUMBRA_BUILD_TESTS=ON -DUMBRA_BUILD_BENCH=ON
 ctest --test-dir "$top/build" --output-on-failure -j2
