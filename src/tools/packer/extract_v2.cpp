@@ -179,6 +179,7 @@ bool copy_phase(fs_device_t* device, job_list_t& pending, const char* root, u64 
 }  // namespace
 
 bool extract_v2(const char* root, auto_ptr_t<file_t>& archive) {
+  extract_v2_max_jobs_in_flight = 0;
   u64 archive_size = archive->get_size();
   auto_ptr_t<fs_device_t> device(open_cairn_device(archive));
   if (!device || !device->is_available()) {
