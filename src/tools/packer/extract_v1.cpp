@@ -43,15 +43,8 @@ class file_copier_t : public extract_visitor_t {
 }  // namespace
 
 bool extract_v1(const char* root, auto_ptr_t<file_t>& archive) {
-  auto_ptr_t<fs_device_t> device(open_cairn_device(archive));
-  if (!device || !device->is_available()) {
-    log_error("Failed to mount the archive!");
-    return false;
-  }
-  if (!device->stat("/", nullptr)) {
-    log_error("Root directory not found, can not extract this archive!");
-    return false;
-  }
+  auto_ptr_t<fs_device_t> device = mount_for_extraction(archive);
+  if (!device) return false;
   file_copier_t copier(device.get(), root);
   return extract_walk(device.get(), root, copier);
 }

@@ -181,15 +181,8 @@ bool copy_phase(fs_device_t* device, job_list_t& pending, const char* root, u64 
 bool extract_v2(const char* root, auto_ptr_t<file_t>& archive) {
   extract_v2_max_jobs_in_flight = 0;
   u64 archive_size = archive->get_size();
-  auto_ptr_t<fs_device_t> device(open_cairn_device(archive));
-  if (!device || !device->is_available()) {
-    log_error("Failed to mount the archive!");
-    return false;
-  }
-  if (!device->stat("/", nullptr)) {
-    log_error("Root directory not found, can not extract this archive!");
-    return false;
-  }
+  auto_ptr_t<fs_device_t> device = mount_for_extraction(archive);
+  if (!device) return false;
   u64 budget = 0;
   if (!read_io_budget(&budget)) return false;
   job_list_t jobs;

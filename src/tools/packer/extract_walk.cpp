@@ -5,6 +5,7 @@
 
 #include "tools/packer/extracted_path.h"
 #include "umbracore/log/log.h"
+#include "umbracore/ufs/cairn_device_factory.h"
 
 namespace umbra {
 
@@ -47,6 +48,19 @@ bool first_visit(fs_device_t* device, const mstring_t& path, std::unordered_set<
 }
 
 }  // namespace
+
+auto_ptr_t<fs_device_t> mount_for_extraction(auto_ptr_t<file_t>& archive) {
+  auto_ptr_t<fs_device_t> device(open_cairn_device(archive));
+  if (!device || !device->is_available()) {
+    log_error("Failed to mount the archive!");
+    return auto_ptr_t<fs_device_t>();
+  }
+  if (!device->stat("/", nullptr)) {
+    log_error("Root directory not found, can not extract this archive!");
+    return auto_ptr_t<fs_device_t>();
+  }
+  return device;
+}
 
 auto_ptr_t<fs_dir_list_t> read_dir_paths(fs_device_t* device, const char* directory_path) {
   auto_ptr_t<fs_dir_list_t> listing = device->read_dir(directory_path);

@@ -14,6 +14,10 @@ namespace umbra {
 // "/a/x" below "/a"); empty when the device cannot list the directory.
 auto_ptr_t<fs_dir_list_t> read_dir_paths(fs_device_t* device, const char* directory_path);
 
+// Mounts the archive and checks that it has a root directory; empty after the error
+// line when it cannot be extracted at all.
+auto_ptr_t<fs_device_t> mount_for_extraction(auto_ptr_t<file_t>& archive);
+
 // Called for every file node, in walk order; false stops the walk.
 class extract_visitor_t {
  public:

@@ -2,6 +2,7 @@
 // entries on writes, mount events and shutdown.
 #include "umbracore/ufs/fs_cache.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 

@@ -105,6 +105,7 @@ bool fs_io_server_t::init() {
   if (is_running()) return false;
   pthread_mutex_lock(&stop_lock_);
   stop_requested_ = false;
+  wake_requested_ = false;
   pthread_mutex_unlock(&stop_lock_);
   running_.store(true, std::memory_order_release);
   scheduler_.start(&fs_io_server_t::scheduler_entry, this);

@@ -16,6 +16,7 @@
 #include "support/cairn_builder.h"
 #include "support/log_capture.h"
 #include "support/run_tool.h"
+#include "umbracore/ufs/cairn_device_factory.h"
 #include "umbracore/ufs/fs_compression.h"
 #include "umbracore/ufs/fs_device.h"
 #include "umbracore/ufs/fs_io_server_core.h"
@@ -563,4 +564,52 @@ TEST_F(generic_server_test, unsupported_targets_and_compressions_stop_the_proces
   EXPECT_DEATH(server->io_wait(server->chunk_read(target.data(), FS_CHUNK_TARGET_MEMORY, FS_IO_HANDLE_NONE,
                                                   location_of(path.c_str()), make_chunk(64, 64, 0, 7), 1, nullptr)),
                "Compression format not supported!");
+}
+
+TEST_F(generic_server_test, archive_devices_read_their_chunks_through_the_server) {
+  const std::string plain = pattern(3000, 11);
+  const std::string packed = pattern(90000, 12);
+  umbra_test::cairn_v2_builder_t b;
+  b.add_directory("", b.add_plain(umbra_test::v2_listing({"a.bin", "b.bin", "c.bin"})));
+  b.add_file("a.bin", b.add_plain(plain));
+  b.add_file("b.bin", b.add_zlib(packed));
+  b.add_file("c.bin", b.add_block(umbra_test::zstd_compress(packed), packed.size(), FS_COMPRESSION_ZSTD));
+  const std::string archive_path = dir / "a.qar";
+  umbra_test::write_file(archive_path, b.build());
+  auto_ptr_t<file_t> archive;
+  ASSERT_TRUE(fs_device_open(archive, archive_path.c_str(), FS_MODE_READ_ONLY, FS_DEVICE_SYSFS));
+  auto_ptr_t<fs_device_t> device(open_cairn_device(archive));
+  ASSERT_TRUE(device);
+
+  struct case_t {
+    const char* path;
+    const std::string& content;
+  } cases[] = {{"/a.bin", plain}, {"/b.bin", packed}, {"/c.bin", packed}};
+  std::vector<std::string> targets;
+  std::vector<fs_io_request_t*> requests;
+  for (const case_t& c : cases) {
+    fs_mstat_t set;
+    ASSERT_TRUE(device->mstat(c.path, &set)) << c.path;
+    fs_chunk_t chunk;
+    ASSERT_TRUE(fs_meta_get_chunk(&set, fs_token_chunk_plain, &chunk)) << c.path;
+    targets.push_back(std::string(chunk.size, '\0'));
+    requests.push_back(device->chunk_read(targets.back().data(), FS_CHUNK_TARGET_MEMORY, c.path, chunk, nullptr));
+    ASSERT_NE(requests.back(), nullptr) << c.path;
+    EXPECT_EQ(static_cast<fs_io_server_request_t*>(requests.back())->device, device.get());
+  }
+  for (size_t i = 0; i < requests.size(); ++i) {
+    EXPECT_TRUE(device->io_wait(requests[i])) << cases[i].path;
+    EXPECT_TRUE(targets[i] == cases[i].content) << cases[i].path;
+  }
+  // A chunk whose content is not its stated size fails through the device as well.
+  fs_mstat_t set;
+  ASSERT_TRUE(device->mstat("/b.bin", &set));
+  fs_chunk_t chunk;
+  ASSERT_TRUE(fs_meta_get_chunk(&set, fs_token_chunk_plain, &chunk));
+  chunk.size -= 1;
+  std::string target(chunk.size, '\0');
+  fs_io_request_t* request = device->chunk_read(target.data(), FS_CHUNK_TARGET_MEMORY, "/a.bin", chunk, nullptr);
+  ASSERT_NE(request, nullptr);
+  EXPECT_FALSE(device->io_wait(request));
+  device.reset();
 }
