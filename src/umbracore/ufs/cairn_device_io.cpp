@@ -23,7 +23,7 @@ fs_io_request_t* cairn_io_chunk_read(fs_device_t* device, u64 handle, void* targ
   // Without the archive's own handle the server would open the entry's path on disk.
   if (!server || handle == cairn_io_handle_none) return nullptr;
   fs_io_location_t location;
-  location.set(path);  // cut to 255 bytes like every location
+  location.set(path);
   return server->chunk_read(target, target_kind, handle, location, chunk, FS_IO_PRIORITY_NORMAL, callback, device);
 }
 

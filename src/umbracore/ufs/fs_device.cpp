@@ -1,6 +1,9 @@
 // Operations shared by every device, and opening files by device type.
 #include "umbracore/ufs/fs_device.h"
 
+#include "umbracore/ufs/fs_cache.h"
+#include "umbracore/ufs/fs_io_server_core.h"
+
 #include <cstring>
 
 #include "umbracore/log/log.h"
@@ -36,6 +39,12 @@ bool fs_device_t::is_dir(const char* path) {
 }
 
 bool fs_device_t::io_is_done(fs_io_request_t* request) { return request && request->is_finished(); }
+
+// Every device's chunk requests come from the IO server, which recycles them.
+bool fs_device_t::io_wait(fs_io_request_t* request) {
+  fs_io_server_t* server = fs_get_io_server();
+  return request && server && server->io_wait(request);
+}
 
 bool fs_device_t::mkdir_for_file(const char* path) {
   const char* last_slash = std::strrchr(path, '/');
@@ -76,8 +85,7 @@ bool fs_device_open(auto_ptr_t<file_t>& out, const char* path, u32 mode, u32 dev
 }
 
 bool fs_open(auto_ptr_t<file_t>& out, const char* path, u32 mode, u32 device_type) {
-  // The in-memory file cache joins here with the IO server.
-  return fs_device_open(out, path, mode, device_type);
+  return fs_cache_open(out, path, mode, device_type);
 }
 
 bool fs_open_create_truncate_system(auto_ptr_t<file_t>& out, const char* path) {

@@ -61,7 +61,7 @@ class fs_device_t {
   // Whether a chunk request has finished.
   virtual bool io_is_done(fs_io_request_t* request);
   // Waits for a chunk request, recycles it and returns its success.
-  virtual bool io_wait(fs_io_request_t* request) { return false; }
+  virtual bool io_wait(fs_io_request_t* request);
   // Creates the directory and every missing parent.
   virtual bool mkdir(const char* path) { return false; }
   virtual bool rmdir(const char* path) { return false; }

@@ -38,7 +38,9 @@ struct fs_chunk_target_record_t {
 
 // A chunk's source: its path (cut to 255 bytes) and the CityHash64 of that text.
 struct fs_io_location_t {
-  path_string_t path;
+  // Archive paths carry their leading '/' on top of up to 255 bytes, so a location
+  // holds more than a path string: the whole path must reach the server.
+  string_local_t<512> path;
   u64 hash = 0;
 
   // Copies and hashes path; false when it had to be cut.

@@ -1,5 +1,7 @@
 #include "umbracore/ufs/sysfs_device.h"
 
+#include "umbracore/ufs/fs_io_server_core.h"
+
 #include <cstring>
 
 #include "umbracore/platform/platform_fs.h"
@@ -128,6 +130,17 @@ auto_ptr_t<fs_dir_list_t> sysfs_device_t::read_dir(const char* path) {
   system_path_string_t platform_path;
   if (!translate(platform_path, path)) return auto_ptr_t<fs_dir_list_t>();
   return platform_->read_dir(platform_path.c_str());
+}
+
+fs_io_request_t* sysfs_device_t::chunk_read(void* target, u32 target_kind, const char* path, const fs_chunk_t& chunk,
+                                            fs_io_callback_t callback) {
+  fs_io_server_t* server = fs_get_io_server();
+  system_path_string_t platform_path;
+  fs_io_location_t location;
+  if (!server || !translate(platform_path, path) || !stat(path, nullptr) || !location.set(platform_path.c_str()))
+    return nullptr;
+  return server->chunk_read(target, target_kind, FS_IO_HANDLE_NONE, location, chunk, FS_IO_PRIORITY_NORMAL,
+                            callback, this);
 }
 
 }  // namespace umbra

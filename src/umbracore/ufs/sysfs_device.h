@@ -28,6 +28,8 @@ class sysfs_device_t final : public fs_device_t {
   bool copy(const char* from, const char* to, bool overwrite) override;
   bool move(const char* from, const char* to, bool overwrite) override;
   auto_ptr_t<fs_dir_list_t> read_dir(const char* path) override;
+  fs_io_request_t* chunk_read(void* target, u32 target_kind, const char* path, const fs_chunk_t& chunk,
+                              fs_io_callback_t callback) override;
 
   const mstring_t& get_root() const { return name; }
   platform_fs_t* get_platform() const { return platform_; }
