@@ -1,5 +1,7 @@
 #include "tools/packer/archive_writer.h"
 
+#include <algorithm>
+
 #include "tools/packer/commands.h"
 #include "tools/packer/entry_task.h"
 #include "tools/packer/packer_common.h"
@@ -18,6 +20,27 @@ u64 align16(u64 value) { return (value + 15) & ~15ull; }
 void cancel_and_collect(array_dyn_t<auto_ptr_t<entry_task_t>>& tasks, u64 from) {
   for (u64 i = from; i < tasks.count(); ++i) thread::cancel(tasks[i].get());
   for (u64 i = from; i < tasks.count(); ++i) thread::wait(tasks[i].get());
+}
+
+// Blocks are placed in entry order whatever order the tasks run in. Starting the largest
+// files first keeps both workers busy to the end instead of leaving one big file running
+// alone; the head start is capped so their finished blocks do not pile up in memory.
+constexpr u64 HEAD_START_MIN_SIZE = 1 << 20;
+constexpr u64 HEAD_START_BUDGET = 128ull << 20;
+
+void submit_largest_first(const path_entries_t& entries, array_dyn_t<auto_ptr_t<entry_task_t>>& tasks) {
+  array_dyn_t<u64> large;
+  for (u64 i = 0; i < entries.count(); ++i)
+    if (entries[i].size >= HEAD_START_MIN_SIZE) large.append(i);
+  std::sort(large.begin(), large.end(), [&entries](u64 a, u64 b) { return entries[a].size > entries[b].size; });
+  u64 budget = HEAD_START_BUDGET;
+  for (u64 index : large) {
+    if (entries[index].size > budget) continue;
+    budget -= entries[index].size;
+    thread::submit_normal(tasks[index].get());
+  }
+  // Tasks already submitted are not queued again.
+  for (auto& task : tasks) thread::submit_normal(task.get());
 }
 
 bool write_header(file_t* archive, const cairn_v2_header_t& header) {
@@ -76,10 +99,9 @@ bool build_archive(archive_build_t& build, file_t* archive, const char* root) {
     log_error("Out of memory while creating tasks!");
     return false;
   }
-  for (const path_entry_v2_t& entry : build.entries) {
+  for (const path_entry_v2_t& entry : build.entries)
     tasks.append(auto_ptr_t<entry_task_t>(create_entry_task(entry, root, &build.listings)));
-    thread::submit_normal(tasks.last().get());
-  }
+  submit_largest_first(build.entries, tasks);
   for (u64 i = 0; i < tasks.count(); ++i) {
     entry_task_t* task = tasks[i].get();
     thread::wait(task);

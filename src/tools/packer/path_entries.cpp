@@ -61,6 +61,7 @@ bool build_path_entries(path_entries_t& entries, const source_lists_t& lists, co
     path_entry_v2_t entry;
     entry.path = path;
     entry.is_directory = st.kind == FS_KIND_DIRECTORY ? 1 : 0;
+    entry.size = entry.is_directory ? 0 : st.size;
     entry.hidden = sorted_list_contains(lists.hidden, path.c_str()) ? 1 : 0;
     entries.append(entry);
   }

@@ -12,6 +12,7 @@ namespace umbra {
 struct path_entry_v2_t {
   path_string_t path;     // relative to the source root, "" for the root
   u64 entry_index = 0;    // position of the path's record in the hash-sorted entry table
+  u64 size = 0;           // source size when the path was stat'ed
   u8 is_directory = 0;
   u8 hidden = 0;
 };

@@ -55,7 +55,9 @@ bool cairn_table_inflate(file_t& table, file_t& archive, u64 stored_size) {
     }
     z.next_out = output;
     z.avail_out = (uInt)inflate_block_size;
+    uInt available_before = z.avail_in;
     int result = inflate(&z, remaining > 0 ? Z_NO_FLUSH : Z_FINISH);
+    bool progressed = z.avail_in != available_before || z.avail_out != inflate_block_size;
     u64 produced = inflate_block_size - z.avail_out;
     if (produced > 0) {
       u64 position = table.get_position();
@@ -75,8 +77,10 @@ bool cairn_table_inflate(file_t& table, file_t& archive, u64 stored_size) {
       return true;
     }
     if (result == Z_BUF_ERROR) {
-      // No progress: fine when the next block is still to be read, otherwise the
-      // stream is cut short (or stuck) and would never end.
+      // With Z_FINISH a full output buffer reports this too: go on while it moves.
+      // Without progress it is fine only when the next block is still to be read;
+      // otherwise the stream is cut short (or stuck) and would never end.
+      if (progressed) continue;
       if (remaining == 0 || z.avail_in > 0) return false;
       continue;
     }

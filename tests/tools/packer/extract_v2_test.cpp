@@ -95,6 +95,16 @@ TEST_F(extract_v2_test, trees_made_by_create_round_trip_byte_for_byte) {
   }
 }
 
+TEST_F(extract_v2_test, many_entries_give_tables_of_many_blocks) {
+  // Tables far above the 4096-byte inflation steps, ending inside a full output block.
+  for (int d = 0; d < 40; ++d)
+    for (int f = 0; f < 40; ++f) add("d" + std::to_string(d) + "/f" + std::to_string(f) + ".txt", std::to_string(d * f));
+  ASSERT_EQ(create().exit_code, 0);
+  auto result = extract();
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(tree_listing(out()), tree_listing(src()));
+}
+
 TEST_F(extract_v2_test, hidden_entries_stay_in_the_archive) {
   add("a.txt", "a");
   add("d/secret.txt", "s");
