@@ -99,6 +99,10 @@ bool sysfs_device_t::mkdir(const char* path) {
   // Parents of a path that cannot be made whole are not made either.
   system_path_string_t whole;
   if (!translate(whole, path)) return false;
+  // Extraction opens every file for writing below directories it made already; one
+  // look saves a failed creation per level for each of them.
+  fs_stat_t existing;
+  if (stat(path, &existing) && existing.kind == FS_KIND_DIRECTORY) return true;
   system_path_string_t level;
   for (const char* slash = std::strchr(path + 1, '/'); slash; slash = std::strchr(slash + 1, '/')) {
     // Parents that already exist (or cannot be made) show up in the last result.
