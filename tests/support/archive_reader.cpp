@@ -1,4 +1,4 @@
-#include "support/archive_inspect.h"
+#include "support/archive_reader.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
