@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/archive_inspect.h"
+#include "support/archive_reader.h"
 #include "support/run_tool.h"
 
 using namespace umbra_test;
