@@ -83,13 +83,19 @@ bool gdeflate_decompress(u8* out, u64 out_size, const u8* stream, u64 stream_siz
   if (!read_layout(stream, stream_size, layout)) return false;
   if (layout.decoded_size != out_size) return false;
   if (out_size != 0 && !out) return false;
-  for (u32 i = 0; i < layout.page_count; ++i) {
+  if (layout.page_count == 0) return true;
+  // The tables are too large for the small stacks some worker threads run on.
+  gdeflate_decoder_t* decoder = gdeflate_decoder_create();
+  if (!decoder) return false;
+  bool ok = true;
+  for (u32 i = 0; i < layout.page_count && ok; ++i) {
     const page_span_t span = layout.page(i);
     const u64 first = (u64)i * gdeflate_page_size;
     const u32 slot = (u32)(out_size - first < gdeflate_page_size ? out_size - first : gdeflate_page_size);
-    if (!gdeflate_decode_page(stream + span.offset, span.size, out + first, slot)) return false;
+    ok = gdeflate_decode_page(*decoder, stream + span.offset, span.size, out + first, slot);
   }
-  return true;
+  gdeflate_decoder_destroy(decoder);
+  return ok;
 }
 
 bool gdeflate_compress(const u8* in, u64 n, array_dyn_t<u8>& out) {

@@ -433,12 +433,17 @@ bool page_decoder_t::decode_page() {
 
 }  // namespace
 
-bool gdeflate_decode_page(const u8* page, u64 page_size, u8* out, u32 out_size) {
+struct gdeflate_decoder_t {
+  page_decoder_t state;
+};
+
+gdeflate_decoder_t* gdeflate_decoder_create() { return new (std::nothrow) gdeflate_decoder_t; }
+
+void gdeflate_decoder_destroy(gdeflate_decoder_t* decoder) { delete decoder; }
+
+bool gdeflate_decode_page(gdeflate_decoder_t& decoder, const u8* page, u64 page_size, u8* out, u32 out_size) {
   if (page_size < gd_initial_bytes) return false;
-  // The tables are too large for the small stacks some worker threads run on.
-  auto_ptr_t<page_decoder_t> state(new (std::nothrow) page_decoder_t);
-  if (!state) return false;
-  page_decoder_t& d = *state;
+  page_decoder_t& d = decoder.state;
   for (u32 lane = 0; lane < gd_num_lanes; ++lane) {
     d.bits[lane] = gd_load_le32(page + 4 * lane);
     d.count[lane] = 32;
@@ -449,6 +454,13 @@ bool gdeflate_decode_page(const u8* page, u64 page_size, u8* out, u32 out_size) 
   d.out_size = out_size;
   d.pos = 0;
   return d.decode_page();
+}
+
+bool gdeflate_decode_page(const u8* page, u64 page_size, u8* out, u32 out_size) {
+  // The tables are too large for the small stacks some worker threads run on.
+  auto_ptr_t<gdeflate_decoder_t> decoder(gdeflate_decoder_create());
+  if (!decoder) return false;
+  return gdeflate_decode_page(*decoder, page, page_size, out, out_size);
 }
 
 }  // namespace umbra

@@ -12,6 +12,17 @@ namespace umbra {
 // yields any other byte count fails.
 bool gdeflate_decode_page(const u8* page, u64 page_size, u8* out, u32 out_size);
 
+// Tables and lane state of the page decoder, reused from page to page so that a
+// stream of many pages allocates them once; one per thread at a time.
+struct gdeflate_decoder_t;
+
+// Null when there is no memory.
+gdeflate_decoder_t* gdeflate_decoder_create();
+void gdeflate_decoder_destroy(gdeflate_decoder_t* decoder);
+
+// gdeflate_decode_page with the caller's decoder state.
+bool gdeflate_decode_page(gdeflate_decoder_t& decoder, const u8* page, u64 page_size, u8* out, u32 out_size);
+
 // Match finder, parser and code buffers of the page encoder; one per thread at a time.
 struct gdeflate_encoder_t;
 

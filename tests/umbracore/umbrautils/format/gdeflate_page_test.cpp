@@ -217,4 +217,33 @@ TEST(gdeflate_page, encoder_takes_stored_bytes_when_they_are_smaller) {
   gdeflate_encoder_destroy(encoder);
 }
 
+// One decoder state serves page after page: nothing of a failed or earlier page may
+// leak into the next one.
+TEST(gdeflate_page, decoder_state_carries_nothing_between_pages) {
+  std::vector<u8> text(50000), pattern(65536);
+  for (u32 i = 0; i < text.size(); ++i) text[i] = (u8)("lane word round page "[i % 20] + (i / 997) % 3);
+  for (u32 i = 0; i < pattern.size(); ++i) pattern[i] = (u8)((i * 7) ^ (i >> 9));
+  gdeflate_encoder_t* encoder = gdeflate_encoder_create();
+  ASSERT_NE(encoder, nullptr);
+  std::vector<u8> page_a(gdeflate_max_compressed_page), page_b(gdeflate_max_compressed_page);
+  page_a.resize(gdeflate_encode_page(*encoder, text.data(), (u32)text.size(), page_a.data(), (u32)page_a.size()));
+  page_b.resize(
+      gdeflate_encode_page(*encoder, pattern.data(), (u32)pattern.size(), page_b.data(), (u32)page_b.size()));
+  gdeflate_encoder_destroy(encoder);
+  ASSERT_GT(page_a.size(), 128u);
+  ASSERT_GT(page_b.size(), 128u);
+
+  gdeflate_decoder_t* decoder = gdeflate_decoder_create();
+  ASSERT_NE(decoder, nullptr);
+  std::vector<u8> out(65536);
+  // Cut off mid-page, then the same page whole, then another page.
+  std::vector<u8> cut(page_a.begin(), page_a.begin() + page_a.size() / 2);
+  EXPECT_FALSE(gdeflate_decode_page(*decoder, cut.data(), cut.size(), out.data(), (u32)text.size()));
+  ASSERT_TRUE(gdeflate_decode_page(*decoder, page_a.data(), page_a.size(), out.data(), (u32)text.size()));
+  EXPECT_EQ(0, std::memcmp(out.data(), text.data(), text.size()));
+  ASSERT_TRUE(gdeflate_decode_page(*decoder, page_b.data(), page_b.size(), out.data(), (u32)pattern.size()));
+  EXPECT_TRUE(out == pattern);
+  gdeflate_decoder_destroy(decoder);
+}
+
 }  // namespace
