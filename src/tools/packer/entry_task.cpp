@@ -40,10 +40,25 @@ void entry_task_t::execute() {
       source_.reset();
       return;
     }
+    if (!load_source(full.c_str(), st.size)) {
+      log_error("Failed to copy file to memory (%s)", entry_.path.c_str());
+      fail();
+      source_.reset();
+      return;
+    }
   }
   output_ = mem_file_create();
   encode();
   source_.reset();
+}
+
+bool entry_task_t::load_source(const char* full_path, u64 size) {
+  if (!source_bytes_.resize_uninitialized(size)) return false;
+  // A file that shrinks while it is read fails here; one that grows keeps the size it
+  // had when it was stat'ed, which is what its chunk record says.
+  if (!source_->read_at(source_bytes_.data(), size, 0)) return false;
+  source_ = mem_file_create_read_only(source_bytes_.data(), size, full_path);
+  return true;
 }
 
 void entry_task_t::add_chunk_record(u32 kind, u64 stored_size, u64 size, u32 compression, u32 attribute,
@@ -63,21 +78,35 @@ void entry_task_t::encode_plain_chunk(bool allow_compression) {
   if (compression != FS_COMPRESSION_NONE) {
     // The compressed stream already is a memory file: it becomes the block as it is.
     output_ = std::move(source_);
+    source_bytes_.release_storage();
     add_chunk_record(CAIRN_KIND_PLAIN_CHUNK, output_->get_size(), size, compression, 0, 0, 0);
     return;
   }
+  // Stored as it is: the source in memory is the block (the task keeps its bytes).
   source_->set_position(0);
-  if (!fs_copy(output_.get(), source_.get())) {
-    log_error("Failed to copy file to memory (%s)", entry_.path.c_str());
-    fail();
-    return;
-  }
+  output_ = std::move(source_);
   add_chunk_record(CAIRN_KIND_PLAIN_CHUNK, output_->get_size(), size, compression, 0, 0, 0);
 }
 
 namespace {
 
 u64 align16(u64 value) { return (value + 15) & ~15ull; }
+
+// Blocks are in memory already; writing them in large pieces keeps the main thread's
+// trips through the IO pump few.
+constexpr u64 MERGE_WRITE_SIZE = 1 << 20;
+
+bool copy_block(file_t* archive, file_t* block) {
+  u64 size = block->get_size();
+  array_dyn_t<u8> buffer;
+  if (!buffer.resize_uninitialized(size < MERGE_WRITE_SIZE ? size : MERGE_WRITE_SIZE)) return false;
+  for (u64 done = 0; done < size;) {
+    u64 piece = size - done < MERGE_WRITE_SIZE ? size - done : MERGE_WRITE_SIZE;
+    if (!block->read_at(buffer.data(), piece, done) || !archive->write(buffer.data(), piece)) return false;
+    done += piece;
+  }
+  return true;
+}
 
 // Relocates a chunk record placed at block_offset; false when the archive has grown
 // beyond what offset16 can address.
@@ -90,9 +119,8 @@ bool relocate_record(array_dyn_t<u32>& words, u32 position, u64 block_offset) {
 
 bool entry_task_t::merge(file_t* archive, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata) {
   u64 block = align16(archive->get_position());
-  output_->set_position(0);
   archive->set_position(block);
-  if (!fs_copy(archive, output_.get())) {
+  if (!copy_block(archive, output_.get())) {
     log_error("Failed to copy file from memory to destination (%s)", entry_.path.c_str());
     return false;
   }

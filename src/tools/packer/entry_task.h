@@ -40,11 +40,15 @@ class entry_task_t : public thread::task_t {
   // Plain data: compressed when it pays (unless stored), copied into the output, chunk
   // record of kind 128.
   void encode_plain_chunk(bool allow_compression);
+  // Reads the whole source with one request and serves it from memory from then on:
+  // compression and copying then cost no further trips through the IO pump.
+  bool load_source(const char* full_path, u64 size);
 
   const path_entry_v2_t& entry_;
   path_string_t root_;
   listing_registry_t* listings_;
   auto_ptr_t<file_t> source_;
+  array_dyn_t<u8> source_bytes_;  // the whole source, read with one request
   auto_ptr_t<file_t> output_;
   array_dyn_t<u32> record_words_;
   array_dyn_t<u32> index_words_;
