@@ -18,11 +18,12 @@ listing_registry_t::~listing_registry_t() {
 
 directory_listing_t* listing_registry_t::find_or_create_listing(const char* path) {
   exclusive_lock_guard_t guard(lock_);
-  for (directory_listing_t* listing = head_; listing; listing = listing->next)
-    if (listing->path.equals(path)) return listing;
+  auto found = by_path_.find(path);
+  if (found != by_path_.end()) return found->second;
   directory_listing_t* listing = new (std::nothrow) directory_listing_t();
   if (!listing) return nullptr;
   listing->path.assign(path);
+  by_path_.emplace(path, listing);
   if (tail_) {
     tail_->next = listing;
   } else {

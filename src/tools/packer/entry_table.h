@@ -2,6 +2,9 @@
 // every visible child.
 #pragma once
 
+#include <string>
+#include <unordered_map>
+
 #include "tools/packer/path_entries.h"
 #include "umbracore/thread/locks.h"
 #include "umbracore/ufs/cairn_format.h"
@@ -30,6 +33,7 @@ class listing_registry_t {
 
  private:
   rw_lock_t lock_;
+  std::unordered_map<std::string, directory_listing_t*> by_path_;
   directory_listing_t* head_ = nullptr;
   directory_listing_t* tail_ = nullptr;
 };
