@@ -1,5 +1,7 @@
 #include "umbracore/ufs/cairn_device_common.h"
 
+#include "umbracore/ufs/cairn_device_io.h"
+
 #include <cinttypes>
 #include <cstdarg>
 
@@ -91,5 +93,36 @@ bool cairn_archive_path(file_t& archive, mstring_t& out) {
   if (archive.get_path(out)) return true;
   return out.assign(archive.get_name());
 }
+
+cairn_device_t::cairn_device_t(auto_ptr_t<file_t>& archive, const char* archive_path)
+    : fs_device_t(FS_DEVICE_KIND_CAIRN), archive_(static_cast<auto_ptr_t<file_t>&&>(archive)) {
+  name.assign(archive_path);
+  read_only = true;
+  log_.set_archive_path(archive_path);
+}
+
+cairn_device_t::~cairn_device_t() {
+  if (io_handle_ != cairn_io_handle_none) {
+    cairn_io_close(io_handle_);
+    io_handle_ = cairn_io_handle_none;
+  }
+  log_.info("Unmounted.");
+  archive_.reset();
+}
+
+bool cairn_device_t::stat_archive() {
+  if (!archive_) {
+    log_.error("Failed to read header!");
+    return false;
+  }
+  fs_stat_t archive_stat;
+  if (archive_->stat(&archive_stat)) {
+    archive_time_ = archive_stat.time;
+    archive_size_ = archive_stat.size;
+  }
+  return true;
+}
+
+void cairn_device_t::open_io_handle() { io_handle_ = cairn_io_open(name.c_str()); }
 
 }  // namespace umbra

@@ -8,6 +8,7 @@
 #include "umbracore/collections/arrays/array.h"
 #include "umbracore/strings/string.h"
 #include "umbracore/types.h"
+#include "umbracore/ufs/fs_device.h"
 
 namespace umbra {
 
@@ -30,6 +31,32 @@ class cairn_device_log_t {
   void emit(u32 level, const char* format, va_list args) const;
 
   path_string_t name_;
+};
+
+// What both archive devices hold and do alike: the archive file (owned), its log, its
+// time and size, and the IO server's handle of it.
+class cairn_device_t : public fs_device_t {
+ public:
+  u64 archive_size() const { return archive_size_; }
+
+ protected:
+  // Takes the archive file over.
+  cairn_device_t(auto_ptr_t<file_t>& archive, const char* archive_path);
+  // Closes the IO handle, says "Unmounted." and destroys the archive file.
+  ~cairn_device_t() override;
+
+  // First step of every mount: the archive's time and size; false, with the header
+  // message, when there is no archive.
+  bool stat_archive();
+  // The IO server reads chunks through a handle of its own, opened even after a failed
+  // mount so that destruction is the same either way.
+  void open_io_handle();
+
+  cairn_device_log_t log_;
+  auto_ptr_t<file_t> archive_;
+  u64 archive_time_ = 0;
+  u64 archive_size_ = 0;
+  u64 io_handle_ = cairn_io_handle_none;
 };
 
 // Binary search of a table sorted by ascending unsigned hash; null when absent.

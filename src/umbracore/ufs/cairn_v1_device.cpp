@@ -38,34 +38,15 @@ bool cairn_v1_parse_listing(const char* text, u64 size, fs_dir_list_t& out) {
 }
 
 cairn_v1_device_t::cairn_v1_device_t(auto_ptr_t<file_t>& archive, const char* archive_path)
-    : fs_device_t(FS_DEVICE_KIND_CAIRN), archive_(static_cast<auto_ptr_t<file_t>&&>(archive)) {
-  name.assign(archive_path);
-  read_only = true;
-  log_.set_archive_path(archive_path);
+    : cairn_device_t(archive, archive_path) {
   if (!mount()) available = false;
-  io_handle_ = cairn_io_open(name.c_str());
+  open_io_handle();
 }
 
-cairn_v1_device_t::~cairn_v1_device_t() {
-  if (io_handle_ != cairn_io_handle_none) {
-    cairn_io_close(io_handle_);
-    io_handle_ = cairn_io_handle_none;
-  }
-  log_.info("Unmounted.");
-  entries_.release_storage();
-  archive_.reset();
-}
+cairn_v1_device_t::~cairn_v1_device_t() = default;
 
 bool cairn_v1_device_t::mount() {
-  if (!archive_) {
-    log_.error("Failed to read header!");
-    return false;
-  }
-  fs_stat_t archive_stat;
-  if (archive_->stat(&archive_stat)) {
-    archive_time_ = archive_stat.time;
-    archive_size_ = archive_stat.size;
-  }
+  if (!stat_archive()) return false;
   u8 bytes[cairn_v1_header_size];
   if (!cairn_read_archive(*archive_, archive_size_, bytes, sizeof(bytes), 0) ||
       !cairn_v1_decode_header(bytes, sizeof(bytes), &header_)) {

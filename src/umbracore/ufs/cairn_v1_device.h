@@ -13,7 +13,7 @@ namespace umbra {
 
 class cairn_v1_file_t;
 
-class cairn_v1_device_t final : public fs_device_t {
+class cairn_v1_device_t final : public cairn_device_t {
  public:
   // Takes the archive file; a failed mount clears the available flag.
   cairn_v1_device_t(auto_ptr_t<file_t>& archive, const char* archive_path);
@@ -34,13 +34,8 @@ class cairn_v1_device_t final : public fs_device_t {
   bool mount();
   cairn_v1_file_t* open_entry(const cairn_entry_t& entry, const char* path);
 
-  cairn_device_log_t log_;
-  auto_ptr_t<file_t> archive_;
-  u64 archive_time_ = 0;
-  u64 archive_size_ = 0;
   cairn_v1_header_t header_{};
   array_dyn_t<cairn_entry_t> entries_;
-  u64 io_handle_ = cairn_io_handle_none;
 };
 
 // Splits a version 1 listing into its children: any run of CR and LF separates two

@@ -19,40 +19,18 @@ constexpr const char* allocate_table_message = "Failed to allocate entry table!"
 }  // namespace
 
 cairn_v2_device_t::cairn_v2_device_t(auto_ptr_t<file_t>& archive, const char* archive_path)
-    : fs_device_t(FS_DEVICE_KIND_CAIRN), archive_(static_cast<auto_ptr_t<file_t>&&>(archive)) {
-  name.assign(archive_path);
-  read_only = true;
-  log_.set_archive_path(archive_path);
+    : cairn_device_t(archive, archive_path) {
   if (!mount()) available = false;
-  // The IO server reads chunks through a handle of its own, opened even after a
-  // failed mount so that destruction is the same either way.
-  io_handle_ = cairn_io_open(name.c_str());
+  open_io_handle();
 }
 
-cairn_v2_device_t::~cairn_v2_device_t() {
-  if (io_handle_ != cairn_io_handle_none) {
-    cairn_io_close(io_handle_);
-    io_handle_ = cairn_io_handle_none;
-  }
-  log_.info("Unmounted.");
-  metadata_.release_storage();
-  entries_.release_storage();
-  archive_.reset();
-}
+cairn_v2_device_t::~cairn_v2_device_t() = default;
 
 // ---------------------------------------------------------------------------------
 // Mount
 
 bool cairn_v2_device_t::mount() {
-  if (!archive_) {
-    log_.error("Failed to read header!");
-    return false;
-  }
-  fs_stat_t archive_stat;
-  if (archive_->stat(&archive_stat)) {
-    archive_time_ = archive_stat.time;
-    archive_size_ = archive_stat.size;
-  }
+  if (!stat_archive()) return false;
   if (!read_header() || !read_security_block()) return false;
   if (!read_table(entries_, header_.entry_count, cairn_v2_entry_size, header_.entry_table_size,
                   header_.entry_table_offset, "cairn-entry-table", "Failed to read entry table!",

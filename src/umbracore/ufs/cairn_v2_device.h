@@ -16,7 +16,7 @@ namespace umbra {
 
 class cairn_v2_file_t;
 
-class cairn_v2_device_t final : public fs_device_t {
+class cairn_v2_device_t final : public cairn_device_t {
  public:
   // Takes the archive file; a failed mount clears the available flag.
   cairn_v2_device_t(auto_ptr_t<file_t>& archive, const char* archive_path);
@@ -32,7 +32,6 @@ class cairn_v2_device_t final : public fs_device_t {
   bool get_security_descriptor(array_t<u8>& out) override;
 
   const cairn_v2_header_t& header() const { return header_; }
-  u64 archive_size() const { return archive_size_; }
   // The entry of an absolute path ("/" is the root); null when it is not in the archive.
   const cairn_v2_entry_t* find_entry(const char* path) const;
 
@@ -51,15 +50,10 @@ class cairn_v2_device_t final : public fs_device_t {
   bool check_chunk(const fs_chunk_t& chunk, const char* path) const;
   s64 entry_index(const cairn_v2_entry_t& entry) const { return (s64)(&entry - entries_.data()); }
 
-  cairn_device_log_t log_;
-  auto_ptr_t<file_t> archive_;
-  u64 archive_time_ = 0;
-  u64 archive_size_ = 0;
   cairn_v2_header_t header_{};
   u8 security_block_[cairn_v2_security_descriptor_size] = {};
   array_dyn_t<cairn_v2_entry_t> entries_;
   array_dyn_t<u32> metadata_;
-  u64 io_handle_ = cairn_io_handle_none;
 };
 
 }  // namespace umbra

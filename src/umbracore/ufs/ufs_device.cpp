@@ -156,7 +156,8 @@ bool ufs_device_t::rmdir(const char* path) {
   return for_each_mount(path, true, [](fs_device_t* device, const char* p) { return device->rmdir(p); });
 }
 
-bool ufs_device_t::copy(const char* from, const char* to, bool overwrite) {
+template <class operation_t>
+bool ufs_device_t::for_each_writable_mount_of_both(const char* from, const char* to, operation_t operation) {
   shared_lock_guard_t guard(lock_);
   path_string_t device_from;
   path_string_t device_to;
@@ -164,22 +165,21 @@ bool ufs_device_t::copy(const char* from, const char* to, bool overwrite) {
     if (mount.device->is_read_only()) continue;
     if (!ufs_strip_mount_path(device_from, mount.path.c_str(), from)) continue;
     if (!ufs_strip_mount_path(device_to, mount.path.c_str(), to)) continue;
-    if (mount.device->copy(device_from.c_str(), device_to.c_str(), overwrite)) return true;
+    if (operation(mount.device, device_from.c_str(), device_to.c_str())) return true;
   }
   return false;
 }
 
+bool ufs_device_t::copy(const char* from, const char* to, bool overwrite) {
+  return for_each_writable_mount_of_both(from, to, [overwrite](fs_device_t* device, const char* a, const char* b) {
+    return device->copy(a, b, overwrite);
+  });
+}
+
 bool ufs_device_t::move(const char* from, const char* to, bool overwrite) {
-  shared_lock_guard_t guard(lock_);
-  path_string_t device_from;
-  path_string_t device_to;
-  for (const mount_t& mount : mounts_) {
-    if (mount.device->is_read_only()) continue;
-    if (!ufs_strip_mount_path(device_from, mount.path.c_str(), from)) continue;
-    if (!ufs_strip_mount_path(device_to, mount.path.c_str(), to)) continue;
-    if (mount.device->move(device_from.c_str(), device_to.c_str(), overwrite)) return true;
-  }
-  return false;
+  return for_each_writable_mount_of_both(from, to, [overwrite](fs_device_t* device, const char* a, const char* b) {
+    return device->move(a, b, overwrite);
+  });
 }
 
 auto_ptr_t<fs_dir_list_t> ufs_device_t::read_dir(const char* path) {

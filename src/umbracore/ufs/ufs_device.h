@@ -53,6 +53,9 @@ class ufs_device_t final : public fs_device_t {
   // op returns true. Devices marked read-only are left out when changes is set.
   template <class operation_t>
   bool for_each_mount(const char* path, bool changes, operation_t op);
+  // Two-path operations: both paths must lie under one writable mount.
+  template <class operation_t>
+  bool for_each_writable_mount_of_both(const char* from, const char* to, operation_t operation);
 
   u32 index_;
   ufs_mount_tracker_t* tracker_;
