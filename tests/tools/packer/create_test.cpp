@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/archive_reader.h"
+#include "support/packer_fixture.h"
 #include "support/run_tool.h"
 
 using namespace umbra_test;
@@ -19,20 +20,8 @@ T field(T value) {
   return value;
 }
 
-class create_test : public ::testing::Test {
+class create_test : public packer_tree_test_t {
  protected:
-  std::string src() const { return dir / "src"; }
-  std::string archive() const { return dir / "out.qar"; }
-  void add(const std::string& relative, const std::string& bytes) {
-    std::string path = src() + "/" + relative;
-    make_dirs(path.substr(0, path.rfind('/')));
-    write_file(path, bytes);
-  }
-  tool_result_t create(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"create", archive(), "-root", src()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return run_packer(args, dir.path());
-  }
   // Data blocks in file order: (offset, path) of every entry's first chunk.
   std::vector<std::string> data_order(const inspected_archive_t& a, const std::vector<std::string>& paths) {
     std::vector<std::pair<uint64_t, std::string>> placed;
@@ -52,7 +41,6 @@ class create_test : public ::testing::Test {
     for (auto& p : placed) order.push_back(p.second);
     return order;
   }
-  temp_dir_t dir;
 };
 
 }  // namespace

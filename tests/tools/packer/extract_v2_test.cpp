@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/cairn_builder.h"
+#include "support/packer_fixture.h"
 #include "support/run_tool.h"
 
 using namespace umbra_test;
@@ -31,26 +32,8 @@ std::string tree_listing(const std::string& root) {
   return text;
 }
 
-class extract_v2_test : public ::testing::Test {
+class extract_v2_test : public packer_tree_test_t {
  protected:
-  std::string src() const { return dir / "src"; }
-  std::string out() const { return dir / "out"; }
-  std::string archive() const { return dir / "a.qar"; }
-  void add(const std::string& relative, const std::string& bytes) {
-    std::string path = src() + "/" + relative;
-    make_dirs(path.substr(0, path.rfind('/')));
-    write_file(path, bytes);
-  }
-  tool_result_t create(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"create", archive(), "-root", src()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return run_packer(args, dir.path());
-  }
-  tool_result_t extract(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"extract", archive(), "-root", out()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return run_packer(args, dir.path());
-  }
   void write_archive(const cairn_v2_builder_t& builder) { write_file(archive(), builder.build()); }
   // Nothing may appear next to the destination but what the test made.
   void expect_nothing_outside_destination() {
@@ -63,7 +46,6 @@ class extract_v2_test : public ::testing::Test {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(names, expected);
   }
-  temp_dir_t dir;
 };
 
 std::string info_lines(size_t entries) {
