@@ -102,15 +102,20 @@ bool build_archive(archive_build_t& build, file_t* archive, const char* root) {
   for (const path_entry_v2_t& entry : build.entries)
     tasks.append(auto_ptr_t<entry_task_t>(create_entry_task(entry, root, &build.listings)));
   submit_largest_first(build.entries, tasks);
+  archive_output_t output(archive);
   for (u64 i = 0; i < tasks.count(); ++i) {
     entry_task_t* task = tasks[i].get();
     thread::wait(task);
     cairn_v2_entry_t& record = build.table[task->entry().entry_index];
-    if (task->has_failed() || !task->merge(archive, record, build.metadata)) {
+    if (task->has_failed() || !task->merge(output, record, build.metadata)) {
       cancel_and_collect(tasks, i + 1);
       return false;
     }
     tasks[i].reset();
+  }
+  if (!output.flush()) {
+    log_error("Failed to write the archive's data!");
+    return false;
   }
   return true;
 }

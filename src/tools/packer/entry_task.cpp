@@ -22,7 +22,7 @@ void entry_task_t::execute() {
   }
   if (!entry_.is_directory) {
     system_path_string_t full;
-    if (!join_root(full, root_.c_str(), entry_.path.c_str()) ||
+    if (!join_root(full, root_, entry_.path.c_str()) ||
         !fs_open(source_, full.c_str(), FS_MODE_READ_ONLY, FS_DEVICE_SYSFS)) {
       log_error("Failed to open file (%s)", entry_.path.c_str());
       fail();
@@ -90,24 +90,6 @@ void entry_task_t::encode_plain_chunk(bool allow_compression) {
 
 namespace {
 
-u64 align16(u64 value) { return (value + 15) & ~15ull; }
-
-// Blocks are in memory already; writing them in large pieces keeps the main thread's
-// trips through the IO pump few.
-constexpr u64 MERGE_WRITE_SIZE = 1 << 20;
-
-bool copy_block(file_t* archive, file_t* block) {
-  u64 size = block->get_size();
-  array_dyn_t<u8> buffer;
-  if (!buffer.resize_uninitialized(size < MERGE_WRITE_SIZE ? size : MERGE_WRITE_SIZE)) return false;
-  for (u64 done = 0; done < size;) {
-    u64 piece = size - done < MERGE_WRITE_SIZE ? size - done : MERGE_WRITE_SIZE;
-    if (!block->read_at(buffer.data(), piece, done) || !archive->write(buffer.data(), piece)) return false;
-    done += piece;
-  }
-  return true;
-}
-
 // Relocates a chunk record placed at block_offset; false when the archive has grown
 // beyond what offset16 can address.
 bool relocate_record(array_dyn_t<u32>& words, u32 position, u64 block_offset) {
@@ -117,10 +99,13 @@ bool relocate_record(array_dyn_t<u32>& words, u32 position, u64 block_offset) {
 
 }  // namespace
 
-bool entry_task_t::merge(file_t* archive, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata) {
-  u64 block = align16(archive->get_position());
-  archive->set_position(block);
-  if (!copy_block(archive, output_.get())) {
+bool entry_task_t::merge(archive_output_t& archive, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata) {
+  if (!archive.align16()) {
+    log_error("Failed to copy file from memory to destination (%s)", entry_.path.c_str());
+    return false;
+  }
+  u64 block = archive.position();
+  if (!archive.append_file(output_.get())) {
     log_error("Failed to copy file from memory to destination (%s)", entry_.path.c_str());
     return false;
   }

@@ -3,6 +3,7 @@
 // finished tasks strictly in entry order, so the layout never depends on scheduling.
 #pragma once
 
+#include "tools/packer/archive_output.h"
 #include "tools/packer/entry_table.h"
 #include "tools/packer/path_entries.h"
 #include "umbracore/thread/thread_pool.h"
@@ -22,7 +23,7 @@ class entry_task_t : public thread::task_t {
   void execute() override;
   // Main thread: places the block at the archive's next 16-byte boundary and appends the
   // entry's index and record words to the metadata table.
-  bool merge(file_t* archive, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata);
+  bool merge(archive_output_t& archive, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata);
 
   bool has_failed() const { return failed_ != 0; }
   const path_entry_v2_t& entry() const { return entry_; }
@@ -45,7 +46,7 @@ class entry_task_t : public thread::task_t {
   bool load_source(const char* full_path, u64 size);
 
   const path_entry_v2_t& entry_;
-  path_string_t root_;
+  const char* root_;  // the command line's root: outlives every task
   listing_registry_t* listings_;
   auto_ptr_t<file_t> source_;
   array_dyn_t<u8> source_bytes_;  // the whole source, read with one request

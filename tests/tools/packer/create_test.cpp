@@ -294,6 +294,20 @@ TEST_F(create_test, a_failed_run_keeps_the_old_archive_and_leaves_no_temporary) 
   EXPECT_EQ(create({"-nocompress"}).exit_code, 0);
 }
 
+TEST_F(create_test, roots_longer_than_an_archive_path_are_packed_from_and_extracted_into) {
+  // Archive paths stop at 255 bytes; the roots around them may be far longer.
+  const std::string deep = src() + "/" + std::string(120, 'd') + "/" + std::string(120, 'e');
+  make_dirs(deep + "/sub");
+  write_file(deep + "/sub/x.txt", "hello hello hello hello");
+  ASSERT_GT(deep.size(), 255u);
+  auto packed = run_packer({"create", archive(), "-root", deep}, dir.path());
+  ASSERT_EQ(packed.exit_code, 0) << packed.err;
+  const std::string target = out() + "/" + std::string(200, 'o') + "/" + std::string(100, 'p');
+  auto unpacked = run_packer({"extract", archive(), "-root", target}, dir.path());
+  ASSERT_EQ(unpacked.exit_code, 0) << unpacked.err;
+  EXPECT_EQ(read_file(target + "/sub/x.txt"), "hello hello hello hello");
+}
+
 TEST_F(create_test, an_archive_inside_the_root_never_packs_itself) {
   add("a.txt", "a");
   std::vector<std::string> args = {"create", src() + "/self.qar", "-root", src()};
