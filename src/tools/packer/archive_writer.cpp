@@ -6,6 +6,7 @@
 #include "tools/packer/entry_task.h"
 #include "tools/packer/packer_common.h"
 #include "tools/packer/packer_options.h"
+#include "tools/packer/source_prefetch.h"
 #include "umbracore/log/log.h"
 #include "umbracore/platform/platform_path.h"
 #include "umbracore/ufs/fs_device.h"
@@ -28,19 +29,37 @@ void cancel_and_collect(array_dyn_t<auto_ptr_t<entry_task_t>>& tasks, u64 from) 
 constexpr u64 HEAD_START_MIN_SIZE = 1 << 20;
 constexpr u64 HEAD_START_BUDGET = 128ull << 20;
 
-void submit_largest_first(const path_entries_t& entries, array_dyn_t<auto_ptr_t<entry_task_t>>& tasks) {
+// The order tasks are submitted in: the largest files first, then every entry in order.
+array_dyn_t<u64> submission_order(const path_entries_t& entries) {
   array_dyn_t<u64> large;
   for (u64 i = 0; i < entries.count(); ++i)
     if (entries[i].size >= HEAD_START_MIN_SIZE) large.append(i);
   std::sort(large.begin(), large.end(), [&entries](u64 a, u64 b) { return entries[a].size > entries[b].size; });
+  array_dyn_t<u64> order;
+  order.request_capacity(entries.count());
+  array_dyn_t<u8> placed;
+  placed.resize(entries.count());
   u64 budget = HEAD_START_BUDGET;
   for (u64 index : large) {
     if (entries[index].size > budget) continue;
     budget -= entries[index].size;
-    thread::submit_normal(tasks[index].get());
+    order.append(index);
+    placed[index] = 1;
   }
-  // Tasks already submitted are not queued again.
-  for (auto& task : tasks) thread::submit_normal(task.get());
+  for (u64 i = 0; i < entries.count(); ++i)
+    if (!placed[i]) order.append(i);
+  return order;
+}
+
+// Files far ahead of the tasks would only push each other out of the system's cache.
+constexpr u64 PREFETCH_WINDOW = 64ull << 20;
+
+void start_prefetch(source_prefetcher_t& prefetcher, const path_entries_t& entries, const array_dyn_t<u64>& order) {
+  array_dyn_t<source_prefetcher_t::item_t> items;
+  items.request_capacity(order.count());
+  for (u64 index : order)
+    if (!entries[index].is_directory) items.append({entries[index].path.c_str(), entries[index].size});
+  prefetcher.start(std::move(items));
 }
 
 bool write_header(file_t* archive, const cairn_v2_header_t& header) {
@@ -94,14 +113,20 @@ void exclude_archive_from_scan(source_lists_t& lists, const char* archive_path, 
 
 bool build_archive(archive_build_t& build, file_t* archive, const char* root) {
   archive->set_position(cairn_v2_data_offset);
+  // Declared before the tasks, so that it outlives every task that reports to it.
+  source_prefetcher_t prefetcher(root, PREFETCH_WINDOW, platform::prefetch_file);
   array_dyn_t<auto_ptr_t<entry_task_t>> tasks;
   if (!tasks.request_capacity(build.entries.count())) {
     log_error("Out of memory while creating tasks!");
     return false;
   }
-  for (const path_entry_v2_t& entry : build.entries)
+  for (const path_entry_v2_t& entry : build.entries) {
     tasks.append(auto_ptr_t<entry_task_t>(create_entry_task(entry, root, &build.listings)));
-  submit_largest_first(build.entries, tasks);
+    tasks.last()->set_prefetcher(&prefetcher);
+  }
+  array_dyn_t<u64> order = submission_order(build.entries);
+  start_prefetch(prefetcher, build.entries, order);
+  for (u64 index : order) thread::submit_normal(tasks[index].get());
   archive_output_t output(archive);
   for (u64 i = 0; i < tasks.count(); ++i) {
     entry_task_t* task = tasks[i].get();

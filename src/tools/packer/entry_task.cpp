@@ -21,6 +21,7 @@ void entry_task_t::execute() {
     return;
   }
   if (!entry_.is_directory) {
+    if (prefetcher_) prefetcher_->on_read_started(entry_.size);
     system_path_string_t full;
     if (!join_root(full, root_, entry_.path.c_str()) ||
         !fs_open(source_, full.c_str(), FS_MODE_READ_ONLY, FS_DEVICE_SYSFS)) {

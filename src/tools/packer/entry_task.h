@@ -6,6 +6,7 @@
 #include "tools/packer/archive_output.h"
 #include "tools/packer/entry_table.h"
 #include "tools/packer/path_entries.h"
+#include "tools/packer/source_prefetch.h"
 #include "umbracore/thread/thread_pool.h"
 #include "umbracore/ufs/fs_file.h"
 
@@ -25,6 +26,8 @@ class entry_task_t : public thread::task_t {
   // entry's index and record words to the metadata table.
   bool merge(archive_output_t& archive, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata);
 
+  // Told when the task starts reading its source, so that reading ahead keeps pace.
+  void set_prefetcher(source_prefetcher_t* prefetcher) { prefetcher_ = prefetcher; }
   bool has_failed() const { return failed_ != 0; }
   const path_entry_v2_t& entry() const { return entry_; }
   const array_dyn_t<u32>& record_words() const { return record_words_; }
@@ -53,6 +56,7 @@ class entry_task_t : public thread::task_t {
   auto_ptr_t<file_t> output_;
   array_dyn_t<u32> record_words_;
   array_dyn_t<u32> index_words_;
+  source_prefetcher_t* prefetcher_ = nullptr;
   u8 failed_ = 0;
 };
 

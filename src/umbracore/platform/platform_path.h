@@ -1,6 +1,7 @@
 // Path facts the packer needs from the operating system beyond the file device: where
-// a path really lies (to keep an archive from packing itself) and which directory a
-// path names (to notice a directory reached again through a link).
+// a path really lies (to keep an archive from packing itself), which directory a path
+// names (to notice a directory reached again through a link), and a hint that a file
+// will soon be read.
 #pragma once
 
 #include "umbracore/strings/string.h"
@@ -21,6 +22,10 @@ struct file_identity_t {
 
 // The identity of what the path names after following links.
 bool file_identity(const char* path, file_identity_t* out);
+
+// Asks the system to start reading a regular file into its cache and returns without
+// waiting for the data; false when the file cannot be opened (the later read reports it).
+bool prefetch_file(const char* path);
 
 }  // namespace platform
 }  // namespace umbra
