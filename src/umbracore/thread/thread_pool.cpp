@@ -157,19 +157,24 @@ void worker_main(void* argument) {
   run_context_prime(&self->context, worker_class.run_context_kind, self->thread.name.c_str());
   pool_t& p = pool();
   bool draining = false;
+  bool ran = false;
   for (;;) {
     // While stopping, a worker drains its queues without waiting: the wake-ups released
-    // at shutdown may already have been spent on tasks.
-    if (!draining) worker_class.semaphore.wait();
+    // at shutdown may already have been spent on tasks. After a run it looks for more
+    // work before sleeping: a wide task releases one wake-up fewer than its runs, so a
+    // worker that took one of its runs may have spent the wake-up of another task.
+    if (!draining && !ran) worker_class.semaphore.wait();
     p.task_lock.lock();
     task_t* task = take_for_class(p, worker_class);
     if (!task) {
       bool stop = p.stopping;
       p.task_lock.unlock();
       if (stop) break;
+      ran = false;
       continue;
     }
     run_task_locked(p, task);
+    ran = true;
     draining = p.stopping;
     p.task_lock.unlock();
   }

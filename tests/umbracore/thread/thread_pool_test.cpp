@@ -191,6 +191,29 @@ TEST_F(thread_pool_test, submitting_twice_queues_once) {
   EXPECT_EQ(third.get_state(), (u32)thread::TASK_COLLECTED);
 }
 
+TEST_F(thread_pool_test, a_worker_that_ran_part_of_a_wide_task_still_serves_the_queue) {
+  start_pool(2);
+  gate_t release;
+  counter_t first_run_started, narrow_ran;
+  std::atomic<int> wide_runs{0};
+  probe_task_t wide(1, 2, [&](probe_task_t*) {
+    if (wide_runs.fetch_add(1) == 0) {
+      first_run_started.arrive();
+      release.wait();
+    }
+  });
+  thread::submit_normal(&wide);  // two runs, one wake-up
+  ASSERT_TRUE(first_run_started.wait_for(1));
+  probe_task_t narrow(1, 1, [&](probe_task_t*) { narrow_ran.arrive(); });
+  // The wake-up of this task goes to the worker that then takes the wide task's second
+  // run; the queue must not be left with a task and no worker awake for it.
+  thread::submit_normal(&narrow);
+  EXPECT_TRUE(narrow_ran.wait_for(1));  // by a worker: nobody waits for it yet
+  release.open();
+  thread::wait(&wide);
+  thread::wait(&narrow);
+}
+
 TEST_F(thread_pool_test, waiting_runs_a_task_no_worker_serves) {
   start_pool(2);
   // Priority 0 is served by IO workers, of which this pool has none.
