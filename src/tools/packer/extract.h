@@ -11,7 +11,8 @@ namespace umbra {
 bool extract_v1(const char* root, auto_ptr_t<file_t>& archive);
 bool extract_v2(const char* root, auto_ptr_t<file_t>& archive);
 
-// The most file reads the last version 2 extraction had in flight at once.
+// The most files the last version 2 extraction had in flight at once (started and not
+// yet written).
 extern u64 extract_v2_max_jobs_in_flight;
 
 }  // namespace umbra

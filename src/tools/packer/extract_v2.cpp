@@ -1,15 +1,18 @@
 // Extraction of version 2 archives: walk the listings, then read file contents through
-// the IO server under a byte budget while the main thread writes finished files.
+// the IO server under a byte budget; the main thread completes the reads in order and
+// the pool's workers create and write the files.
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 
 #include "tools/packer/extract.h"
+#include "tools/packer/extract_buffers.h"
 #include "tools/packer/extract_walk.h"
 #include "tools/packer/extracted_path.h"
 #include "tools/packer/image_rebuild.h"
 #include "umbracore/cdl/cdl.h"
 #include "umbracore/log/log.h"
+#include "umbracore/thread/thread_pool.h"
 #include "umbracore/ufs/cairn_device_factory.h"
 #include "umbracore/ufs/cairn_device_common.h"
 #include "umbracore/ufs/fs_meta.h"
@@ -23,11 +26,42 @@ namespace {
 constexpr u64 DEFAULT_IO_BUFFERS_MB = 1024;
 constexpr u64 MAX_IO_BUFFERS_MB = 65536;
 
+// The budget is an upper limit, not a target: beyond a few MiB in flight the workers
+// decode no faster, and every further MiB is fresh memory that costs a page fault per
+// page and falls out of the caches before it is written. Past this much in flight a new
+// job starts only to keep a second one going beside a large file.
+constexpr u64 WORKING_SET_BYTES = 16ull << 20;
+constexpr u64 MIN_JOBS_IN_FLIGHT = 2;
+// Finished jobs' buffers kept for later ones (or the budget, when that is smaller).
+constexpr u64 MAX_KEPT_BYTES = 64ull << 20;
+
+struct extract_job_t;
+
+// Creates and writes one extracted file on a pool worker.
+class write_task_t final : public thread::task_t {
+ public:
+  write_task_t() : task_t(WRITE_TASK_PRIORITY, 1, "extract write") {}
+  void start(extract_job_t* job) {
+    job_ = job;
+    ok_ = false;
+  }
+  void execute() override;
+  bool is_finished() const { return get_state() >= thread::TASK_FINISHED; }
+  bool ok() const { return ok_; }
+
+ private:
+  static constexpr u8 WRITE_TASK_PRIORITY = 1;  // served by the normal workers
+  extract_job_t* job_ = nullptr;
+  bool ok_ = false;
+};
+
 struct extract_job_t {
   mstring_t path;  // the whole archive path: a 255-byte relative path is 256 bytes here
   fs_mstat_t metadata;
   array_dyn_t<u8> data;
   fs_io_request_t* request = nullptr;
+  mstring_t target;  // below the destination root, once the path is vetted
+  write_task_t write;
 };
 
 using job_list_t = array_dyn_t<auto_ptr_t<extract_job_t>>;
@@ -117,11 +151,11 @@ bool chunk_is_plausible(const extract_job_t& job, const fs_chunk_t& chunk, u64 a
   return true;
 }
 
-bool start_job(fs_device_t* device, extract_job_t& job, u64 archive_size) {
+bool start_job(fs_device_t* device, extract_job_t& job, u64 archive_size, extract_buffer_pool_t& buffers) {
   fs_chunk_t chunk{};
   if (!job_chunk(job, &chunk)) return false;
   if (!chunk_is_plausible(job, chunk, archive_size)) return false;
-  if (!job.data.resize_uninitialized(chunk.size)) {
+  if (!buffers.take(chunk.size, job.data)) {
     log_error("Out of memory reading '%s'!", job.path.c_str());
     return false;
   }
@@ -129,52 +163,124 @@ bool start_job(fs_device_t* device, extract_job_t& job, u64 archive_size) {
   return true;
 }
 
-bool write_file(extract_job_t& job, const char* root) {
-  auto_ptr_t<file_t> file = create_extracted_file(job.path, root, nullptr);
+// Creates the vetted target and writes the job's data: on a pool worker, several files
+// at once, since creating a file costs the file system more than writing it.
+bool write_file(extract_job_t& job) {
+  auto_ptr_t<file_t> file = create_vetted_file(job.target);
   if (!file) return false;
   if (job.data.count() == 0) return true;
-  fs_io_request_t* request = file->io_write(job.data.data(), job.data.count(), 0);
-  if (!request || !file->io_wait(request)) {
+  if (!write_extracted_data(*file, job.data.data(), job.data.count())) {
     log_error("Failed to write data '%s'!", job.path.c_str());
     return false;
   }
   return true;
 }
 
-bool complete_job(fs_device_t* device, extract_job_t& job, const char* root) {
-  bool read_ok = job.request && device->io_wait(job.request);
-  job.request = nullptr;
-  if (!read_ok) return false;
-  if (is_image_path(job.path)) return rebuild_image_entry(job.path, job.metadata, job.data, root);
-  return write_file(job, root);
+void write_task_t::execute() { ok_ = write_file(*job_); }
+
+// Whether another job may start beside the ones in flight: never at or above the
+// budget, and above the working set only to keep a second job going.
+bool may_start_job(u64 bytes_in_flight, u64 jobs_in_flight, u64 budget) {
+  if (bytes_in_flight >= budget) return false;
+  return bytes_in_flight < WORKING_SET_BYTES || jobs_in_flight < MIN_JOBS_IN_FLIGHT;
 }
 
-// Starts reads while the data in flight stays below the budget, and completes them in
-// start order; once a file fails no further file is started.
-bool copy_phase(fs_device_t* device, job_list_t& pending, const char* root, u64 budget, u64 archive_size) {
-  job_list_t in_flight;
-  u64 next_pending = 0, oldest = 0;
-  u64 bytes_in_flight = 0;
-  bool ok = true;
-  for (;;) {
-    while (ok && next_pending < pending.count() && bytes_in_flight < budget) {
-      auto_ptr_t<extract_job_t> job = std::move(pending[next_pending++]);
-      if (!start_job(device, *job, archive_size)) {
-        ok = false;
-        break;
+// Starts reads while the data in flight allows and completes them in start order: the
+// main thread vets each path in that order (so refusals print in walk order) and hands
+// the writing to the pool; writes are collected in the same order. Once a file fails no
+// further file is started, and every job in flight is still completed.
+class copy_phase_t {
+ public:
+  copy_phase_t(fs_device_t* device, job_list_t& pending, const char* root, u64 budget, u64 archive_size)
+      : device_(device),
+        pending_(pending),
+        root_(root),
+        budget_(budget),
+        archive_size_(archive_size),
+        buffers_(budget < MAX_KEPT_BYTES ? budget : MAX_KEPT_BYTES) {}
+
+  bool run() {
+    for (;;) {
+      start_jobs();
+      if (collect_finished_write()) continue;
+      if (oldest_read_ < reading_.count()) {
+        finish_read(take(reading_, oldest_read_));
+      } else if (oldest_write_ < writing_.count()) {
+        finish_write(take(writing_, oldest_write_));
+      } else {
+        return ok_;
       }
-      bytes_in_flight += job->data.count();
-      in_flight.append(std::move(job));
-      u64 count = in_flight.count() - oldest;
-      if (count > extract_v2_max_jobs_in_flight) extract_v2_max_jobs_in_flight = count;
     }
-    if (oldest == in_flight.count()) break;
-    auto_ptr_t<extract_job_t> job = std::move(in_flight[oldest++]);
-    bytes_in_flight -= job->data.count();
-    if (!complete_job(device, *job, root)) ok = false;
   }
-  return ok;
-}
+
+ private:
+  static auto_ptr_t<extract_job_t> take(job_list_t& list, u64& oldest) { return std::move(list[oldest++]); }
+  u64 jobs_in_flight() const { return reading_.count() - oldest_read_ + writing_.count() - oldest_write_; }
+
+  void start_jobs() {
+    while (ok_ && next_pending_ < pending_.count() && may_start_job(bytes_in_flight_, jobs_in_flight(), budget_)) {
+      auto_ptr_t<extract_job_t> job = std::move(pending_[next_pending_++]);
+      if (!start_job(device_, *job, archive_size_, buffers_)) {
+        ok_ = false;
+        return;
+      }
+      bytes_in_flight_ += job->data.count();
+      reading_.append(std::move(job));
+      if (jobs_in_flight() > extract_v2_max_jobs_in_flight) extract_v2_max_jobs_in_flight = jobs_in_flight();
+    }
+  }
+
+  void finish_read(auto_ptr_t<extract_job_t> job) {
+    bool read_ok = job->request && device_->io_wait(job->request);
+    job->request = nullptr;
+    if (!read_ok) {
+      release(job, false);
+    } else if (is_image_path(job->path)) {
+      bool rebuilt = rebuild_image_entry(job->path, job->metadata, job->data, root_);
+      release(job, rebuilt);
+    } else if (!vet_extracted_target(job->path, root_, job->target)) {
+      release(job, false);
+    } else {
+      job->write.start(job.get());
+      thread::submit_normal(&job->write);
+      writing_.append(std::move(job));
+    }
+  }
+
+  // Collects the oldest write when it is finished already; false when there is none.
+  bool collect_finished_write() {
+    if (oldest_write_ == writing_.count() || !writing_[oldest_write_]->write.is_finished()) return false;
+    finish_write(take(writing_, oldest_write_));
+    return true;
+  }
+
+  // Waits for the write (running it here when no worker has taken it yet).
+  void finish_write(auto_ptr_t<extract_job_t> job) {
+    thread::wait(&job->write);
+    release(job, job->write.ok());
+  }
+
+  void release(auto_ptr_t<extract_job_t>& job, bool job_ok) {
+    if (!job_ok) ok_ = false;
+    bytes_in_flight_ -= job->data.count();
+    buffers_.give(job->data);
+    job.reset();
+  }
+
+  fs_device_t* device_;
+  job_list_t& pending_;
+  const char* root_;
+  u64 budget_;
+  u64 archive_size_;
+  extract_buffer_pool_t buffers_;
+  job_list_t reading_;
+  job_list_t writing_;
+  u64 next_pending_ = 0;
+  u64 oldest_read_ = 0;
+  u64 oldest_write_ = 0;
+  u64 bytes_in_flight_ = 0;
+  bool ok_ = true;
+};
 
 }  // namespace
 
@@ -188,7 +294,8 @@ bool extract_v2(const char* root, auto_ptr_t<file_t>& archive) {
   job_list_t jobs;
   job_collector_t collector(device.get(), jobs);
   if (!extract_walk(device.get(), root, collector)) return false;
-  if (!copy_phase(device.get(), jobs, root, budget, archive_size)) {
+  copy_phase_t copy(device.get(), jobs, root, budget, archive_size);
+  if (!copy.run()) {
     log_error("Failed to extract some files");
     return false;
   }

@@ -5,7 +5,9 @@
 
 #include "tools/packer/extracted_path.h"
 #include "umbracore/log/log.h"
+#include "umbracore/platform/platform_fs.h"
 #include "umbracore/ufs/cairn_device_factory.h"
+#include "umbracore/ufs/sysfs_device.h"
 
 namespace umbra {
 
@@ -14,6 +16,8 @@ namespace {
 struct walk_node_t {
   mstring_t path;
   u32 kind = FS_KIND_NONE;
+  // The walk created the directory this node's target lies in.
+  bool parent_made = false;
 };
 
 // The directory's target below the destination: joined directly when the root ends in
@@ -26,15 +30,40 @@ bool directory_target(const char* root, const mstring_t& relative, mstring_t& ta
   return target.append(relative);
 }
 
-bool create_directory(fs_device_t* device, const char* root, const mstring_t& path) {
+// One level below a directory the walk made already: the system device's mkdir would
+// look at (and try to create) every parent again.
+bool make_one_level(const mstring_t& target) {
+  sysfs_device_t* system_device = dynamic_cast<sysfs_device_t*>(fs_get_system_device());
+  if (!system_device) return fs_get_system_device()->mkdir(target.c_str());
+  system_path_string_t platform_path;
+  return system_device->translate(platform_path, target.c_str()) &&
+         system_device->get_platform()->create_directory(platform_path.c_str(), target.c_str());
+}
+
+bool create_directory(const char* root, const walk_node_t& node) {
   mstring_t relative;
-  if (!vet_extracted_directory(path, relative)) return false;
+  if (!vet_extracted_directory(node.path, relative)) return false;
   mstring_t target;
-  if (!directory_target(root, relative, target) || !fs_get_system_device()->mkdir(target.c_str())) {
+  bool made = directory_target(root, relative, target) &&
+              (node.parent_made ? make_one_level(target) : fs_get_system_device()->mkdir(target.c_str()));
+  if (!made) {
     log_error("Failed to create directory '%s'!", target.c_str());
     return false;
   }
   return true;
+}
+
+// Whether child_path names an entry directly inside parent_path: one more component,
+// with no separator of its own.
+bool is_direct_child(const mstring_t& parent_path, const char* child_path) {
+  u64 length = parent_path.length();
+  if (std::strncmp(child_path, parent_path.c_str(), length) != 0) return false;
+  const char* name = child_path + length;
+  if (length > 0 && parent_path.c_str()[length - 1] != '/' && parent_path.c_str()[length - 1] != '\\') {
+    if (*name != '/') return false;
+    ++name;
+  }
+  return *name != 0 && std::strpbrk(name, "/\\") == nullptr;
 }
 
 // Each directory entry is walked once: listings that name a directory again (a loop,
@@ -100,13 +129,14 @@ bool extract_walk(fs_device_t* device, const char* destination_root, extract_vis
     walk_node_t node;
     node.path = queue[head].path;
     node.kind = queue[head].kind;
+    node.parent_made = queue[head].parent_made;
     queue[head].path.release_storage();
     if (node.kind != FS_KIND_DIRECTORY) {
       if (!visitor.on_file(node.path)) return false;
       continue;
     }
     if (!first_visit(device, node.path, visited)) return false;
-    if (!create_directory(device, destination_root, node.path)) return false;
+    if (!create_directory(destination_root, node)) return false;
     auto_ptr_t<fs_dir_list_t> children = read_dir_paths(device, node.path.c_str());
     if (!children) {
       log_error("Unable to read content of directory '%s'!", node.path.c_str());
@@ -116,6 +146,7 @@ bool extract_walk(fs_device_t* device, const char* destination_root, extract_vis
       walk_node_t child;
       child.path = (*children)[i].name;
       child.kind = (*children)[i].kind;
+      child.parent_made = is_direct_child(node.path, child.path.c_str());
       if (!queue.append(std::move(child))) {
         log_error("Out of memory while walking the archive!");
         return false;

@@ -8,6 +8,7 @@
 #include "umbracore/log/log.h"
 #include "umbracore/ufs/fs_device.h"
 #include "umbracore/ufs/fs_file.h"
+#include "umbracore/ufs/sysfs_file.h"
 
 namespace umbra {
 
@@ -246,24 +247,38 @@ bool make_extracted_target_path(const char* destination_root, const string& rela
   return ok;
 }
 
+bool vet_extracted_target(const string& archive_path, const char* destination_root, string& target_out) {
+  target_out.clear();
+  mstring_t relative;
+  return vet_extracted_path(archive_path, relative) && make_extracted_target_path(destination_root, relative, target_out);
+}
+
+auto_ptr_t<file_t> create_vetted_file(const string& target) {
+  auto_ptr_t<file_t> file;
+  if (!fs_open_create_truncate_system(file, target.c_str())) log_error("Failed to create file '%s'!", target.c_str());
+  return file;
+}
+
 auto_ptr_t<file_t> create_extracted_file(const string& archive_path, const char* destination_root,
                                          string* target_path_out) {
   if (target_path_out) target_path_out->clear();
-  mstring_t relative;
-  if (!vet_extracted_path(archive_path, relative)) return auto_ptr_t<file_t>();
   mstring_t target;
-  if (!make_extracted_target_path(destination_root, relative, target)) return auto_ptr_t<file_t>();
-
-  auto_ptr_t<file_t> file;
-  if (!fs_open_create_truncate_system(file, target.c_str())) {
-    log_error("Failed to create file '%s'!", target.c_str());
-    return file;
-  }
+  if (!vet_extracted_target(archive_path, destination_root, target)) return auto_ptr_t<file_t>();
+  auto_ptr_t<file_t> file = create_vetted_file(target);
+  if (!file) return file;
   if (target_path_out && !target_path_out->assign(target)) {
     log_error("Path operation failed");
     return auto_ptr_t<file_t>();
   }
   return file;
+}
+
+bool write_extracted_data(file_t& file, const void* data, u64 size) {
+  // The caller waits for the write at once: a file of the system device writes on this
+  // thread instead of handing the bytes to the pump and back.
+  if (sysfs_file_t* system_file = dynamic_cast<sysfs_file_t*>(&file)) return system_file->write_blocking(data, size, 0);
+  fs_io_request_t* request = file.io_write(data, size, 0);
+  return request && file.io_wait(request);
 }
 
 }  // namespace umbra

@@ -32,11 +32,23 @@ bool vet_extracted_directory(const string& archive_path, string& relative_out);
 bool make_extracted_target_path(const char* destination_root, const string& relative_path,
                                 string& target_out);
 
+// The vetting half of create_extracted_file: the target path of archive_path below
+// destination_root (emptied first); false after the refusal's line.
+bool vet_extracted_target(const string& archive_path, const char* destination_root, string& target_out);
+
+// The creating half: creates (or empties) a target that vet_extracted_target gave.
+// Empty after the failure's lines.
+auto_ptr_t<file_t> create_vetted_file(const string& target);
+
 // Vets the archive path, then creates (or empties) the target file below the
 // destination root on the system file device. When target_path_out is given it is
 // emptied first and receives the target path on success. Empty on refusal or failure;
 // a refused path never touches the disk.
 auto_ptr_t<file_t> create_extracted_file(const string& archive_path, const char* destination_root,
                                          string* target_path_out);
+
+// Writes size bytes at offset 0 of a file made by create_extracted_file and waits for
+// them; false when they cannot all be written.
+bool write_extracted_data(file_t& file, const void* data, u64 size);
 
 }  // namespace umbra

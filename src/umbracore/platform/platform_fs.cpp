@@ -47,6 +47,10 @@ int open_regular_file(const char* path, int flags, mode_t mode) {
   return fd;
 }
 
+// A file that O_EXCL has just created is a new regular file: no fifo can block the
+// open and nothing needs a second look.
+int create_exclusive(const char* path) { return open_retrying(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666); }
+
 // Something that is there but is no regular file (a directory, fifo, device, socket).
 bool exists_as_non_regular(const char* path) {
   struct stat info;
@@ -131,11 +135,15 @@ platform_file_handle_t platform_fs_t::open_handle(const char* path, u32 kind) {
       if (fd >= 0) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
       break;
     case PLATFORM_OPEN_CREATE_NEW:
-      fd = open_regular_file(p, O_RDWR | O_CREAT | O_EXCL, 0666);
+      fd = create_exclusive(p);
       break;
     case PLATFORM_OPEN_CREATE_TRUNCATE:
-      if (!delete_for_recreate(p)) return PLATFORM_INVALID_HANDLE;
-      fd = open_regular_file(p, O_RDWR | O_CREAT | O_EXCL, 0666);
+      // Most targets do not exist yet: only what is in the way is looked at and deleted.
+      fd = create_exclusive(p);
+      if (fd < 0 && errno == EEXIST) {
+        if (!delete_for_recreate(p)) return PLATFORM_INVALID_HANDLE;
+        fd = create_exclusive(p);
+      }
       break;
     case PLATFORM_OPEN_CREATE_OR_READ_WRITE:
       if (exists_as_non_regular(p)) return PLATFORM_INVALID_HANDLE;

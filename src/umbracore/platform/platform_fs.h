@@ -1,9 +1,10 @@
 // The platform's file layer, in the shape of the Windows calls the file system was
 // written against (overlapped CreateFileW handles, ReadFile/WriteFile through one IO
 // completion port, GetFileAttributesExW, FindFirstFileW, ...). On Linux the port is a
-// packet queue served by one pump thread, "IO_Pump", which is the only thread that
-// issues file reads and writes: through io_uring, or through plain pread/pwrite when
-// io_uring cannot be set up (or UMBRA_IO_BACKEND=pread asks for it).
+// packet queue served by one pump thread, "IO_Pump", which issues every queued read and
+// write: through io_uring, or through plain pread/pwrite when io_uring cannot be set up
+// (or UMBRA_IO_BACKEND=pread asks for it). Blocking transfers (ReadFile/WriteFile
+// without an OVERLAPPED structure) move their bytes on the calling thread instead.
 #pragma once
 
 #include <pthread.h>
@@ -103,6 +104,14 @@ class platform_fs_t {
                                             platform_io_callback_t callback, void* argument);
   virtual platform_io_request_t* queue_write(platform_file_handle_t handle, const void* buffer, u64 size, u64 offset,
                                              platform_io_callback_t callback, void* argument);
+  // ReadFile/WriteFile without an OVERLAPPED structure: the bytes move on the calling
+  // thread, for callers that would only sit waiting for the pump. True when every byte
+  // moved (a file that ends first fails, as queued transfers do).
+  virtual bool read_blocking(platform_file_handle_t handle, void* buffer, u64 size, u64 offset);
+  virtual bool write_blocking(platform_file_handle_t handle, const void* buffer, u64 size, u64 offset);
+  // The same read handed back as a request that has finished already, for interfaces
+  // that return requests (a blocking io_read); null when no request can be had.
+  virtual platform_io_request_t* read_completed(platform_file_handle_t handle, void* buffer, u64 size, u64 offset);
   // Waits for the request's event; returns its success.
   virtual bool wait(platform_io_request_t* request);
   // Waits, recycles the request and returns its success.
@@ -175,6 +184,11 @@ class platform_fs_t {
   platform_pump_stats_t stats_;
   std::atomic<bool> hold_completions_{false};
 };
+
+// Commits the pages of a buffer that transfers are about to fill, in one call instead of
+// one fault per page (PrefetchVirtualMemory); large buffers get large pages where the
+// system offers them. Only a hint: nothing changes when the system declines.
+void platform_prefetch_buffer(void* buffer, u64 size);
 
 // Builds the platform path for a translated path: the process-wide prefix in front, at
 // most 4095 bytes, valid UTF-8. False (nothing usable in out) otherwise.

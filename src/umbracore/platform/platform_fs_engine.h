@@ -32,6 +32,9 @@ platform_io_engine_t* platform_io_engine_create_pread();
 
 // Moves bytes with one synchronous call after another until done, EOF or an error.
 void platform_io_transfer_sync(platform_io_request_t* request);
+// The same for a bare transfer: size bytes from *transferred on; false unless all moved.
+bool platform_io_move_sync(u32 kind, platform_file_handle_t handle, u8* buffer, u64 size, u64 offset,
+                           u64* transferred);
 
 // Largest piece handed to the kernel at once (its own limit is a little below 2 GiB).
 constexpr u64 PLATFORM_IO_MAX_PIECE = 1ull << 30;

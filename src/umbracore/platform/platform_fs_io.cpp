@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "umbracore/platform/platform_fs.h"
 #include "umbracore/platform/platform_fs_engine.h"
@@ -291,6 +293,59 @@ platform_io_request_t* platform_fs_t::queue_write(platform_file_handle_t handle,
   // The pump only reads from a write's buffer.
   return queue_request(PLATFORM_IO_WRITE, handle, static_cast<u8*>(const_cast<void*>(buffer)), size, offset, callback,
                        argument);
+}
+
+namespace {
+
+bool transfer_blocking(u32 kind, platform_file_handle_t handle, u8* buffer, u64 size, u64 offset) {
+  if (handle == PLATFORM_INVALID_HANDLE || (!buffer && size > 0)) return false;
+  u64 transferred = 0;
+  return platform_io_move_sync(kind, handle, buffer, size, offset, &transferred);
+}
+
+}  // namespace
+
+void platform_prefetch_buffer(void* buffer, u64 size) {
+#ifndef MADV_POPULATE_WRITE
+  constexpr int MADV_POPULATE_WRITE = 23;  // Linux 5.14
+#endif
+  constexpr u64 large_page = 2ull << 20;
+  static const u64 page = (u64)::sysconf(_SC_PAGESIZE);
+  u64 begin = ((u64)(uintptr_t)buffer + page - 1) & ~(page - 1);
+  u64 end = ((u64)(uintptr_t)buffer + size) & ~(page - 1);
+  if (!buffer || end <= begin) return;
+  void* first = reinterpret_cast<void*>((uintptr_t)begin);
+  if (end - begin >= 2 * large_page) ::madvise(first, end - begin, MADV_HUGEPAGE);
+  ::madvise(first, end - begin, MADV_POPULATE_WRITE);
+}
+
+bool platform_fs_t::read_blocking(platform_file_handle_t handle, void* buffer, u64 size, u64 offset) {
+  return transfer_blocking(PLATFORM_IO_READ, handle, static_cast<u8*>(buffer), size, offset);
+}
+
+bool platform_fs_t::write_blocking(platform_file_handle_t handle, const void* buffer, u64 size, u64 offset) {
+  // Only read from: the buffer stays the caller's.
+  return transfer_blocking(PLATFORM_IO_WRITE, handle, static_cast<u8*>(const_cast<void*>(buffer)), size, offset);
+}
+
+platform_io_request_t* platform_fs_t::read_completed(platform_file_handle_t handle, void* buffer, u64 size,
+                                                     u64 offset) {
+  if (handle == PLATFORM_INVALID_HANDLE) return nullptr;
+  platform_io_request_t* request = take_free_request();
+  if (!request) return nullptr;
+  request->kind = PLATFORM_IO_READ;
+  request->handle = handle;
+  request->buffer = static_cast<u8*>(buffer);
+  request->size = size;
+  request->offset = offset;
+  request->transferred = 0;
+  request->transfer_failed = false;
+  request->next = nullptr;
+  bool success = read_blocking(handle, buffer, size, offset);
+  request->transferred = success ? size : 0;
+  // No other thread knows the request yet: finishing it signals nobody.
+  finish(request, success);
+  return request;
 }
 
 void platform_fs_t::finish(platform_io_request_t* request, bool success) {

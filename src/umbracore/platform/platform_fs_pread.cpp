@@ -9,22 +9,27 @@
 
 namespace umbra {
 
-void platform_io_transfer_sync(platform_io_request_t* request) {
-  int fd = (int)request->handle;
-  while (request->transferred < request->size) {
-    u64 remaining = request->size - request->transferred;
+bool platform_io_move_sync(u32 kind, platform_file_handle_t handle, u8* buffer, u64 size, u64 offset,
+                           u64* transferred) {
+  int fd = (int)handle;
+  while (*transferred < size) {
+    u64 remaining = size - *transferred;
     size_t piece = (size_t)(remaining < PLATFORM_IO_MAX_PIECE ? remaining : PLATFORM_IO_MAX_PIECE);
-    off_t offset = (off_t)(request->offset + request->transferred);
-    ssize_t moved = request->kind == PLATFORM_IO_READ
-                        ? ::pread(fd, request->buffer + request->transferred, piece, offset)
-                        : ::pwrite(fd, request->buffer + request->transferred, piece, offset);
+    off_t at = (off_t)(offset + *transferred);
+    ssize_t moved = kind == PLATFORM_IO_READ ? ::pread(fd, buffer + *transferred, piece, at)
+                                             : ::pwrite(fd, buffer + *transferred, piece, at);
     if (moved < 0 && errno == EINTR) continue;
-    if (moved <= 0) {
-      // End of file before the requested count, or an error.
-      request->transfer_failed = true;
-      return;
-    }
-    request->transferred += (u64)moved;
+    // End of file before the requested count, or an error.
+    if (moved <= 0) return false;
+    *transferred += (u64)moved;
+  }
+  return true;
+}
+
+void platform_io_transfer_sync(platform_io_request_t* request) {
+  if (!platform_io_move_sync(request->kind, request->handle, request->buffer, request->size, request->offset,
+                             &request->transferred)) {
+    request->transfer_failed = true;
   }
 }
 

@@ -255,9 +255,8 @@ bool fs_proc_t::reset() {
 
 bool fs_proc_t::read_source(u8* buffer, u64 size, u64 offset) {
   if (source_kind_ == SOURCE_FILE) return file_->read_at(buffer, size, offset);
-  platform_io_request_t* request =
-      platform_->queue_read((platform_file_handle_t)handle_, buffer, size, offset, nullptr, nullptr);
-  return request && platform_->wait_and_recycle(request);
+  // The decoder waits for every window anyway: the read happens on this thread.
+  return platform_->read_blocking((platform_file_handle_t)handle_, buffer, size, offset);
 }
 
 bool fs_proc_t::refill_input() {

@@ -33,7 +33,7 @@ class fs_proc_t {
   // The stored bytes: stored_size bytes at start of file (which must outlive the use),
   // decoding to content_size bytes. Then reset.
   void set_source(file_t* file, u64 start, u64 stored_size, u64 content_size);
-  // The same from a platform handle, read through the platform's pump.
+  // The same from a platform handle, read on the decoding thread.
   void set_source(platform_fs_t* platform, u64 handle, u64 start, u64 stored_size, u64 content_size);
   // Back to the stream's first byte: both progress counters and the position are 0.
   bool reset();

@@ -17,11 +17,18 @@ bool sysfs_file_t::stat(fs_stat_t* out) {
 }
 
 fs_io_request_t* sysfs_file_t::io_read(void* buffer, u64 size, u64 offset, u32 flag) {
+  // A blocking read is waited for at once: handing it to the pump would only add two
+  // thread switches.
+  if (flag == FS_IO_FLAG_BLOCKING) return device_->get_platform()->read_completed(handle_, buffer, size, offset);
   return device_->get_platform()->queue_read(handle_, buffer, size, offset, nullptr, nullptr);
 }
 
 fs_io_request_t* sysfs_file_t::io_write(const void* buffer, u64 size, u64 offset) {
   return device_->get_platform()->queue_write(handle_, buffer, size, offset, nullptr, nullptr);
+}
+
+bool sysfs_file_t::write_blocking(const void* buffer, u64 size, u64 offset) {
+  return device_->get_platform()->write_blocking(handle_, buffer, size, offset);
 }
 
 bool sysfs_file_t::io_poll(fs_io_request_t* request) { return request && request->is_finished(); }

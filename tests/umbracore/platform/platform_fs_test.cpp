@@ -142,6 +142,31 @@ TEST_P(platform_fs_test, transfers_fail_only_when_the_file_ends_first) {
   fs.close_handle(handle);
 }
 
+TEST_P(platform_fs_test, blocking_transfers_move_every_byte_or_fail) {
+  platform_file_handle_t handle = open_file(dir / "blocking.bin", PLATFORM_OPEN_CREATE_NEW);
+  const std::string content = pattern(300000, 6);
+  platform_prefetch_buffer(const_cast<char*>(content.data()), content.size());  // only a hint
+  ASSERT_TRUE(fs.write_blocking(handle, content.data(), content.size(), 0));
+  std::string back(content.size(), '\0');
+  ASSERT_TRUE(fs.read_blocking(handle, &back[0], back.size(), 0));
+  EXPECT_TRUE(back == content);
+  // The same limits as queued reads: the file must hold every byte asked for.
+  char buffer[16];
+  EXPECT_FALSE(fs.read_blocking(handle, buffer, sizeof(buffer), content.size() - 8));
+  EXPECT_TRUE(fs.read_blocking(handle, buffer, 0, content.size() + 100));
+  EXPECT_FALSE(fs.read_blocking(PLATFORM_INVALID_HANDLE, buffer, 1, 0));
+  // A finished request, for interfaces that hand out requests.
+  platform_io_request_t* done = fs.read_completed(handle, buffer, 8, 16);
+  ASSERT_NE(done, nullptr);
+  EXPECT_TRUE(done->is_finished());
+  EXPECT_TRUE(fs.wait_and_recycle(done));
+  EXPECT_EQ(std::string(buffer, 8), content.substr(16, 8));
+  platform_io_request_t* failed = fs.read_completed(handle, buffer, 16, content.size() - 8);
+  ASSERT_NE(failed, nullptr);
+  EXPECT_FALSE(fs.wait_and_recycle(failed));
+  fs.close_handle(handle);
+}
+
 TEST_P(platform_fs_test, large_writes_and_reads_round_trip) {
   platform_file_handle_t handle = open_file(dir / "big.bin", PLATFORM_OPEN_CREATE_NEW);
   const std::string content = pattern(3 * 1024 * 1024 + 17, 4);
