@@ -1,11 +1,12 @@
 // libFuzzer target for the GDeflate decoder: any byte string as a tile stream (decoded
-// into a buffer of exactly the size its header announces) and as a single page.
+// into a buffer of exactly the size its header announces) and as a single page, where
+// the wide-vector and the portable decoder paths must agree.
 //
 // Build and run (not part of the CMake build):
 //   cd src/umbracore/umbrautils/format && clang++ -g -O1 -std=c++17 \
 //       -fsanitize=fuzzer,address,undefined -I../../.. ../../../../fuzz/gdeflate_decoder_fuzz.cpp \
-//       gdeflate_container.cpp gdeflate_decoder.cpp gdeflate_encoder.cpp gdeflate_huffman.cpp \
-//       gdeflate_block_writer.cpp -o /tmp/gdeflate_decoder_fuzz
+//       gdeflate_container.cpp gdeflate_decoder.cpp gdeflate_decoder_wide.cpp gdeflate_encoder.cpp \
+//       gdeflate_huffman.cpp gdeflate_block_writer.cpp -o /tmp/gdeflate_decoder_fuzz
 //   /tmp/gdeflate_decoder_fuzz -max_len=300000 CORPUS_DIR   (seeded with the vectors' .gd files)
 #include <cstdint>
 #include <cstdio>
@@ -30,11 +31,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<u8> out(decoded);
     gdeflate_decompress(out.data(), decoded, data, size);
   }
-  // The same bytes as one page, with the output slot size taken from the first bytes.
+  // The same bytes as one page, with the output slot size taken from the first bytes,
+  // through both decoder paths (wide vectors where the CPU has them, and portable):
+  // they must agree on the verdict and, when the page is accepted, on every byte.
   if (size >= 2) {
+    static gdeflate_decoder_t* wide = gdeflate_decoder_create();
+    static gdeflate_decoder_t* portable = gdeflate_decoder_create(true);
     const u32 slot = (u32)(data[0] | data[1] << 8) + 1;
-    std::vector<u8> out(slot);
-    gdeflate_decode_page(data + 2, size - 2, out.data(), slot);
+    std::vector<u8> a(slot), b(slot);
+    const bool ok_a = gdeflate_decode_page(*wide, data + 2, size - 2, a.data(), slot);
+    const bool ok_b = gdeflate_decode_page(*portable, data + 2, size - 2, b.data(), slot);
+    if (ok_a != ok_b || (ok_a && a != b)) {
+      std::fprintf(stderr, "decoder paths disagree\n");
+      std::abort();
+    }
   }
   return 0;
 }

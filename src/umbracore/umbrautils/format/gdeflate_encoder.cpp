@@ -3,14 +3,17 @@
 // 1. A binary-tree match finder records, for every position of the page, the longest
 //    matches at growing distances (the window is the whole page so far).
 // 2. A minimum-cost path over those matches is found backwards under a bit-cost model
-//    (first from the page's byte statistics).
+//    (first from the page's byte statistics). Where the CPU has 512-bit vectors, each
+//    position weighs sixteen match lengths at a time, with the same result.
 // 3. The page is cut into blocks where the statistics of that parse change enough to pay
 //    for another code (a shortest-path search over boundaries every 4 KiB).
 // 4. Every block is parsed again under its own model; the symbol statistics of each
-//    parse give a Huffman code whose lengths become the next model, for a few rounds.
+//    parse give a Huffman code whose lengths become the next model, for a few rounds,
+//    while a round still gains 0.3% (the first one measured against the page parse).
 // 5. Each block takes the cheapest of dynamic codes, fixed codes and stored bytes by
 //    exact bit count, the bits are laid out over the lanes, and the page falls back to
 //    stored bytes when that is not smaller.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +23,7 @@
 #include "umbracore/umbrautils/format/gdeflate_block_writer.h"
 #include "umbracore/umbrautils/format/gdeflate_matchfinder.h"
 #include "umbracore/umbrautils/format/gdeflate_page.h"
+#include "umbracore/umbrautils/format/gdeflate_parse_costs.h"
 
 namespace umbra {
 namespace {
@@ -45,13 +49,6 @@ constexpr u32 unused_litlen_bits = 13;
 constexpr u32 unused_dist_bits = 10;
 constexpr u32 split_syms = gd_num_litlen_syms + gd_num_dist_syms;
 
-struct cost_model_t {
-  u32 literal[256];
-  u32 length[gd_max_short_match + 1];  // symbol and extra bits
-  u32 long_length;                     // lengths above 258: symbol 285 and 16 extra bits
-  u32 dist[gd_num_dist_syms];          // symbol and extra bits
-};
-
 struct block_t {
   u32 begin;  // byte range in the page
   u32 end;
@@ -60,6 +57,7 @@ struct block_t {
   gd_block_type_t type;
   gd_code_t code;  // dynamic blocks
   gd_dynamic_header_t header;
+  u64 seed_bits;  // the page parse's share of the block under the seed code
 };
 
 // Symbol counts of the page parse up to a split boundary.
@@ -71,6 +69,7 @@ struct split_counts_t {
 }  // namespace
 
 struct gdeflate_encoder_t {
+  bool wide_parse;  // the parser may use 512-bit vectors
   gd_matchfinder_t finder;
   u32 match_begin[page_max + 1];
   u32 match_store[cache_entries + max_search_depth + 2];
@@ -127,7 +126,7 @@ void find_matches(gdeflate_encoder_t& e, const u8* in, u32 n) {
 
 u32 symbol_cost(u8 len, u32 unused_bits) { return (len ? len : unused_bits) * cost_unit; }
 
-void model_from_code(const gd_code_t& code, cost_model_t& m) {
+void model_from_code(const gd_code_t& code, gd_cost_model_t& m) {
   for (u32 b = 0; b < 256; ++b) m.literal[b] = symbol_cost(code.litlen_lens[b], unused_litlen_bits);
   for (u32 l = gd_min_match; l <= gd_max_short_match; ++l) {
     const u32 slot = gd_length_slot(l);
@@ -142,7 +141,7 @@ void model_from_code(const gd_code_t& code, cost_model_t& m) {
 
 // The first model knows only the page's bytes: a literal costs its information
 // content, a match a typical amount for its length and distance.
-void byte_statistics_model(const u8* in, u32 n, cost_model_t& m) {
+void byte_statistics_model(const u8* in, u32 n, gd_cost_model_t& m) {
   u32 histogram[256] = {};
   for (u32 i = 0; i < n; ++i) ++histogram[in[i]];
   for (u32 b = 0; b < 256; ++b) {
@@ -158,43 +157,28 @@ void byte_statistics_model(const u8* in, u32 n, cost_model_t& m) {
 }
 
 // The model of a block fixed-coded.
-void fixed_code_model(cost_model_t& m) { model_from_code(gd_fixed_code(), m); }
+void fixed_code_model(gd_cost_model_t& m) { model_from_code(gd_fixed_code(), m); }
 
 // ---------------------------------------------------------------- parsing
 
 // Minimum-cost path over [begin, end) under the model; the tokens go to out and their
 // statistics to e.stats. Returns the token count.
-u32 find_min_cost_path(gdeflate_encoder_t& e, const u8* in, u32 begin, u32 end, const cost_model_t& m,
+u32 find_min_cost_path(gdeflate_encoder_t& e, const u8* in, u32 begin, u32 end, const gd_cost_model_t& m,
                        u32* out) {
   u32* const cost = e.cost;
   u32* const choice = e.choice;
   cost[end] = 0;
+  // The path cost from the next position stays in a register: the literal step is the
+  // one dependency from position to position.
+  u32 next_cost = 0;
   // Cost and choice share one word so that keeping the minimum needs no branch.
   for (u32 pos = end; pos-- > begin;) {
-    u64 best = (u64)(m.literal[in[pos]] + cost[pos + 1]) << 32;
-    const u32* match = e.match_store + e.match_begin[pos];
+    u64 best = (u64)(m.literal[in[pos]] + next_cost) << 32;
+    const u32* const match = e.match_store + e.match_begin[pos];
     const u32* const match_end = e.match_store + e.match_begin[pos + 1];
-    const u32 limit = end - pos;
-    const u32* const cost_here = cost + pos;
-    u32 len = gd_min_match;
-    for (; match != match_end; ++match) {
-      const u32 dist = *match & 0xFFFF;
-      u32 match_len = *match >> 16;
-      if (match_len > limit) match_len = limit;
-      const u32 dcost = m.dist[gd_dist_slot(dist)];
-      const u32 short_end = match_len < gd_max_short_match ? match_len : gd_max_short_match;
-      for (; len <= short_end; ++len) {
-        const u64 v = (u64)(dcost + m.length[len] + cost_here[len]) << 32 | (len << 16 | dist);
-        best = v < best ? v : best;
-      }
-      const u32 long_cost = dcost + m.long_length;
-      for (; len <= match_len; ++len) {
-        const u64 v = (u64)(long_cost + cost_here[len]) << 32 | (len << 16 | dist);
-        best = v < best ? v : best;
-      }
-      if (match_len == limit) break;
-    }
-    cost[pos] = (u32)(best >> 32);
+    best = std::min(best, gd_cheapest_match(e.wide_parse, match, match_end, end - pos, m, cost + pos));
+    next_cost = (u32)(best >> 32);
+    cost[pos] = next_cost;
     choice[pos] = (u32)best;
   }
 
@@ -321,8 +305,10 @@ void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
       seed.dist[s] = prefix[j].counts[gd_num_litlen_syms + s] - prefix[i].counts[gd_num_litlen_syms + s];
     }
     seed.litlen[gd_end_of_block] = 1;
-    seed.extra_bits = 0;
+    seed.extra_bits = prefix[j].extra_bits - prefix[i].extra_bits;
     gd_build_dynamic_code(seed, blk.code);
+    gd_build_dynamic_header(blk.code, e.header);
+    blk.seed_bits = gd_dynamic_block_bits(seed, blk.code, e.header);
   }
 }
 
@@ -332,7 +318,7 @@ void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
 // and kind. blk.code holds the seed code on entry.
 void plan_block(gdeflate_encoder_t& e, const u8* in, block_t& blk, u32 first_token) {
   u32* const out = e.block_tokens + first_token;
-  cost_model_t model;
+  gd_cost_model_t model;
   model_from_code(blk.code, model);
   u64 best_bits = ~0ull;
   u32 best_count = 0;
@@ -343,7 +329,9 @@ void plan_block(gdeflate_encoder_t& e, const u8* in, block_t& blk, u32 first_tok
     gd_build_dynamic_header(e.code, e.header);
     const u64 bits = gd_dynamic_block_bits(e.stats, e.code, e.header);
     if (bits >= best_bits) break;
-    const bool small_gain = best_bits - bits < best_bits / 1000 * min_gain_permille;
+    // The first round is measured against the page parse it refines.
+    const u64 before = pass == 0 ? blk.seed_bits : best_bits;
+    const bool small_gain = bits < before && before - bits < before / 1000 * min_gain_permille;
     if (tokens != out) std::memcpy(out, tokens, count * sizeof(u32));
     best_bits = bits;
     best_count = count;
@@ -407,9 +395,12 @@ u32 write_planned_page(gdeflate_encoder_t& e, const u8* in, u8* out, u32 capacit
 
 }  // namespace
 
-gdeflate_encoder_t* gdeflate_encoder_create() {
+gdeflate_encoder_t* gdeflate_encoder_create(bool portable_only) {
   void* block = std::malloc(sizeof(gdeflate_encoder_t));
-  return block ? new (block) gdeflate_encoder_t : nullptr;
+  if (!block) return nullptr;
+  gdeflate_encoder_t* encoder = new (block) gdeflate_encoder_t;
+  encoder->wide_parse = !portable_only && gd_wide_parser_supported();
+  return encoder;
 }
 
 void gdeflate_encoder_destroy(gdeflate_encoder_t* encoder) {
@@ -422,7 +413,7 @@ u32 gdeflate_encode_page(gdeflate_encoder_t& e, const u8* in, u32 n, u8* out, u3
   if (n == 0 || n > page_max || capacity < gd_initial_bytes + 4) return 0;
   find_matches(e, in, n);
 
-  cost_model_t model;
+  gd_cost_model_t model;
   byte_statistics_model(in, n, model);
   const u32 page_token_count = find_min_cost_path(e, in, 0, n, model, e.page_tokens);
   split_page(e, n, page_token_count);

@@ -25,32 +25,33 @@ class gd_lane_writer_t {
     words_ = overflow_ ? 0 : gd_num_lanes;
   }
 
-  // Appends the low n (at most 31) bits of value to the lane.
+  // Appends the low n (at most 31) bits of value to the lane. Whether a word fills up
+  // goes either way at random, so nothing here branches on it: the word being filled
+  // always has its slot already (a lane never holds fewer than 32 bits of slots ahead),
+  // and storing it early only writes bits that the full store repeats.
   void put(u32 lane, u32 value, u32 n) {
     u64 acc = acc_[lane] | (u64)value << acc_bits_[lane];
-    u32 bits = acc_bits_[lane] + n;
-    if (bits >= 32) {
-      gd_store_le32(out_ + 4 * (u64)slots_[lane][head_[lane]++ & 3], (u32)acc);
-      acc >>= 32;
-      bits -= 32;
-    }
-    acc_[lane] = acc;
-    acc_bits_[lane] = bits;
+    const u32 bits = acc_bits_[lane] + n;
+    const u32 full = bits >= 32;
+    gd_store_le32(out_ + 4 * (u64)slots_[lane][head_[lane] & 3], (u32)acc);
+    head_[lane] += full;
+    acc_[lane] = full ? acc >> 32 : acc;
+    acc_bits_[lane] = bits - 32 * full;
     avail_[lane] -= n;
   }
 
-  // The decoder's check(L): a lane below 32 bits takes the next word slot.
+  // The decoder's check(L): a lane below 32 bits takes the next word slot. Written
+  // without a branch on the bit count for the same reason as put(); the ring entry at
+  // tail is free whether or not it is taken.
   void check(u32 lane) {
-    if (avail_[lane] >= 32) return;
-    u32 slot = words_;
-    if (slot == capacity_words_) {
-      overflow_ = true;
-      slot = 0;  // keep writing somewhere harmless; the page is dropped
-    } else {
-      ++words_;
-    }
-    slots_[lane][tail_[lane]++ & 3] = slot;
-    avail_[lane] += 32;
+    const u32 need = avail_[lane] < 32;
+    const u32 room = words_ < capacity_words_;
+    // Without room the page is dropped; slot 0 is a harmless place to keep writing.
+    slots_[lane][tail_[lane] & 3] = room ? words_ : 0;
+    tail_[lane] += need;
+    words_ += need & room;
+    overflow_ |= need & !room;
+    avail_[lane] += (s32)(32 * need);
   }
 
   // Writes the lanes' last bits and zeroes the slots that never received any;

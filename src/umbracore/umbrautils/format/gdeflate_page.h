@@ -16,8 +16,9 @@ bool gdeflate_decode_page(const u8* page, u64 page_size, u8* out, u32 out_size);
 // stream of many pages allocates them once; one per thread at a time.
 struct gdeflate_decoder_t;
 
-// Null when there is no memory.
-gdeflate_decoder_t* gdeflate_decoder_create();
+// Null when there is no memory. portable_only keeps the decoder off the wide-vector
+// path even where the CPU has one (both paths give the same results; tests compare them).
+gdeflate_decoder_t* gdeflate_decoder_create(bool portable_only = false);
 void gdeflate_decoder_destroy(gdeflate_decoder_t* decoder);
 
 // gdeflate_decode_page with the caller's decoder state.
@@ -26,8 +27,9 @@ bool gdeflate_decode_page(gdeflate_decoder_t& decoder, const u8* page, u64 page_
 // Match finder, parser and code buffers of the page encoder; one per thread at a time.
 struct gdeflate_encoder_t;
 
-// Null when there is no memory.
-gdeflate_encoder_t* gdeflate_encoder_create();
+// Null when there is no memory. portable_only keeps the parser off the wide-vector path
+// even where the CPU has one (both paths give the same pages; tests compare them).
+gdeflate_encoder_t* gdeflate_encoder_create(bool portable_only = false);
 void gdeflate_encoder_destroy(gdeflate_encoder_t* encoder);
 
 // Compresses n (1..65536) bytes into out; returns the page size (a multiple of 4,

@@ -1,0 +1,151 @@
+// State and table format of the GDeflate page decoder, shared by its lane-by-lane path
+// (gdeflate_decoder.cpp) and its whole-round path in 512-bit vectors
+// (gdeflate_decoder_wide.cpp). Internal to the decoder.
+#pragma once
+
+#include <cstring>
+
+#include "umbracore/umbrautils/format/gdeflate_format.h"
+
+namespace umbra {
+namespace gd_decoder {
+
+// Table entries (u64):
+//   bits 0-7    bits consumed: codeword and extra bits
+//   bits 8-15   codeword length (subtable link: the subtable's index bits)
+//   bits 16-23  literal byte
+//   bits 24-31  kind: length (opens a match), subtable link, end of block, invalid
+//   bits 32-47  base: 1 for a literal, the length or distance base, the code-length
+//               symbol, the subtable's start
+//   bits 48-63  mask of the extra bits
+typedef u64 entry_t;
+enum : u64 {
+  kind_length = 1ull << 24,
+  kind_subtable = 2ull << 24,
+  kind_end = 4ull << 24,
+  kind_invalid = 8ull << 24,
+  kind_special = kind_subtable | kind_end | kind_invalid,
+};
+
+constexpr entry_t make_entry(u32 base, u32 extra, u32 literal, u64 kind) {
+  return (u64)((1u << extra) - 1) << 48 | (u64)base << 32 | kind | literal << 16;
+}
+inline u32 entry_base(entry_t e) { return (u32)(e >> 32) & 0xFFFF; }
+inline u32 entry_consumed(entry_t e) { return (u32)e & 0xFF; }
+inline u32 entry_codeword_len(entry_t e) { return (u32)(e >> 8) & 0xFF; }
+// The entry's value: its base plus the extra bits that follow the codeword.
+inline u32 entry_value(entry_t e, u64 bits) {
+  return entry_base(e) + ((u32)(bits >> entry_codeword_len(e)) & (u32)(e >> 48));
+}
+
+constexpr u32 main_bits = 10;
+constexpr u32 main_mask = (1u << main_bits) - 1;
+constexpr u32 precode_bits = gd_max_precode_len;
+// Main table plus one subtable of the largest size for every symbol that could need one.
+constexpr u32 litlen_table_size = (1u << main_bits) + gd_num_litlen_syms * (1u << (15 - main_bits));
+constexpr u32 dist_table_size = (1u << main_bits) + gd_num_dist_syms * (1u << (15 - main_bits));
+constexpr u32 precode_table_size = 1u << precode_bits;
+
+inline entry_t lookup(const entry_t* table, u64 bits) {
+  entry_t e = table[bits & main_mask];
+  if (e & kind_subtable) {
+    e = table[entry_base(e) + ((u32)(bits >> main_bits) & ((1u << entry_codeword_len(e)) - 1))];
+  }
+  return e;
+}
+
+// Copies a match of len bytes from dist bytes back, writing exactly [dst, dst + len):
+// bytes after the match may already hold later literals of the same round.
+inline void copy_match(u8* dst, u32 dist, u32 len) {
+  const u8* src = dst - dist;
+  if (dist >= len) {
+    if (len >= 8) {
+      if (len <= 16) {
+        u64 a, b;
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + len - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + len - 8, &b, 8);
+      } else {
+        std::memcpy(dst, src, len);
+      }
+    } else if (len >= 4) {
+      u32 a, b;
+      std::memcpy(&a, src, 4);
+      std::memcpy(&b, src + len - 4, 4);
+      std::memcpy(dst, &a, 4);
+      std::memcpy(dst + len - 4, &b, 4);
+    } else {
+      dst[0] = src[0];
+      dst[1] = src[1];
+      dst[2] = src[2];
+    }
+    return;
+  }
+  if (dist == 1) {
+    std::memset(dst, src[0], len);
+    return;
+  }
+  // Overlapping copy: the repeated pattern doubles with every step.
+  u32 done = 0;
+  u32 span = dist;
+  while (done < len) {
+    const u32 n = len - done < span ? len - done : span;
+    std::memcpy(dst + done, dst + done - span, n);
+    done += n;
+    span += n;
+  }
+}
+
+// True where the CPU runs the whole-round path.
+bool wide_rounds_supported();
+
+struct page_decoder_t {
+  bool wide;  // whole rounds may go through the 512-bit path
+  u64 bits[gd_num_lanes];
+  u32 count[gd_num_lanes];
+  u32 owed_len[gd_num_lanes];  // 0: the lane owes no distance
+  u8* owed_at[gd_num_lanes];   // where the owed match starts
+  const u8* next;
+  const u8* end;  // end of the page's whole words
+  u8* out;
+  u32 out_size;
+  u32 pos;
+  u8 lens[gd_num_litlen_syms + gd_num_dist_syms];
+  entry_t precode[precode_table_size];
+  entry_t litlen[litlen_table_size];
+  entry_t dist[dist_table_size];
+
+  // check(L): a lane that holds fewer than 32 bits takes the next word of the page.
+  bool refill(u32 lane) {
+    if (count[lane] >= 32) return true;
+    if (end - next < 4) return false;
+    bits[lane] |= (u64)gd_load_le32(next) << count[lane];
+    next += 4;
+    count[lane] += 32;
+    return true;
+  }
+
+  u32 take(u32 lane, u32 n) {
+    const u32 v = (u32)bits[lane] & ((1u << n) - 1);
+    bits[lane] >>= n;
+    count[lane] -= n;
+    return v;
+  }
+
+  bool decode_stored_block();
+  bool read_dynamic_header();
+  bool decode_symbols(const entry_t* litlen_table, const entry_t* dist_table);
+  enum run_result_t { run_end, run_short, run_error };
+  template <bool checked>
+  run_result_t decode_run(const entry_t* litlen_table, const entry_t* dist_table, u8*& op, u32& lane);
+  bool decode_owed_distance(u32 lane, const entry_t* dist_table);
+  // Whole rounds in 512-bit vectors (gdeflate_decoder_wide.cpp), from lane 0 of a
+  // round; stops at a round's start when the block ends or a buffer end comes near.
+  // False only for data that the lane-by-lane path would reject as well.
+  bool decode_wide_rounds(const entry_t* litlen_table, const entry_t* dist_table, u8*& op);
+  bool decode_page();
+};
+
+}  // namespace gd_decoder
+}  // namespace umbra
