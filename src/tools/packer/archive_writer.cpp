@@ -65,8 +65,7 @@ void start_prefetch(source_prefetcher_t& prefetcher, const path_entries_t& entri
 bool write_header(file_t* archive, const cairn_v2_header_t& header) {
   u8 bytes[cairn_v2_header_size];
   cairn_v2_encode_header(header, bytes);
-  fs_io_request_t* request = archive->io_write(bytes, sizeof bytes, 0);
-  return request && archive->io_wait(request);
+  return archive->write_at(bytes, sizeof bytes, 0);
 }
 
 bool prepare_entries(archive_build_t& build, const char* root) {

@@ -8,7 +8,6 @@
 #include "umbracore/log/log.h"
 #include "umbracore/ufs/fs_device.h"
 #include "umbracore/ufs/fs_file.h"
-#include "umbracore/ufs/sysfs_file.h"
 
 namespace umbra {
 
@@ -274,11 +273,9 @@ auto_ptr_t<file_t> create_extracted_file(const string& archive_path, const char*
 }
 
 bool write_extracted_data(file_t& file, const void* data, u64 size) {
-  // The caller waits for the write at once: a file of the system device writes on this
-  // thread instead of handing the bytes to the pump and back.
-  if (sysfs_file_t* system_file = dynamic_cast<sysfs_file_t*>(&file)) return system_file->write_blocking(data, size, 0);
-  fs_io_request_t* request = file.io_write(data, size, 0);
-  return request && file.io_wait(request);
+  // Waited for at once: a file of the system device writes on this thread instead of
+  // handing the bytes to the pump and back.
+  return file.write_at(data, size, 0);
 }
 
 }  // namespace umbra

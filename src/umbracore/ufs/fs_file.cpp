@@ -58,6 +58,11 @@ const char* fs_open_mode_name(u32 mode) {
 
 file_t::~file_t() { std::free(cache_); }
 
+bool file_t::write_at(const void* buffer, u64 size, u64 offset) {
+  fs_io_request_t* request = io_write(buffer, size, offset);
+  return request && io_wait(request);
+}
+
 bool file_t::write_owned(void* buffer, u64 size) {
   if (!write(buffer, size)) return false;
   std::free(buffer);

@@ -109,6 +109,9 @@ class file_t {
   virtual bool io_wait(fs_io_request_t* request) { return false; }
   // Gives a request back without waiting for it.
   virtual void io_release(fs_io_request_t* request) {}
+  // Writes size bytes at offset and waits for them: a request waited on at once, which a
+  // file may serve more cheaply on the calling thread.
+  virtual bool write_at(const void* buffer, u64 size, u64 offset);
   virtual bool set_size(u64 size) { return false; }
   virtual bool get_path(string& out) = 0;
   // The name as seen through the unified device; false when not opened through it.

@@ -27,7 +27,7 @@ fs_io_request_t* sysfs_file_t::io_write(const void* buffer, u64 size, u64 offset
   return device_->get_platform()->queue_write(handle_, buffer, size, offset, nullptr, nullptr);
 }
 
-bool sysfs_file_t::write_blocking(const void* buffer, u64 size, u64 offset) {
+bool sysfs_file_t::write_at(const void* buffer, u64 size, u64 offset) {
   return device_->get_platform()->write_blocking(handle_, buffer, size, offset);
 }
 

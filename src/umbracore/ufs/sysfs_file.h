@@ -18,8 +18,8 @@ class sysfs_file_t final : public file_t {
   bool stat(fs_stat_t* out) override;
   fs_io_request_t* io_read(void* buffer, u64 size, u64 offset, u32 flag) override;
   fs_io_request_t* io_write(const void* buffer, u64 size, u64 offset) override;
-  // A write the caller would only wait for: done on the calling thread, not by the pump.
-  bool write_blocking(const void* buffer, u64 size, u64 offset);
+  // Done on the calling thread, not by the pump.
+  bool write_at(const void* buffer, u64 size, u64 offset) override;
   bool io_poll(fs_io_request_t* request) override;
   bool io_wait(fs_io_request_t* request) override;
   void io_release(fs_io_request_t* request) override;
