@@ -1,7 +1,8 @@
 // GDeflate page encoder: near-optimal parsing with an iterated cost model.
 //
 // 1. A binary-tree match finder records, for every position of the page, the longest
-//    matches at growing distances (the window is the whole page so far).
+//    matches at growing distances (the window is the whole page so far). Pages of
+//    near-random bytes take a short hash chain instead.
 // 2. A minimum-cost path over those matches is found backwards under a bit-cost model
 //    (first from the page's byte statistics). Where the CPU has 512-bit vectors, each
 //    position weighs sixteen match lengths at a time, with the same result.
@@ -9,7 +10,7 @@
 //    for another code (a shortest-path search over boundaries every 4 KiB).
 // 4. Every block is parsed again under its own model; the symbol statistics of each
 //    parse give a Huffman code whose lengths become the next model, for a few rounds,
-//    while a round still gains 0.3% (the first one measured against the page parse).
+//    while a round still gains 1% (the first one measured against the page parse).
 // 5. Each block takes the cheapest of dynamic codes, fixed codes and stored bytes by
 //    exact bit count, the bits are laid out over the lanes, and the page falls back to
 //    stored bytes when that is not smaller.
@@ -33,9 +34,15 @@ namespace {
 constexpr u32 nice_match = 258;
 constexpr u32 max_search_depth = 16;
 constexpr u32 block_passes = 3;
-// Another round only while the last one gained at least 0.3%.
-constexpr u32 min_gain_permille = 3;
+// Another round only while the last one gained at least 1%: each round costs a whole
+// parse of its block, and what the smaller steps add up to is below 0.1%.
+constexpr u32 min_gain_permille = 10;
 constexpr u32 split_step = 4096;
+// Pages whose bytes carry more information than this (bits per byte; block-compressed
+// textures with many endpoint bits) have few matches, and a short hash chain finds
+// nearly all the full search finds there, for less. Text, code, records and
+// palette-like textures stay well below it.
+constexpr double full_search_entropy = 7.5;
 // Blocks up to this size also try a parse made for the fixed code.
 constexpr u32 fixed_try_limit = 4096;
 
@@ -92,24 +99,26 @@ namespace {
 
 // ---------------------------------------------------------------- match finding
 
-void find_matches(gdeflate_encoder_t& e, const u8* in, u32 n) {
-  e.finder.reset();
+void find_matches(gdeflate_encoder_t& e, const u8* in, u32 n, bool full_search) {
+  e.finder.reset(full_search);
   u32 stored = 0;
-  u32 found[max_search_depth + 2];
   u32 pos = 0;
   while (pos < n) {
     e.match_begin[pos] = stored;
     if (pos + 16 < n) e.finder.prefetch_heads(in, pos + 16, n);
+    // The store always has room for one search past its budget, so the finder writes
+    // straight into it.
+    u32* const found = e.match_store + stored;
     const u32 count = e.finder.find(in, pos, n, nice_match, max_search_depth, found);
     ++pos;
     if (count == 0) continue;
+    const u32 longest_entry = found[count - 1];
     if (stored + count <= cache_entries) {
-      std::memcpy(e.match_store + stored, found, count * sizeof(u32));
       stored += count;
     } else {
-      e.match_store[stored++] = found[count - 1];
+      e.match_store[stored++] = longest_entry;
     }
-    const u32 longest = found[count - 1] >> 16;
+    const u32 longest = longest_entry >> 16;
     if (longest >= nice_match) {
       // Inside a long match only the tree is kept up to date.
       const u32 end = pos - 1 + longest;
@@ -140,13 +149,16 @@ void model_from_code(const gd_code_t& code, gd_cost_model_t& m) {
 }
 
 // The first model knows only the page's bytes: a literal costs its information
-// content, a match a typical amount for its length and distance.
-void byte_statistics_model(const u8* in, u32 n, gd_cost_model_t& m) {
+// content, a match a typical amount for its length and distance. Returns the bytes'
+// entropy in bits per byte.
+double byte_statistics_model(const u8* in, u32 n, gd_cost_model_t& m) {
   u32 histogram[256] = {};
   for (u32 i = 0; i < n; ++i) ++histogram[in[i]];
+  double total_bits = 0;
   for (u32 b = 0; b < 256; ++b) {
     const double bits = histogram[b] ? std::log2((double)n / histogram[b]) : 12.0;
     m.literal[b] = (u32)(cost_unit * bits);
+    if (histogram[b]) total_bits += bits * histogram[b];
   }
   for (u32 l = gd_min_match; l <= gd_max_short_match; ++l) {
     const u32 slot = gd_length_slot(l);
@@ -154,6 +166,7 @@ void byte_statistics_model(const u8* in, u32 n, gd_cost_model_t& m) {
   }
   m.long_length = (6 + 6 + 16) * cost_unit;
   for (u32 s = 0; s < gd_num_dist_syms; ++s) m.dist[s] = (5 + gd_dist_extra[s]) * cost_unit;
+  return total_bits / n;
 }
 
 // The model of a block fixed-coded.
@@ -411,10 +424,10 @@ void gdeflate_encoder_destroy(gdeflate_encoder_t* encoder) {
 
 u32 gdeflate_encode_page(gdeflate_encoder_t& e, const u8* in, u32 n, u8* out, u32 capacity) {
   if (n == 0 || n > page_max || capacity < gd_initial_bytes + 4) return 0;
-  find_matches(e, in, n);
-
   gd_cost_model_t model;
-  byte_statistics_model(in, n, model);
+  const double entropy = byte_statistics_model(in, n, model);
+  find_matches(e, in, n, entropy < full_search_entropy);
+
   const u32 page_token_count = find_min_cost_path(e, in, 0, n, model, e.page_tokens);
   split_page(e, n, page_token_count);
 

@@ -26,7 +26,12 @@ void gd_build_code_lengths(const u32* freq, u32 num_syms, u32 max_len, u8* lens)
     lens[sorted[0] == 0 ? 1 : 0] = 1;
     return;
   }
-  std::stable_sort(sorted, sorted + n, [&](u16 a, u16 b) { return freq[a] < freq[b]; });
+  // By frequency, ties by symbol: one key per symbol sorts without the temporary buffer
+  // a stable sort allocates on every call.
+  u64 keys[max_syms];
+  for (u32 j = 0; j < n; ++j) keys[j] = (u64)freq[sorted[j]] << 16 | sorted[j];
+  std::sort(keys, keys + n);
+  for (u32 j = 0; j < n; ++j) sorted[j] = (u16)keys[j];
 
   // Level k's list merges the leaves with the pairs of level k-1's list; only whether
   // each item is a leaf is kept, which is all the selection below needs.

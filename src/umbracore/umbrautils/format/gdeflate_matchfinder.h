@@ -2,6 +2,9 @@
 // search tree of the earlier positions that share its first four bytes, ordered by the
 // bytes that follow, so one descent finds the longest matches at growing distances.
 // A separate one-entry table finds the nearest three-byte match.
+// On near-random data the tree finds little that a short chain of the latest positions
+// with the same four-byte hash does not, and costs more: there the four-byte table heads
+// such a chain instead (reset(false)).
 //
 // Page positions fit in 16 bits, which keeps the tables small enough to stay in cache.
 #pragma once
@@ -19,8 +22,13 @@ class gd_matchfinder_t {
   static constexpr u32 max_positions = 65536;
   // Positions need 4 bytes to be inserted, so 65535 is never a node.
   static constexpr u16 nil = 0xFFFF;
+  // One more link than the head: on block-compressed textures a single candidate
+  // loses more than the second one costs.
+  static constexpr u32 chain_depth = 2;
 
-  void reset() {
+  // tree: the full search; otherwise the short chain, for the whole page.
+  void reset(bool tree) {
+    tree_ = tree;
     // Head entries hold position + 1, 0 meaning empty.
     std::memset(hash3_, 0, sizeof(hash3_));
     std::memset(hash4_, 0, sizeof(hash4_));
@@ -85,6 +93,25 @@ class gd_matchfinder_t {
     const u32 h4 = hash4(cur);
     u32 node = (u32)hash4_[h4] - 1;
     hash4_[h4] = (u16)(pos + 1);
+    if (!tree_) {
+      // The chain links reuse the tree's child table.
+      child_[pos] = (u16)node;  // an empty head links to nil
+      if (!record) return found;
+      u32 best = 3;
+      for (u32 depth = chain_depth; (u16)node != nil && depth != 0; --depth) {
+        const u8* m = in + node;
+        if (m[best] == cur[best]) {
+          const u32 len = extend(m, cur, 0, max_len);
+          if (len > best) {
+            best = len;
+            matches[found++] = len << 16 | (pos - node);
+            if (len >= nice) break;
+          }
+        }
+        node = child_[node];
+      }
+      return found;
+    }
     u16* pending_lt = &child_[2 * pos];
     u16* pending_gt = &child_[2 * pos + 1];
     if (node == 0xFFFFFFFFu) {
@@ -132,6 +159,7 @@ class gd_matchfinder_t {
     return found;
   }
 
+  bool tree_ = true;
   u16 hash3_[1u << hash3_bits];
   u16 hash4_[1u << hash4_bits];
   u16 child_[2 * max_positions];

@@ -217,6 +217,49 @@ TEST(gdeflate_page, encoder_takes_stored_bytes_when_they_are_smaller) {
   gdeflate_encoder_destroy(encoder);
 }
 
+// Near-random pages take a cheaper search than text; it must still find their repeats,
+// near and far, and switching between the searches from page to page must leave no
+// trace: a reused encoder gives what a fresh one gives.
+TEST(gdeflate_page, near_random_pages_find_their_repeats_whatever_came_before) {
+  std::vector<u8> halves(65536), mutated(65536), text(65536);
+  u32 x = 5;
+  auto next = [&x] { return (u8)((x = x * 1103515245u + 12345u) >> 23); };
+  for (u32 i = 0; i < 32768; ++i) halves[i] = next();
+  std::copy(halves.begin(), halves.begin() + 32768, halves.begin() + 32768);
+  for (u32 i = 0; i < mutated.size(); ++i) mutated[i] = i < 1000 || next() < 4 ? next() : mutated[i - 1000];
+  for (u32 i = 0; i < text.size(); ++i) text[i] = (u8)("lane word round page "[i % 20] + (i / 997) % 3);
+
+  auto encode = [](gdeflate_encoder_t* encoder, const std::vector<u8>& in) {
+    std::vector<u8> page(gdeflate_max_compressed_page);
+    page.resize(gdeflate_encode_page(*encoder, in.data(), (u32)in.size(), page.data(), (u32)page.size()));
+    return page;
+  };
+  std::vector<std::vector<u8>> fresh;
+  for (const std::vector<u8>* in : {&halves, &mutated, &text}) {
+    gdeflate_encoder_t* encoder = gdeflate_encoder_create();
+    ASSERT_NE(encoder, nullptr);
+    fresh.push_back(encode(encoder, *in));
+    gdeflate_encoder_destroy(encoder);
+  }
+  // The second half is one long repeat; the mutated copy repeats 1000 bytes back with
+  // about one byte in 64 changed.
+  EXPECT_LT(fresh[0].size(), 32768u + 1024u);
+  EXPECT_LT(fresh[1].size(), 65536u / 4);
+
+  gdeflate_encoder_t* encoder = gdeflate_encoder_create();
+  ASSERT_NE(encoder, nullptr);
+  const std::vector<const std::vector<u8>*> order = {&text, &halves, &text, &mutated, &halves};
+  const std::vector<u32> which = {2, 0, 2, 1, 0};
+  for (u32 k = 0; k < order.size(); ++k) {
+    const std::vector<u8> page = encode(encoder, *order[k]);
+    EXPECT_EQ(page, fresh[which[k]]) << "page " << k;
+    std::vector<u8> out;
+    ASSERT_TRUE(decode(page, 65536, &out)) << "page " << k;
+    EXPECT_EQ(out, *order[k]) << "page " << k;
+  }
+  gdeflate_encoder_destroy(encoder);
+}
+
 // One decoder state serves page after page: nothing of a failed or earlier page may
 // leak into the next one.
 TEST(gdeflate_page, decoder_state_carries_nothing_between_pages) {
