@@ -107,7 +107,10 @@ bool gdeflate_compress(const u8* in, u64 n, array_dyn_t<u8>& out) {
   if (!encoder) return false;
   const u64 old_count = out.count();
   const u64 data_offset = old_count + gdeflate_header_size + 4 * page_count;
-  bool ok = out.resize(data_offset, 0);
+  // Room for every page at its largest, taken once: growing page by page would copy the
+  // stream again and again. Only the bytes written are ever touched.
+  bool ok = out.request_capacity(data_offset + page_count * gdeflate_max_compressed_page) &&
+            out.resize(data_offset, 0);
 
   u64 written = 0;  // page bytes so far
   u32 last_page_size = 0;
@@ -115,7 +118,7 @@ bool gdeflate_compress(const u8* in, u64 n, array_dyn_t<u8>& out) {
     const u64 first = i * gdeflate_page_size;
     const u32 size = (u32)(n - first < gdeflate_page_size ? n - first : gdeflate_page_size);
     const u64 at = out.count();
-    // Grow by whole pages' worth at a time; the page goes straight into the stream.
+    // The page goes straight into the stream.
     if (!out.resize_uninitialized(at + gdeflate_max_compressed_page)) {
       ok = false;
       break;
