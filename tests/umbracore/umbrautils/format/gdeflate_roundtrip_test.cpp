@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_rng.h"
 #include "umbracore/umbrautils/format/gdeflate.h"
 
 namespace {
@@ -17,17 +18,7 @@ using umbra::u32;
 using umbra::u64;
 using umbra::u8;
 
-struct rng_t {
-  u64 s;
-  u64 next() {
-    s += 0x9E3779B97F4A7C15ull;
-    u64 z = s;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  u32 below(u32 n) { return (u32)(next() % n); }
-};
+using umbra_test::rng_t;
 
 enum data_kind_t { kind_random, kind_zeros, kind_text, kind_runs, kind_blocks, kind_mutated_repeat, kind_mixed, kind_count };
 

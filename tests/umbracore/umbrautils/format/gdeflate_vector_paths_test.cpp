@@ -11,23 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "support/test_rng.h"
 #include "umbracore/umbrautils/format/gdeflate_page.h"
 
 namespace {
 
 using namespace umbra;
 
-struct rng_t {
-  u64 s;
-  u64 next() {
-    s += 0x9E3779B97F4A7C15ull;
-    u64 z = s;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  u32 below(u32 n) { return (u32)(next() % n); }
-};
+using umbra_test::rng_t;
 
 // Texture-like blocks with matches of every length class, text, byte runs and noise.
 std::vector<u8> make_page_input(rng_t& rng, u32 kind, u32 n) {
