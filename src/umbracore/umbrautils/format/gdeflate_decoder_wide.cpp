@@ -5,15 +5,9 @@
 // distances and the runs between the matches a round opens are handled per lane.
 #include "umbracore/umbrautils/format/gdeflate_decoder_state.h"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// GCC 12's 512-bit intrinsics start from deliberately undefined vectors and warn about it.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#ifndef __clang__
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#pragma GCC diagnostic pop
+#include "umbracore/umbrautils/format/gdeflate_wide.h"
+
+#ifdef GD_WIDE_CODE
 #define GD_WIDE_DECODER 1
 #define GD_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt,bmi,bmi2")))
 #endif
@@ -25,8 +19,7 @@ namespace gd_decoder {
 
 #ifdef GD_WIDE_DECODER
 bool wide_rounds_supported() {
-  static const bool supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                                __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2");
+  static const bool supported = gd_cpu_has_avx512_base() && __builtin_cpu_supports("avx512vbmi2");
   return supported;
 }
 

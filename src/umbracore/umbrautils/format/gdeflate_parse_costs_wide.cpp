@@ -3,15 +3,9 @@
 // the scalar search.
 #include "umbracore/umbrautils/format/gdeflate_parse_costs.h"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// GCC 12's 512-bit intrinsics start from deliberately undefined vectors and warn about it.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#ifndef __clang__
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#pragma GCC diagnostic pop
+#include "umbracore/umbrautils/format/gdeflate_wide.h"
+
+#ifdef GD_WIDE_CODE
 #define GD_WIDE_PARSER 1
 #define GD_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,avx512cd,popcnt,bmi,bmi2")))
 #endif
@@ -20,8 +14,7 @@ namespace umbra {
 
 #ifdef GD_WIDE_PARSER
 bool gd_wide_parser_supported() {
-  static const bool supported = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                                __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512cd");
+  static const bool supported = gd_cpu_has_avx512_base() && __builtin_cpu_supports("avx512cd");
   return supported;
 }
 
