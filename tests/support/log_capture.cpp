@@ -1,5 +1,9 @@
 #include "support/log_capture.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
 namespace umbra_test {
 
 log_capture_t::log_capture_t() {
@@ -30,6 +34,13 @@ bool log_capture_t::contains(const std::string& text) const {
   for (const auto& m : messages_)
     if (m.text == text) return true;
   return false;
+}
+
+void log_capture_t::expect_last_error_once(const std::string& message) const {
+  const std::vector<std::string> lines = errors();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), message);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), message), 1);
 }
 
 }  // namespace umbra_test

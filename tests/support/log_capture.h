@@ -25,6 +25,9 @@ class log_capture_t : public umbra::message_handler_t {
   std::vector<std::string> texts() const;
   void clear() { messages_.clear(); }
   bool contains(const std::string& text) const;
+  // A failure reported with exactly one line of its own, the last error; the file layer
+  // may report a short read before it.
+  void expect_last_error_once(const std::string& message) const;
 
  private:
   std::vector<captured_message_t> messages_;

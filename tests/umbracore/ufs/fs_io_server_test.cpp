@@ -522,7 +522,7 @@ TEST_F(generic_server_test, many_threads_read_through_one_server) {
   std::vector<stored_chunk_t> chunks;
   for (unsigned i = 0; i < 12; ++i) {
     std::string content = pattern(3000 + 997 * i, i);
-    u8 compression = (u8)(i % 4 == 3 ? FS_COMPRESSION_ZSTD : i % 4);
+    u8 compression = i % 4 == 3 ? (u8)FS_COMPRESSION_ZSTD : (u8)(i % 4);
     std::string stored = compression == FS_COMPRESSION_NONE      ? content
                          : compression == FS_COMPRESSION_ZLIB    ? umbra_test::zlib_deflate(content)
                          : compression == FS_COMPRESSION_DEFLATE ? umbra_test::raw_deflate(content)
