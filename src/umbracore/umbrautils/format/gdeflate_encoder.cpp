@@ -3,14 +3,15 @@
 // 1. A binary-tree match finder records, for every position of the page, the longest
 //    matches at growing distances (the window is the whole page so far). Pages of
 //    near-random bytes take a short hash chain instead.
-// 2. A minimum-cost path over those matches is found backwards under a bit-cost model
-//    (first from the page's byte statistics). Where the CPU has 512-bit vectors, each
-//    position weighs sixteen match lengths at a time, with the same result.
+// 2. A lazy parse over those matches (the longest match, unless the next position has
+//    a clearly longer one) gives the page's first statistics.
 // 3. The page is cut into blocks where the statistics of that parse change enough to pay
 //    for another code (a shortest-path search over boundaries every 4 KiB).
-// 4. Every block is parsed again under its own model; the symbol statistics of each
-//    parse give a Huffman code whose lengths become the next model, for a few rounds,
-//    while a round still gains 1% (the first one measured against the page parse).
+// 4. Every block is parsed as a minimum-cost path, found backwards under a bit-cost
+//    model: first the Huffman code of its share of the lazy parse, then the symbol
+//    statistics of the previous round, for a few rounds while a round still gains 0.3%
+//    (the first one measured against the lazy parse). Where the CPU has 512-bit
+//    vectors, each position weighs sixteen match lengths at a time, with the same result.
 // 5. Each block takes the cheapest of dynamic codes, fixed codes and stored bytes by
 //    exact bit count, the bits are laid out over the lanes, and the page falls back to
 //    stored bytes when that is not smaller.
@@ -34,26 +35,30 @@ namespace {
 constexpr u32 nice_match = 258;
 constexpr u32 max_search_depth = 16;
 constexpr u32 block_passes = 3;
-// Another round only while the last one gained at least 1%: each round costs a whole
-// parse of its block, and what the smaller steps add up to is below 0.1%.
-constexpr u32 min_gain_permille = 10;
+// Another round only while the last one gained at least 0.3%: each round costs a whole
+// parse of its block. On block-compressed textures the first round already gains less.
+constexpr u32 min_gain_permille = 3;
 constexpr u32 split_step = 4096;
 // Pages whose bytes carry more information than this (bits per byte; block-compressed
 // textures with many endpoint bits) have few matches, and a short hash chain finds
 // nearly all the full search finds there, for less. Text, code, records and
 // palette-like textures stay well below it.
 constexpr double full_search_entropy = 7.5;
-// Blocks up to this size also try a parse made for the fixed code.
-constexpr u32 fixed_try_limit = 4096;
+// Blocks up to this size also try a parse made for the fixed code: only there can the
+// dynamic header outweigh what the fixed code's worse fit costs.
+constexpr u32 fixed_try_limit = 1024;
 
 constexpr u32 page_max = gdeflate_page_size;
 constexpr u32 cost_unit = 16;  // costs are in 1/16 bit
 // Matches stored per page position on average before only the longest is kept.
 constexpr u32 cache_entries = page_max * 8;
 constexpr u32 max_blocks = page_max / split_step + 1;
-// Bit cost assumed for a symbol the current code does not have.
+// Bit cost assumed for a symbol the current code or statistics do not have.
 constexpr u32 unused_litlen_bits = 13;
 constexpr u32 unused_dist_bits = 10;
+// A lazy parse defers a match when the next position's longest match is at least this
+// much longer.
+constexpr u32 lazy_margin = 2;
 constexpr u32 split_syms = gd_num_litlen_syms + gd_num_dist_syms;
 
 struct block_t {
@@ -64,10 +69,10 @@ struct block_t {
   gd_block_type_t type;
   gd_code_t code;  // dynamic blocks
   gd_dynamic_header_t header;
-  u64 seed_bits;  // the page parse's share of the block under the seed code
+  u64 seed_bits;  // the lazy parse's share of the block under the seed code
 };
 
-// Symbol counts of the page parse up to a split boundary.
+// Symbol counts of the lazy parse up to a split boundary.
 struct split_counts_t {
   u32 counts[split_syms];
   u64 extra_bits;
@@ -82,7 +87,7 @@ struct gdeflate_encoder_t {
   u32 match_store[cache_entries + max_search_depth + 2];
   u32 cost[page_max + 1];
   u32 choice[page_max + 1];
-  u32 page_tokens[page_max + 1];   // the first parse of the whole page
+  u32 page_tokens[page_max + 1];   // the lazy parse of the whole page
   u32 block_tokens[page_max + 1];  // the final parse, block after block
   u32 trial_tokens[page_max + 1];
   split_counts_t split_prefix[max_blocks + 1];
@@ -148,24 +153,40 @@ void model_from_code(const gd_code_t& code, gd_cost_model_t& m) {
   }
 }
 
-// The first model knows only the page's bytes: a literal costs its information
-// content, a match a typical amount for its length and distance. Returns the bytes'
-// entropy in bits per byte.
-double byte_statistics_model(const u8* in, u32 n, gd_cost_model_t& m) {
+// Symbol costs from the statistics themselves, in fractions of a bit: between rounds
+// they follow what the parse does more closely than whole-bit code lengths, which
+// converges in fewer rounds.
+u32 information_cost(u32 count, u64 total, u32 unused_bits) {
+  if (count == 0) return unused_bits * cost_unit;
+  const double bits = std::log2((double)total / count);
+  return (u32)(std::clamp(bits, 1.0, (double)gd_max_codeword_len) * cost_unit + 0.5);
+}
+
+void model_from_stats(const gd_block_stats_t& stats, gd_cost_model_t& m) {
+  u64 litlen_total = 0;
+  u64 dist_total = 0;
+  for (u32 s = 0; s < gd_num_litlen_syms; ++s) litlen_total += stats.litlen[s];
+  for (u32 s = 0; s < gd_num_dist_syms; ++s) dist_total += stats.dist[s];
+  for (u32 b = 0; b < 256; ++b) m.literal[b] = information_cost(stats.litlen[b], litlen_total, unused_litlen_bits);
+  for (u32 l = gd_min_match; l <= gd_max_short_match; ++l) {
+    const u32 slot = gd_length_slot(l);
+    m.length[l] = information_cost(stats.litlen[gd_first_length_sym + slot], litlen_total, unused_litlen_bits) +
+                  gd_length_extra[slot] * cost_unit;
+  }
+  m.long_length = information_cost(stats.litlen[gd_long_length_sym], litlen_total, unused_litlen_bits) + 16 * cost_unit;
+  for (u32 s = 0; s < gd_num_dist_syms; ++s) {
+    m.dist[s] = information_cost(stats.dist[s], dist_total, unused_dist_bits) + gd_dist_extra[s] * cost_unit;
+  }
+}
+
+// Entropy of the page's bytes in bits per byte.
+double byte_entropy(const u8* in, u32 n) {
   u32 histogram[256] = {};
   for (u32 i = 0; i < n; ++i) ++histogram[in[i]];
   double total_bits = 0;
   for (u32 b = 0; b < 256; ++b) {
-    const double bits = histogram[b] ? std::log2((double)n / histogram[b]) : 12.0;
-    m.literal[b] = (u32)(cost_unit * bits);
-    if (histogram[b]) total_bits += bits * histogram[b];
+    if (histogram[b]) total_bits += std::log2((double)n / histogram[b]) * histogram[b];
   }
-  for (u32 l = gd_min_match; l <= gd_max_short_match; ++l) {
-    const u32 slot = gd_length_slot(l);
-    m.length[l] = (6 + slot / 4 + gd_length_extra[slot]) * cost_unit;
-  }
-  m.long_length = (6 + 6 + 16) * cost_unit;
-  for (u32 s = 0; s < gd_num_dist_syms; ++s) m.dist[s] = (5 + gd_dist_extra[s]) * cost_unit;
   return total_bits / n;
 }
 
@@ -213,6 +234,36 @@ u32 find_min_cost_path(gdeflate_encoder_t& e, const u8* in, u32 begin, u32 end, 
   return count;
 }
 
+// The longest recorded match at pos (capped at the page end), 0 if none.
+u32 longest_match(const gdeflate_encoder_t& e, u32 pos, u32 n) {
+  const u32 begin = e.match_begin[pos];
+  const u32 end = e.match_begin[pos + 1];
+  if (begin == end) return 0;
+  const u32 entry = e.match_store[end - 1];
+  const u32 len = std::min(entry >> 16, n - pos);
+  return len < gd_min_match ? 0 : len << 16 | (entry & 0xFFFF);
+}
+
+// Lazy parse of the page into e.page_tokens; returns the token count. It only has to
+// give the block splitter and the first models statistics of the right shape.
+u32 lazy_parse(gdeflate_encoder_t& e, const u8* in, u32 n) {
+  u32 count = 0;
+  u32 pos = 0;
+  u32 here = longest_match(e, 0, n);
+  while (pos < n) {
+    const u32 next = pos + 1 < n ? longest_match(e, pos + 1, n) : 0;
+    if (here == 0 || (next >> 16) >= (here >> 16) + lazy_margin) {
+      e.page_tokens[count++] = in[pos++];
+      here = next;
+      continue;
+    }
+    e.page_tokens[count++] = here;
+    pos += here >> 16;
+    here = pos < n ? longest_match(e, pos, n) : 0;
+  }
+  return count;
+}
+
 // ---------------------------------------------------------------- block splitting
 
 struct n_log2_n_table_t {
@@ -250,7 +301,7 @@ float estimated_block_bits(const split_counts_t& to, const split_counts_t& from,
   return header + (float)(to.extra_bits - from.extra_bits) + nlogn[lit_total] + nlogn[dist_total] - sum;
 }
 
-// Chooses block boundaries on the page parse: a shortest path over boundaries every
+// Chooses block boundaries on the lazy parse: a shortest path over boundaries every
 // split_step bytes (moved to the next token start).
 void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
   u32 bound_pos[max_blocks + 1];
@@ -310,7 +361,7 @@ void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
     block_t& blk = e.blocks[b];
     blk.begin = bound_pos[i];
     blk.end = bound_pos[j];
-    // The block's share of the page parse seeds its own model.
+    // The block's share of the lazy parse seeds its own model.
     gd_block_stats_t& seed = e.stats;
     std::memcpy(seed.litlen, prefix[j].counts, sizeof(seed.litlen));
     for (u32 s = 0; s < gd_num_litlen_syms; ++s) seed.litlen[s] -= prefix[i].counts[s];
@@ -342,7 +393,7 @@ void plan_block(gdeflate_encoder_t& e, const u8* in, block_t& blk, u32 first_tok
     gd_build_dynamic_header(e.code, e.header);
     const u64 bits = gd_dynamic_block_bits(e.stats, e.code, e.header);
     if (bits >= best_bits) break;
-    // The first round is measured against the page parse it refines.
+    // The first round is measured against the lazy parse it refines.
     const u64 before = pass == 0 ? blk.seed_bits : best_bits;
     const bool small_gain = bits < before && before - bits < before / 1000 * min_gain_permille;
     if (tokens != out) std::memcpy(out, tokens, count * sizeof(u32));
@@ -352,7 +403,7 @@ void plan_block(gdeflate_encoder_t& e, const u8* in, block_t& blk, u32 first_tok
     blk.code = e.code;
     blk.header = e.header;
     if (small_gain) break;
-    if (pass + 1 < block_passes) model_from_code(e.code, model);
+    if (pass + 1 < block_passes) model_from_stats(e.stats, model);
   }
   blk.first_token = first_token;
   blk.token_count = best_count;
@@ -424,12 +475,8 @@ void gdeflate_encoder_destroy(gdeflate_encoder_t* encoder) {
 
 u32 gdeflate_encode_page(gdeflate_encoder_t& e, const u8* in, u32 n, u8* out, u32 capacity) {
   if (n == 0 || n > page_max || capacity < gd_initial_bytes + 4) return 0;
-  gd_cost_model_t model;
-  const double entropy = byte_statistics_model(in, n, model);
-  find_matches(e, in, n, entropy < full_search_entropy);
-
-  const u32 page_token_count = find_min_cost_path(e, in, 0, n, model, e.page_tokens);
-  split_page(e, n, page_token_count);
+  find_matches(e, in, n, byte_entropy(in, n) < full_search_entropy);
+  split_page(e, n, lazy_parse(e, in, n));
 
   u32 first_token = 0;
   for (u32 b = 0; b < e.block_count; ++b) {
