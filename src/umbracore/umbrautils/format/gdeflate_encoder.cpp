@@ -98,6 +98,7 @@ struct gdeflate_encoder_t {
   gd_code_t code;
   gd_dynamic_header_t header;
   u8 stored_page[gdeflate_max_compressed_page];
+  gd_lane_scratch_t lane_scratch;
 };
 
 namespace {
@@ -434,14 +435,14 @@ void plan_block(gdeflate_encoder_t& e, const u8* in, block_t& blk, u32 first_tok
 
 // ---------------------------------------------------------------- layout
 
-u32 write_stored_page(const u8* in, u32 n, u8* out, u32 capacity) {
-  gd_lane_writer_t w(out, capacity);
+u32 write_stored_page(gdeflate_encoder_t& e, const u8* in, u32 n, u8* out, u32 capacity) {
+  gd_lane_writer_t w(out, capacity, e.lane_scratch);
   gd_write_stored_blocks(w, in, n, true);
   return w.finish();
 }
 
 u32 write_planned_page(gdeflate_encoder_t& e, const u8* in, u8* out, u32 capacity) {
-  gd_lane_writer_t w(out, capacity);
+  gd_lane_writer_t w(out, capacity, e.lane_scratch);
   for (u32 b = 0; b < e.block_count && !w.overflow(); ++b) {
     const block_t& blk = e.blocks[b];
     const bool final_block = b + 1 == e.block_count;
@@ -487,7 +488,7 @@ u32 gdeflate_encode_page(gdeflate_encoder_t& e, const u8* in, u32 n, u8* out, u3
   u32 size = write_planned_page(e, in, out, capacity);
   // Stored bytes bound every page; take them whenever they are not larger.
   if (size == 0 || size > n) {
-    const u32 stored = write_stored_page(in, n, e.stored_page, sizeof(e.stored_page));
+    const u32 stored = write_stored_page(e, in, n, e.stored_page, sizeof(e.stored_page));
     if (stored != 0 && (size == 0 || stored <= size) && stored <= capacity) {
       std::memcpy(out, e.stored_page, stored);
       size = stored;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <vector>
 
 #include "umbracore/umbrautils/format/gdeflate.h"
@@ -23,7 +24,8 @@ std::vector<u8> read_bytes(const std::string& path) {
 // A page under construction.
 struct page_t {
   std::vector<u8> bytes = std::vector<u8>(70000);
-  gd_lane_writer_t w{bytes.data(), (u32)bytes.size()};
+  std::unique_ptr<gd_lane_scratch_t> scratch = std::make_unique<gd_lane_scratch_t>();
+  gd_lane_writer_t w{bytes.data(), (u32)bytes.size(), *scratch};
 
   std::vector<u8> finish() {
     bytes.resize(w.finish());

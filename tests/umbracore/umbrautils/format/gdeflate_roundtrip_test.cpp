@@ -11,6 +11,7 @@
 
 #include "support/test_rng.h"
 #include "umbracore/umbrautils/format/gdeflate.h"
+#include "umbracore/umbrautils/format/gdeflate_page.h"
 
 namespace {
 
@@ -164,6 +165,33 @@ TEST(gdeflate_roundtrip, many_threads_at_once) {
   }
   for (auto& th : threads) th.join();
   for (int v : ok) EXPECT_TRUE(v);
+}
+
+// A page either fits the room it is given, byte for byte as with ample room, or the
+// encoder reports 0; it never writes past the room (the heap buffer is exactly that
+// size, so the address sanitizer sees any stray write).
+TEST(gdeflate_roundtrip, pages_respect_their_capacity) {
+  std::unique_ptr<umbra::gdeflate_encoder_t, void (*)(umbra::gdeflate_encoder_t*)> encoder(
+      umbra::gdeflate_encoder_create(), umbra::gdeflate_encoder_destroy);
+  ASSERT_TRUE(encoder);
+  rng_t rng{77};
+  for (data_kind_t kind : {kind_text, kind_random, kind_blocks, kind_mixed}) {
+    SCOPED_TRACE(kind);
+    const std::vector<u8> input = make_input(rng, kind, 65536);
+    std::vector<u8> ample(umbra::gdeflate_max_compressed_page);
+    const u32 size = umbra::gdeflate_encode_page(*encoder, input.data(), (u32)input.size(), ample.data(), (u32)ample.size());
+    ASSERT_GT(size, 0u);
+    for (u32 capacity : {size, size - 1, size - 4, size / 2, 200u, 127u}) {
+      std::unique_ptr<u8[]> room(new u8[capacity]);
+      const u32 got = umbra::gdeflate_encode_page(*encoder, input.data(), (u32)input.size(), room.get(), capacity);
+      if (capacity >= size) {
+        ASSERT_EQ(got, size);
+        EXPECT_EQ(0, std::memcmp(room.get(), ample.data(), size));
+      } else {
+        EXPECT_EQ(got, 0u) << "capacity " << capacity;
+      }
+    }
+  }
 }
 
 }  // namespace
