@@ -200,21 +200,11 @@ void fixed_code_model(gd_cost_model_t& m) { model_from_code(gd_fixed_code(), m);
 // statistics to e.stats. Returns the token count.
 u32 find_min_cost_path(gdeflate_encoder_t& e, const u8* in, u32 begin, u32 end, const gd_cost_model_t& m,
                        u32* out) {
-  u32* const cost = e.cost;
-  u32* const choice = e.choice;
-  cost[end] = 0;
-  // The path cost from the next position stays in a register: the literal step is the
-  // one dependency from position to position.
-  u32 next_cost = 0;
-  // Cost and choice share one word so that keeping the minimum needs no branch.
-  for (u32 pos = end; pos-- > begin;) {
-    u64 best = (u64)(m.literal[in[pos]] + next_cost) << 32;
-    const u32* const match = e.match_store + e.match_begin[pos];
-    const u32* const match_end = e.match_store + e.match_begin[pos + 1];
-    best = std::min(best, gd_cheapest_match(e.wide_parse, match, match_end, end - pos, m, cost + pos));
-    next_cost = (u32)(best >> 32);
-    cost[pos] = next_cost;
-    choice[pos] = (u32)best;
+  const u32* const choice = e.choice;
+  if (e.wide_parse) {
+    gd_cost_pass_wide(in, begin, end, e.match_begin, e.match_store, m, e.cost, e.choice);
+  } else {
+    gd_cost_pass_scalar(in, begin, end, e.match_begin, e.match_store, m, e.cost, e.choice);
   }
 
   u32 count = 0;

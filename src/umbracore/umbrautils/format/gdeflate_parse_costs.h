@@ -1,5 +1,6 @@
-// The bit-cost model of the page encoder's parser and the search for the cheapest match
-// at one position, the parser's inner loop. Costs are in 1/16 bit.
+// The bit-cost model of the page encoder's parser, the search for the cheapest match
+// at one position and the backward pass built on it, the parser's inner loop. Costs
+// are in 1/16 bit.
 #pragma once
 
 #include "umbracore/umbrautils/format/gdeflate_block_writer.h"
@@ -43,25 +44,35 @@ inline u64 gd_cheapest_match_scalar(const u32* match, const u32* match_end, u32 
   return best;
 }
 
-// True where the CPU runs gd_cheapest_match_wide.
+// The backward pass of the minimum-cost parse over [begin, end): cost[pos] becomes the
+// cost of the cheapest path from pos to end (cost[end] = 0), choice[pos] its first step,
+// 0 for a literal or length << 16 | distance. Position pos's recorded matches are
+// match_store[match_begin[pos], match_begin[pos + 1]).
+inline void gd_cost_pass_scalar(const u8* in, u32 begin, u32 end, const u32* match_begin, const u32* match_store,
+                                const gd_cost_model_t& m, u32* cost, u32* choice) {
+  cost[end] = 0;
+  // The path cost from the next position stays in a register: the literal step is the
+  // one dependency from position to position.
+  u32 next_cost = 0;
+  // Cost and choice share one word so that keeping the minimum needs no branch.
+  for (u32 pos = end; pos-- > begin;) {
+    u64 best = (u64)(m.literal[in[pos]] + next_cost) << 32;
+    const u32* const match = match_store + match_begin[pos];
+    const u32* const match_end = match_store + match_begin[pos + 1];
+    const u64 found = gd_cheapest_match_scalar(match, match_end, end - pos, m, cost + pos);
+    best = found < best ? found : best;
+    next_cost = (u32)(best >> 32);
+    cost[pos] = next_cost;
+    choice[pos] = (u32)best;
+  }
+}
+
+// True where the CPU runs gd_cost_pass_wide.
 bool gd_wide_parser_supported();
 
-// gd_cheapest_match_scalar in 512-bit vectors for 1 to 16 recorded matches whose
-// lengths, capped at limit, end at top <= 258 (gdeflate_parse_costs_wide.cpp).
-u64 gd_cheapest_match_wide(const u32* match, u32 count, u32 limit, const gd_cost_model_t& m, const u32* cost_here,
-                           u32 top);
-
-// The same result either way; wide only where gd_wide_parser_supported().
-inline u64 gd_cheapest_match(bool wide, const u32* match, const u32* match_end, u32 limit, const gd_cost_model_t& m,
-                             const u32* cost_here) {
-  const u32 count = (u32)(match_end - match);
-  if (count == 0) return ~0ull;
-  const u32 longest = match_end[-1] >> 16;
-  const u32 top = longest < limit ? longest : limit;
-  if (wide && count <= 16 && top <= gd_max_short_match) {
-    return gd_cheapest_match_wide(match, count, limit, m, cost_here, top);
-  }
-  return gd_cheapest_match_scalar(match, match_end, limit, m, cost_here);
-}
+// gd_cost_pass_scalar with the same results, weighing sixteen match lengths at a time in
+// 512-bit vectors (gdeflate_parse_costs_wide.cpp).
+void gd_cost_pass_wide(const u8* in, u32 begin, u32 end, const u32* match_begin, const u32* match_store,
+                       const gd_cost_model_t& m, u32* cost, u32* choice);
 
 }  // namespace umbra

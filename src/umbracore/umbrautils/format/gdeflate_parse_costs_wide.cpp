@@ -1,6 +1,6 @@
-// The parser's cheapest-match search in 512-bit vectors (see gdeflate_parse_costs.h):
-// per position, sixteen match lengths are weighed at once, with exactly the result of
-// the scalar search.
+// The parser's backward pass in 512-bit vectors (see gdeflate_parse_costs.h): per
+// position, sixteen match lengths are weighed at once, with exactly the result of the
+// scalar search.
 #include "umbracore/umbrautils/format/gdeflate_parse_costs.h"
 
 #include "umbracore/umbrautils/format/gdeflate_wide.h"
@@ -73,20 +73,46 @@ GD_WIDE_TARGET u64 cheapest_match(const u32* match, u32 count, u32 limit, const 
   return (u64)_mm512_reduce_min_epu64(best);
 }
 
+// The whole pass in one function: the model's vectors and the constants stay in
+// registers from position to position.
+GD_WIDE_TARGET void cost_pass(const u8* in, u32 begin, u32 end, const u32* match_begin, const u32* match_store,
+                              const gd_cost_model_t& m, u32* cost, u32* choice) {
+  cost[end] = 0;
+  u32 next_cost = 0;
+  for (u32 pos = end; pos-- > begin;) {
+    u64 best = (u64)(m.literal[in[pos]] + next_cost) << 32;
+    const u32 first = match_begin[pos];
+    const u32 count = match_begin[pos + 1] - first;
+    if (count != 0) {
+      const u32* const match = match_store + first;
+      const u32 limit = end - pos;
+      const u32 longest = match[count - 1] >> 16;
+      const u32 top = longest < limit ? longest : limit;
+      const u64 found = count <= 16 && top <= gd_max_short_match
+                            ? cheapest_match(match, count, limit, m, cost + pos, top)
+                            : gd_cheapest_match_scalar(match, match + count, limit, m, cost + pos);
+      best = found < best ? found : best;
+    }
+    next_cost = (u32)(best >> 32);
+    cost[pos] = next_cost;
+    choice[pos] = (u32)best;
+  }
+}
+
 }  // namespace
 
-u64 gd_cheapest_match_wide(const u32* match, u32 count, u32 limit, const gd_cost_model_t& m, const u32* cost_here,
-                           u32 top) {
-  return cheapest_match(match, count, limit, m, cost_here, top);
+void gd_cost_pass_wide(const u8* in, u32 begin, u32 end, const u32* match_begin, const u32* match_store,
+                       const gd_cost_model_t& m, u32* cost, u32* choice) {
+  cost_pass(in, begin, end, match_begin, match_store, m, cost, choice);
 }
 
 #else
 
 bool gd_wide_parser_supported() { return false; }
 
-u64 gd_cheapest_match_wide(const u32* match, u32 count, u32 limit, const gd_cost_model_t& m, const u32* cost_here,
-                           u32) {
-  return gd_cheapest_match_scalar(match, match + count, limit, m, cost_here);
+void gd_cost_pass_wide(const u8* in, u32 begin, u32 end, const u32* match_begin, const u32* match_store,
+                       const gd_cost_model_t& m, u32* cost, u32* choice) {
+  gd_cost_pass_scalar(in, begin, end, match_begin, match_store, m, cost, choice);
 }
 
 #endif
