@@ -52,6 +52,9 @@ constexpr u32 page_max = gdeflate_page_size;
 constexpr u32 cost_unit = 16;  // costs are in 1/16 bit
 // Matches stored per page position on average before only the longest is kept.
 constexpr u32 cache_entries = page_max * 8;
+// Past that budget every position still keeps one match, and the finder writes a whole
+// search before it is cut down: room for both, whatever the page holds.
+constexpr u32 match_store_size = cache_entries + page_max + max_search_depth + 2;
 constexpr u32 max_blocks = page_max / split_step + 1;
 // Bit cost assumed for a symbol the current code or statistics do not have.
 constexpr u32 unused_litlen_bits = 13;
@@ -84,7 +87,7 @@ struct gdeflate_encoder_t {
   bool wide_parse;  // the parser may use 512-bit vectors
   gd_matchfinder_t finder;
   u32 match_begin[page_max + 1];
-  u32 match_store[cache_entries + max_search_depth + 2];
+  u32 match_store[match_store_size];
   u32 cost[page_max + 1];
   u32 choice[page_max + 1];
   u32 page_tokens[page_max + 1];   // the lazy parse of the whole page
@@ -112,7 +115,7 @@ void find_matches(gdeflate_encoder_t& e, const u8* in, u32 n, bool full_search) 
   while (pos < n) {
     e.match_begin[pos] = stored;
     if (pos + 16 < n) e.finder.prefetch_heads(in, pos + 16, n);
-    // The store always has room for one search past its budget, so the finder writes
+    // The store always has room for one search past what is kept, so the finder writes
     // straight into it.
     u32* const found = e.match_store + stored;
     const u32 count = e.finder.find(in, pos, n, nice_match, max_search_depth, found);
@@ -225,14 +228,17 @@ u32 find_min_cost_path(gdeflate_encoder_t& e, const u8* in, u32 begin, u32 end, 
   return count;
 }
 
-// The longest recorded match at pos (capped at the page end), 0 if none.
-u32 longest_match(const gdeflate_encoder_t& e, u32 pos, u32 n) {
+// The longest recorded match at pos (capped at the page end), 0 if none or pos is the
+// page end. Whether a position has one is a coin toss on textures: no branch on it.
+inline u32 longest_match(const gdeflate_encoder_t& e, u32 pos, u32 n) {
+  if (pos >= n) return 0;
   const u32 begin = e.match_begin[pos];
   const u32 end = e.match_begin[pos + 1];
-  if (begin == end) return 0;
-  const u32 entry = e.match_store[end - 1];
+  // Without a match this reads an earlier position's entry (or the first, set at
+  // creation), and the result is discarded.
+  const u32 entry = e.match_store[end != 0 ? end - 1 : 0];
   const u32 len = std::min(entry >> 16, n - pos);
-  return len < gd_min_match ? 0 : len << 16 | (entry & 0xFFFF);
+  return begin != end && len >= gd_min_match ? len << 16 | (entry & 0xFFFF) : 0;
 }
 
 // Lazy parse of the page into e.page_tokens; returns the token count. It only has to
@@ -242,15 +248,13 @@ u32 lazy_parse(gdeflate_encoder_t& e, const u8* in, u32 n) {
   u32 pos = 0;
   u32 here = longest_match(e, 0, n);
   while (pos < n) {
-    const u32 next = pos + 1 < n ? longest_match(e, pos + 1, n) : 0;
-    if (here == 0 || (next >> 16) >= (here >> 16) + lazy_margin) {
-      e.page_tokens[count++] = in[pos++];
-      here = next;
-      continue;
-    }
-    e.page_tokens[count++] = here;
-    pos += here >> 16;
-    here = pos < n ? longest_match(e, pos, n) : 0;
+    const u32 next = longest_match(e, pos + 1, n);
+    // A literal unless there is a match here that the next position does not beat by
+    // lazy_margin; written without a branch on it, for the same reason.
+    const bool literal = here == 0 || (next >> 16) >= (here >> 16) + lazy_margin;
+    e.page_tokens[count++] = literal ? in[pos] : here;
+    pos += literal ? 1 : here >> 16;
+    here = literal ? next : longest_match(e, pos, n);
   }
   return count;
 }
@@ -455,6 +459,7 @@ gdeflate_encoder_t* gdeflate_encoder_create(bool portable_only) {
   if (!block) return nullptr;
   gdeflate_encoder_t* encoder = new (block) gdeflate_encoder_t;
   encoder->wide_parse = !portable_only && gd_wide_parser_supported();
+  encoder->match_store[0] = 0;
   return encoder;
 }
 
