@@ -56,10 +56,8 @@ class gd_matchfinder_t {
   }
 
  private:
-  static u32 hash3(const u8* p) {
-    const u32 v = (u32)p[0] | (u32)p[1] << 8 | (u32)p[2] << 16;
-    return (v * 0x1E35A7BDu) >> (32 - hash3_bits);
-  }
+  // Both read four bytes: positions are only hashed with four bytes left.
+  static u32 hash3(const u8* p) { return ((gd_load_le32(p) & 0xFFFFFF) * 0x1E35A7BDu) >> (32 - hash3_bits); }
   static u32 hash4(const u8* p) { return (gd_load_le32(p) * 0x1E35A7BDu) >> (32 - hash4_bits); }
 
   // Length of the common prefix of a and b, known to be at least len, at most max_len.
