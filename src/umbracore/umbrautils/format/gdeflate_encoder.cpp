@@ -6,8 +6,7 @@
 // 2. A lazy parse over those matches (the longest match, unless the next position has
 //    a clearly longer one) gives the page's first statistics.
 // 3. The page is cut into blocks where the statistics of that parse change enough to pay
-//    for another code (a shortest-path search over boundaries every 2 KiB, 4 KiB on
-//    near-random pages).
+//    for another code (a shortest-path search over boundaries every 4 KiB).
 // 4. Every block is parsed as a minimum-cost path, found backwards under a bit-cost
 //    model: first the Huffman code of its share of the lazy parse, then the symbol
 //    statistics of the previous round, for a few rounds while a round still gains 0.6%
@@ -39,11 +38,10 @@ constexpr u32 block_passes = 3;
 // Another round only while the last one gained at least 0.6%: each round costs a whole
 // parse of its block. On block-compressed textures the first round already gains less.
 constexpr u32 min_gain_permille = 6;
-// Block boundaries are weighed every split_step bytes. Data that changes kind every few
-// KiB gains a good 0.5% from the finer step; near-random pages gain nothing from it,
-// and it costs four times the weighing.
-constexpr u32 split_step = 2048;
-constexpr u32 near_random_split_step = 4096;
+// Block boundaries are weighed every split_step bytes. Every 2 KiB would make data that
+// changes kind every few KiB 0.8% smaller, but the decoder builds its tables once per
+// block, and decoding such data then takes 6% longer.
+constexpr u32 split_step = 4096;
 // Pages whose bytes carry more information than this (bits per byte; block-compressed
 // textures with many endpoint bits) have few matches, and a short hash chain finds
 // nearly all the full search finds there, for less. Text, code, records and
@@ -302,8 +300,8 @@ float estimated_block_bits(const split_counts_t& to, const split_counts_t& from,
 }
 
 // Chooses block boundaries on the lazy parse: a shortest path over boundaries every
-// step bytes (moved to the next token start).
-void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count, u32 step) {
+// split_step bytes (moved to the next token start).
+void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
   u32 bound_pos[max_blocks + 1];
   split_counts_t* prefix = e.split_prefix;
   split_counts_t running = {};
@@ -311,13 +309,13 @@ void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count, u32 step) {
   bound_pos[0] = 0;
   prefix[0] = running;
   u32 pos = 0;
-  u32 next_cut = step;
+  u32 next_cut = split_step;
   for (u32 t = 0; t < token_count; ++t) {
     if (pos >= next_cut) {
       ++bounds;
       bound_pos[bounds] = pos;
       prefix[bounds] = running;
-      while (next_cut <= pos) next_cut += step;
+      while (next_cut <= pos) next_cut += split_step;
     }
     const u32 token = e.page_tokens[t];
     if (gd_is_literal(token)) {
@@ -476,9 +474,8 @@ void gdeflate_encoder_destroy(gdeflate_encoder_t* encoder) {
 
 u32 gdeflate_encode_page(gdeflate_encoder_t& e, const u8* in, u32 n, u8* out, u32 capacity) {
   if (n == 0 || n > page_max || capacity < gd_initial_bytes + 4) return 0;
-  const bool near_random = byte_entropy(in, n) >= full_search_entropy;
-  find_matches(e, in, n, !near_random);
-  split_page(e, n, lazy_parse(e, in, n), near_random ? near_random_split_step : split_step);
+  find_matches(e, in, n, byte_entropy(in, n) < full_search_entropy);
+  split_page(e, n, lazy_parse(e, in, n));
 
   u32 first_token = 0;
   for (u32 b = 0; b < e.block_count; ++b) {
