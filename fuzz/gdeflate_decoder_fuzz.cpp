@@ -6,7 +6,8 @@
 //   cd src/umbracore/umbrautils/format && clang++ -g -O1 -std=c++17 \
 //       -fsanitize=fuzzer,address,undefined -I../../.. ../../../../fuzz/gdeflate_decoder_fuzz.cpp \
 //       gdeflate_container.cpp gdeflate_decoder.cpp gdeflate_decoder_wide.cpp gdeflate_encoder.cpp \
-//       gdeflate_huffman.cpp gdeflate_block_writer.cpp -o /tmp/gdeflate_decoder_fuzz
+//       gdeflate_huffman.cpp gdeflate_block_writer.cpp gdeflate_parse_costs_wide.cpp \
+//       -o /tmp/gdeflate_decoder_fuzz
 //   /tmp/gdeflate_decoder_fuzz -max_len=300000 CORPUS_DIR   (seeded with the vectors' .gd files)
 #include <cstdint>
 #include <cstdio>

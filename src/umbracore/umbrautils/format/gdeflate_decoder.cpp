@@ -68,9 +68,15 @@ bool build_decode_table(const u8* lens, u32 num_syms, const entry_t* meanings, u
   }
   if (left > 0 && total != 0 && !(total == 1 && count[1] == 1)) return false;
 
+  // A complete code writes every entry of the table and its subtables; only the codes
+  // allowed to be incomplete (none or a single codeword) leave entries to mark invalid.
+  // Blocks are a few KiB, so filling the table twice showed in decoding time.
+  const bool complete = left == 0;
   const entry_t invalid = make_entry(0, 0, 0, kind_invalid);
   const u32 main_size = 1u << table_bits;
-  for (u32 i = 0; i < main_size; ++i) table[i] = invalid;
+  if (!complete) {
+    for (u32 i = 0; i < main_size; ++i) table[i] = invalid;
+  }
   u32 next_code[gd_max_codeword_len + 1] = {};
   u32 code = 0;
   for (u32 len = 1; len <= gd_max_codeword_len; ++len) {
@@ -79,21 +85,30 @@ bool build_decode_table(const u8* lens, u32 num_syms, const entry_t* meanings, u
   }
   const u32 sub_bits = max_len > table_bits ? max_len - table_bits : 0;
   u32 next_free = main_size;
+  // Which main entries link to a subtable so far: the entries themselves may still
+  // hold an earlier block's table.
+  static_assert(precode_bits <= main_bits, "the precode table is the smaller one");
+  u64 linked[(1u << main_bits) / 64] = {};
   for (u32 s = 0; s < num_syms; ++s) {
     const u32 len = lens[s];
     if (len == 0) continue;
     const u32 rev = gd_reverse_bits(next_code[len]++, len);
-    const u32 extra = (u32)__builtin_popcount((u32)(meanings[s] >> 48));
+    // The extra bits' mask is (1 << extra) - 1.
+    const u32 extra_mask = (u32)(meanings[s] >> 48);
+    const u32 extra = extra_mask ? 32 - (u32)__builtin_clz(extra_mask) : 0;
     const entry_t entry = meanings[s] | len << 8 | (len + extra);
     if (len <= table_bits) {
       for (u32 i = rev; i < main_size; i += 1u << len) table[i] = entry;
       continue;
     }
     const u32 prefix = rev & (main_size - 1);
-    if (!(table[prefix] & kind_subtable)) {
+    if (!(linked[prefix / 64] >> (prefix % 64) & 1)) {
+      linked[prefix / 64] |= 1ull << (prefix % 64);
       if (next_free + (1u << sub_bits) > table_size) return false;
       table[prefix] = make_entry(next_free, 0, 0, kind_subtable) | sub_bits << 8;
-      for (u32 i = 0; i < (1u << sub_bits); ++i) table[next_free + i] = invalid;
+      if (!complete) {
+        for (u32 i = 0; i < (1u << sub_bits); ++i) table[next_free + i] = invalid;
+      }
       next_free += 1u << sub_bits;
     }
     entry_t* sub = table + entry_base(table[prefix]);
