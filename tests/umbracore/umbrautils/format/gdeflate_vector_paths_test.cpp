@@ -49,6 +49,19 @@ std::vector<u8> make_page_input(rng_t& rng, u32 kind, u32 n) {
   return v;
 }
 
+// Round r's page: the four kinds in turn, full pages for the first four rounds, then
+// random sizes.
+struct page_case_t {
+  u32 kind;
+  u32 n;
+  std::vector<u8> input;
+};
+page_case_t page_case(rng_t& rng, u32 round) {
+  const u32 kind = round % 4;
+  const u32 n = round < 4 ? 65536 : 1 + rng.below(65536);
+  return {kind, n, make_page_input(rng, kind, n)};
+}
+
 struct decoders_t {
   gdeflate_decoder_t* wide = gdeflate_decoder_create();
   gdeflate_decoder_t* portable = gdeflate_decoder_create(true);
@@ -88,10 +101,10 @@ TEST(gdeflate_vector_paths, decoders_agree_on_sound_and_damaged_pages) {
   std::vector<u8> page(70000);
   u32 accepted_damage = 0, damaged = 0;
   for (u32 round = 0; round < 16; ++round) {
-    const u32 kind = round % 4;
-    const u32 n = round < 4 ? 65536 : 1 + rng.below(65536);
-    SCOPED_TRACE("kind " + std::to_string(kind) + ", " + std::to_string(n) + " bytes");
-    const std::vector<u8> input = make_page_input(rng, kind, n);
+    const page_case_t c = page_case(rng, round);
+    const u32 n = c.n;
+    const std::vector<u8>& input = c.input;
+    SCOPED_TRACE("kind " + std::to_string(c.kind) + ", " + std::to_string(n) + " bytes");
     const u32 size = gdeflate_encode_page(*encoder, input.data(), n, page.data(), (u32)page.size());
     ASSERT_NE(size, 0u);
     const std::vector<u8> sound(page.begin(), page.begin() + size);
@@ -128,10 +141,10 @@ TEST(gdeflate_vector_paths, encoders_write_the_same_pages) {
   rng_t rng{5};
   std::vector<u8> a(70000), b(70000);
   for (u32 round = 0; round < 12; ++round) {
-    const u32 kind = round % 4;
-    const u32 n = round < 4 ? 65536 : 1 + rng.below(65536);
-    SCOPED_TRACE("kind " + std::to_string(kind) + ", " + std::to_string(n) + " bytes");
-    const std::vector<u8> input = make_page_input(rng, kind, n);
+    const page_case_t c = page_case(rng, round);
+    const u32 n = c.n;
+    const std::vector<u8>& input = c.input;
+    SCOPED_TRACE("kind " + std::to_string(c.kind) + ", " + std::to_string(n) + " bytes");
     const u32 size_a = gdeflate_encode_page(*wide, input.data(), n, a.data(), (u32)a.size());
     const u32 size_b = gdeflate_encode_page(*portable, input.data(), n, b.data(), (u32)b.size());
     ASSERT_EQ(size_a, size_b);
