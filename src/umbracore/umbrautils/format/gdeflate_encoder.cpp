@@ -2,7 +2,8 @@
 //
 // 1. A binary-tree match finder records, for every position of the page, the longest
 //    matches at growing distances (the window is the whole page so far). Pages of
-//    near-random bytes take a short hash chain instead.
+//    near-random bytes only look up the latest three- and four-byte matches, and keep
+//    the longer.
 // 2. A lazy parse over those matches (the longest match, unless the next position has
 //    a clearly longer one) gives the page's first statistics.
 // 3. The page is cut into blocks where the statistics of that parse change enough to pay
@@ -12,6 +13,7 @@
 //    statistics of the previous round, for a few rounds while a round still gains 0.6%
 //    (the first one measured against the lazy parse). Where the CPU has 512-bit
 //    vectors, each position weighs sixteen match lengths at a time, with the same result.
+//    Near-random pages weigh only each position's one match at its full length.
 // 5. Each block takes the cheapest of dynamic codes, fixed codes and stored bytes by
 //    exact bit count, the bits are laid out over the lanes, and the page falls back to
 //    stored bytes when that is not smaller.
@@ -42,10 +44,13 @@ constexpr u32 min_gain_permille = 6;
 // changes kind every few KiB 0.8% smaller, but the decoder builds its tables once per
 // block, and decoding such data then takes 6% longer.
 constexpr u32 split_step = 4096;
+// Near-random pages gain next to nothing from finer boundaries (0.004% at 4 KiB), and
+// the search over them costs about four times as much.
+constexpr u32 sparse_split_step = 8192;
 // Pages whose bytes carry more information than this (bits per byte; block-compressed
-// textures with many endpoint bits) have few matches, and a short hash chain finds
-// nearly all the full search finds there, for less. Text, code, records and
-// palette-like textures stay well below it.
+// textures with many endpoint bits) have few matches, and the latest position with the
+// same first bytes gives nearly all the full search finds there, for less. Text, code,
+// records and palette-like textures stay well below it.
 constexpr double full_search_entropy = 7.5;
 // Blocks up to this size also try a parse made for the fixed code: only there can the
 // dynamic header outweigh what the fixed code's worse fit costs.
@@ -87,7 +92,8 @@ struct split_counts_t {
 }  // namespace
 
 struct gdeflate_encoder_t {
-  bool wide_parse;  // the parser may use 512-bit vectors
+  bool wide_parse;   // the parser may use 512-bit vectors
+  bool full_search;  // this page's positions keep every match found, not just the longest
   gd_matchfinder_t finder;
   u32 match_begin[page_max + 1];
   u32 match_store[match_store_size];
@@ -111,8 +117,8 @@ namespace {
 
 // ---------------------------------------------------------------- match finding
 
-void find_matches(gdeflate_encoder_t& e, const u8* in, u32 n, bool full_search) {
-  e.finder.reset(full_search);
+void find_all_matches(gdeflate_encoder_t& e, const u8* in, u32 n) {
+  e.finder.reset(true);
   u32 stored = 0;
   u32 pos = 0;
   while (pos < n) {
@@ -141,6 +147,40 @@ void find_matches(gdeflate_encoder_t& e, const u8* in, u32 n, bool full_search) 
     }
   }
   e.match_begin[n] = stored;
+}
+
+// Near-random pages: one match at most per position, the longer of the latest three-
+// and four-byte ones.
+void find_nearest_matches(gdeflate_encoder_t& e, const u8* in, u32 n) {
+  e.finder.reset(false);
+  u32 stored = 0;
+  u32 pos = 0;
+  const u32 last = n >= 4 ? n - 4 : 0;  // positions past it have no match
+  while (pos < last + (n >= 4)) {
+    e.match_begin[pos] = stored;
+    if (pos + 16 < n) e.finder.prefetch_heads(in, pos + 16, n);
+    const u32 entry = e.finder.nearest(in, pos, n);
+    e.match_store[stored] = entry;
+    stored += entry != 0;
+    ++pos;
+    const u32 len = entry >> 16;
+    if (len >= nice_match) {
+      const u32 end = pos - 1 + len;
+      for (; pos < end; ++pos) {
+        e.match_begin[pos] = stored;
+        e.finder.skip(in, pos, n, nice_match, max_search_depth);
+      }
+    }
+  }
+  for (; pos <= n; ++pos) e.match_begin[pos] = stored;
+}
+
+void find_matches(gdeflate_encoder_t& e, const u8* in, u32 n) {
+  if (e.full_search) {
+    find_all_matches(e, in, n);
+  } else {
+    find_nearest_matches(e, in, n);
+  }
 }
 
 // ---------------------------------------------------------------- cost models
@@ -207,7 +247,9 @@ void fixed_code_model(gd_cost_model_t& m) { model_from_code(gd_fixed_code(), m);
 u32 find_min_cost_path(gdeflate_encoder_t& e, const u8* in, u32 begin, u32 end, const gd_cost_model_t& m,
                        u32* out) {
   const u32* const choice = e.choice;
-  if (e.wide_parse) {
+  if (!e.full_search) {
+    gd_cost_pass_longest(in, begin, end, e.match_begin, e.match_store, m, e.cost, e.choice);
+  } else if (e.wide_parse) {
     gd_cost_pass_wide(in, begin, end, e.match_begin, e.match_store, m, e.cost, e.choice);
   } else {
     gd_cost_pass_scalar(in, begin, end, e.match_begin, e.match_store, m, e.cost, e.choice);
@@ -300,7 +342,7 @@ float estimated_block_bits(const split_counts_t& to, const split_counts_t& from,
 }
 
 // Chooses block boundaries on the lazy parse: a shortest path over boundaries every
-// split_step bytes (moved to the next token start).
+// split_step (or sparse_split_step) bytes, moved to the next token start.
 void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
   u32 bound_pos[max_blocks + 1];
   split_counts_t* prefix = e.split_prefix;
@@ -309,13 +351,14 @@ void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
   bound_pos[0] = 0;
   prefix[0] = running;
   u32 pos = 0;
-  u32 next_cut = split_step;
+  const u32 step = e.full_search ? split_step : sparse_split_step;
+  u32 next_cut = step;
   for (u32 t = 0; t < token_count; ++t) {
     if (pos >= next_cut) {
       ++bounds;
       bound_pos[bounds] = pos;
       prefix[bounds] = running;
-      while (next_cut <= pos) next_cut += split_step;
+      while (next_cut <= pos) next_cut += step;
     }
     const u32 token = e.page_tokens[t];
     if (gd_is_literal(token)) {
@@ -474,7 +517,8 @@ void gdeflate_encoder_destroy(gdeflate_encoder_t* encoder) {
 
 u32 gdeflate_encode_page(gdeflate_encoder_t& e, const u8* in, u32 n, u8* out, u32 capacity) {
   if (n == 0 || n > page_max || capacity < gd_initial_bytes + 4) return 0;
-  find_matches(e, in, n, byte_entropy(in, n) < full_search_entropy);
+  e.full_search = byte_entropy(in, n) < full_search_entropy;
+  find_matches(e, in, n);
   split_page(e, n, lazy_parse(e, in, n));
 
   u32 first_token = 0;

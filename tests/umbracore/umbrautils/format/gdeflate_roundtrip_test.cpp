@@ -194,4 +194,30 @@ TEST(gdeflate_roundtrip, pages_respect_their_capacity) {
   }
 }
 
+// Pages of near-random bytes take a lighter search, which must still follow a repeat up to
+// the page's last byte, whether the page ends where the repeat does or inside it.
+TEST(gdeflate_roundtrip, near_random_pages_keep_their_repeats) {
+  struct repeat_case_t {
+    size_t period;  // random bytes, then copied over and over
+    size_t size;
+    size_t max_stream;  // what finding the repeats brings it under
+  };
+  const repeat_case_t cases[] = {
+      {30000, 65536, 31000},  // a match that runs into the page's last byte
+      {4099, 65531, 6000},    // many long matches, page end in the middle of one
+      {300, 2000, 1000},      // a short page
+  };
+  rng_t rng{4242};
+  for (const repeat_case_t& c : cases) {
+    SCOPED_TRACE(std::to_string(c.period) + " of " + std::to_string(c.size));
+    std::vector<u8> input = make_input(rng, kind_random, c.period);
+    while (input.size() < c.size) input.push_back(input[input.size() - c.period]);
+    const std::vector<u8> stream = compress(input);
+    EXPECT_LT(stream.size(), c.max_stream);
+    std::vector<u8> back;
+    ASSERT_TRUE(decompress(stream, input.size(), &back));
+    EXPECT_TRUE(back == input);
+  }
+}
+
 }  // namespace
