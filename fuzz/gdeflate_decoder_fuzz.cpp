@@ -1,11 +1,12 @@
 // libFuzzer target for the GDeflate decoder: any byte string as a tile stream (decoded
 // into a buffer of exactly the size its header announces) and as a single page, where
-// the wide-vector and the portable decoder paths must agree.
+// the 512-bit, 256-bit and portable decoder paths must agree.
 //
 // Build and run (not part of the CMake build):
 //   cd src/umbracore/umbrautils/format && clang++ -g -O1 -std=c++17 \
 //       -fsanitize=fuzzer,address,undefined -I../../.. ../../../../fuzz/gdeflate_decoder_fuzz.cpp \
-//       gdeflate_container.cpp gdeflate_decoder.cpp gdeflate_decoder_wide.cpp gdeflate_encoder.cpp \
+//       gdeflate_container.cpp gdeflate_decoder.cpp gdeflate_decoder_wide.cpp gdeflate_decoder_avx2.cpp \
+//       gdeflate_encoder.cpp \
 //       gdeflate_huffman.cpp gdeflate_block_writer.cpp gdeflate_parse_costs_wide.cpp \
 //       -o /tmp/gdeflate_decoder_fuzz
 //   /tmp/gdeflate_decoder_fuzz -max_len=300000 CORPUS_DIR   (seeded with the vectors' .gd files)
@@ -33,16 +34,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     gdeflate_decompress(out.data(), decoded, data, size);
   }
   // The same bytes as one page, with the output slot size taken from the first bytes,
-  // through both decoder paths (wide vectors where the CPU has them, and portable):
-  // they must agree on the verdict and, when the page is accepted, on every byte.
+  // through every decoder path (the vector ones where the CPU has them): they must agree
+  // on the verdict and, when the page is accepted, on every byte.
   if (size >= 2) {
     static gdeflate_decoder_t* wide = gdeflate_decoder_create();
-    static gdeflate_decoder_t* portable = gdeflate_decoder_create(true);
+    static gdeflate_decoder_t* avx2 = gdeflate_decoder_create(gdeflate_vectors_256);
+    static gdeflate_decoder_t* portable = gdeflate_decoder_create(gdeflate_vectors_none);
     const u32 slot = (u32)(data[0] | data[1] << 8) + 1;
-    std::vector<u8> a(slot), b(slot);
+    std::vector<u8> a(slot), b(slot), c(slot);
     const bool ok_a = gdeflate_decode_page(*wide, data + 2, size - 2, a.data(), slot);
-    const bool ok_b = gdeflate_decode_page(*portable, data + 2, size - 2, b.data(), slot);
-    if (ok_a != ok_b || (ok_a && a != b)) {
+    const bool ok_b = gdeflate_decode_page(*avx2, data + 2, size - 2, b.data(), slot);
+    const bool ok_c = gdeflate_decode_page(*portable, data + 2, size - 2, c.data(), slot);
+    if (ok_a != ok_c || ok_b != ok_c || (ok_c && (a != c || b != c))) {
       std::fprintf(stderr, "decoder paths disagree\n");
       std::abort();
     }

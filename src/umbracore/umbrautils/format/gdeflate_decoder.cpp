@@ -8,8 +8,9 @@
 // and lengths alike: a base, an extra-bit mask, the bits to consume and the literal
 // byte, so that a literal is a length-1 step of the output without a branch.
 //
-// Where the CPU has 512-bit vectors, whole rounds of 32 lanes are decoded at once
-// (gdeflate_decoder_wide.cpp); this file's lane-by-lane loops finish what they leave.
+// Where the CPU has 512-bit vectors, or else 256-bit ones, whole rounds of 32 lanes are
+// decoded at once (gdeflate_decoder_wide.cpp, gdeflate_decoder_avx2.cpp); this file's
+// lane-by-lane loops finish what they leave.
 //
 // Everything that comes from the page is checked: a fetch past the page's end, an
 // invalid or incomplete code, a symbol outside the alphabet, a distance before the
@@ -291,7 +292,8 @@ bool page_decoder_t::decode_symbols(const entry_t* litlen_table, const entry_t* 
   u32 lane = 0;
   // The wide rounds stop at a round's start (lane 0); the lane-by-lane loops below
   // take it from there.
-  if (wide && !decode_wide_rounds(litlen_table, dist_table, op)) return false;
+  if (rounds == rounds_wide && !decode_wide_rounds(litlen_table, dist_table, op)) return false;
+  if (rounds == rounds_avx2 && !decode_avx2_rounds(litlen_table, dist_table, op)) return false;
   run_result_t result = decode_run<false>(litlen_table, dist_table, op, lane);
   if (result == run_short) result = decode_run<true>(litlen_table, dist_table, op, lane);
   if (result != run_end) return false;
@@ -333,9 +335,13 @@ struct gdeflate_decoder_t {
   gd_decoder::page_decoder_t state;
 };
 
-gdeflate_decoder_t* gdeflate_decoder_create(bool portable_only) {
+gdeflate_decoder_t* gdeflate_decoder_create(gdeflate_vectors_t vectors) {
   gdeflate_decoder_t* decoder = new (std::nothrow) gdeflate_decoder_t;
-  if (decoder) decoder->state.wide = !portable_only && gd_decoder::wide_rounds_supported();
+  if (!decoder) return nullptr;
+  using namespace gd_decoder;
+  const bool wide = vectors == gdeflate_vectors_best && wide_rounds_supported();
+  const bool avx2 = vectors != gdeflate_vectors_none && avx2_rounds_supported();
+  decoder->state.rounds = wide ? rounds_wide : avx2 ? rounds_avx2 : rounds_by_lane;
   return decoder;
 }
 

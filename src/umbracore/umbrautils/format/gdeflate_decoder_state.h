@@ -1,6 +1,7 @@
 // State and table format of the GDeflate page decoder, shared by its lane-by-lane path
-// (gdeflate_decoder.cpp) and its whole-round path in 512-bit vectors
-// (gdeflate_decoder_wide.cpp). Internal to the decoder.
+// (gdeflate_decoder.cpp) and its whole-round paths in 512-bit vectors
+// (gdeflate_decoder_wide.cpp) and 256-bit vectors (gdeflate_decoder_avx2.cpp). Internal
+// to the decoder.
 #pragma once
 
 #include <cstring>
@@ -97,11 +98,16 @@ inline void copy_match(u8* dst, u32 dist, u32 len) {
   }
 }
 
-// True where the CPU runs the whole-round path.
+// True where the CPU runs the whole-round path in 512-bit vectors.
 bool wide_rounds_supported();
+// True where the CPU runs the whole-round path in 256-bit vectors.
+bool avx2_rounds_supported();
+
+// Which path decodes whole rounds.
+enum round_path_t : u8 { rounds_by_lane, rounds_avx2, rounds_wide };
 
 struct page_decoder_t {
-  bool wide;  // whole rounds may go through the 512-bit path
+  round_path_t rounds;
   u64 bits[gd_num_lanes];
   u32 count[gd_num_lanes];
   u32 owed_len[gd_num_lanes];  // 0: the lane owes no distance
@@ -144,6 +150,8 @@ struct page_decoder_t {
   // round; stops at a round's start when the block ends or a buffer end comes near.
   // False only for data that the lane-by-lane path would reject as well.
   bool decode_wide_rounds(const entry_t* litlen_table, const entry_t* dist_table, u8*& op);
+  // The same in 256-bit vectors (gdeflate_decoder_avx2.cpp).
+  bool decode_avx2_rounds(const entry_t* litlen_table, const entry_t* dist_table, u8*& op);
   bool decode_page();
 };
 

@@ -16,9 +16,12 @@ bool gdeflate_decode_page(const u8* page, u64 page_size, u8* out, u32 out_size);
 // stream of many pages allocates them once; one per thread at a time.
 struct gdeflate_decoder_t;
 
-// Null when there is no memory. portable_only keeps the decoder off the wide-vector
-// path even where the CPU has one (both paths give the same results; tests compare them).
-gdeflate_decoder_t* gdeflate_decoder_create(bool portable_only = false);
+// The vector code the decoder may take: the widest the CPU has, at most 256-bit vectors,
+// or none. Every path gives the same results; tests compare them.
+enum gdeflate_vectors_t { gdeflate_vectors_best, gdeflate_vectors_256, gdeflate_vectors_none };
+
+// Null when there is no memory.
+gdeflate_decoder_t* gdeflate_decoder_create(gdeflate_vectors_t vectors = gdeflate_vectors_best);
 void gdeflate_decoder_destroy(gdeflate_decoder_t* decoder);
 
 // gdeflate_decode_page with the caller's decoder state.

@@ -1,8 +1,8 @@
-// The page codec's wide-vector paths (taken where the CPU has 512-bit vectors) and its
-// portable paths must agree. The decoders give the same verdict on every page, and the
-// same bytes when they accept it; pages of several kinds are damaged in many ways, so
-// that both meet the end of a block, invalid codewords, bad distances and cut pages at
-// every point of a round. Output slots are exact heap buffers, so the address sanitizer
+// The page codec's vector paths (512-bit, and for the decoder 256-bit too, each taken
+// where the CPU has them) and its portable paths must agree. The decoders give the same
+// verdict on every page, and the same bytes when they accept it; pages of several kinds
+// are damaged in many ways, so that all meet the end of a block, invalid codewords, bad
+// distances and cut pages at every point of a round. Output slots are exact heap buffers, so the address sanitizer
 // sees any write or read past them. The encoders write the very same pages.
 #include <gtest/gtest.h>
 
@@ -64,9 +64,11 @@ page_case_t page_case(rng_t& rng, u32 round) {
 
 struct decoders_t {
   gdeflate_decoder_t* wide = gdeflate_decoder_create();
-  gdeflate_decoder_t* portable = gdeflate_decoder_create(true);
+  gdeflate_decoder_t* avx2 = gdeflate_decoder_create(gdeflate_vectors_256);
+  gdeflate_decoder_t* portable = gdeflate_decoder_create(gdeflate_vectors_none);
   ~decoders_t() {
     gdeflate_decoder_destroy(wide);
+    gdeflate_decoder_destroy(avx2);
     gdeflate_decoder_destroy(portable);
   }
 };
@@ -80,21 +82,24 @@ bool decode(gdeflate_decoder_t& decoder, const std::vector<u8>& page, u32 out_si
   return ok;
 }
 
-// Both paths decode the page; returns the shared verdict.
+// Every path decodes the page; returns the shared verdict.
 bool decode_both_agree(decoders_t& d, const std::vector<u8>& page, u32 out_size) {
-  std::vector<u8> a, b;
+  std::vector<u8> a, b, c;
   const bool wide_ok = decode(*d.wide, page, out_size, a);
-  const bool portable_ok = decode(*d.portable, page, out_size, b);
+  const bool avx2_ok = decode(*d.avx2, page, out_size, b);
+  const bool portable_ok = decode(*d.portable, page, out_size, c);
   EXPECT_EQ(wide_ok, portable_ok);
-  if (wide_ok && portable_ok) {
-    EXPECT_TRUE(a == b);
+  EXPECT_EQ(avx2_ok, portable_ok);
+  if (portable_ok) {
+    EXPECT_TRUE(wide_ok && a == c);
+    EXPECT_TRUE(avx2_ok && b == c);
   }
   return portable_ok;
 }
 
 TEST(gdeflate_vector_paths, decoders_agree_on_sound_and_damaged_pages) {
   decoders_t d;
-  ASSERT_TRUE(d.wide && d.portable);
+  ASSERT_TRUE(d.wide && d.avx2 && d.portable);
   gdeflate_encoder_t* encoder = gdeflate_encoder_create();
   ASSERT_TRUE(encoder);
   rng_t rng{77};
