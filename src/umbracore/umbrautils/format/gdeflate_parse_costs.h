@@ -78,14 +78,14 @@ inline void gd_cost_pass_longest(const u8* in, u32 begin, u32 end, const u32* ma
   for (u32 pos = end; pos-- > begin;) {
     u64 best = (u64)(m.literal[in[pos]] + next_cost) << 32;
     const u32 first = match_begin[pos];
-    if (first != match_begin[pos + 1]) {
-      const u32 entry = match_store[first];
-      const u32 limit = end - pos;
-      const u32 len = (entry >> 16) < limit ? entry >> 16 : limit;
+    const u32 entry = first != match_begin[pos + 1] ? match_store[first] : 0;
+    const u32 limit = end - pos;
+    const u32 len = (entry >> 16) < limit ? entry >> 16 : limit;
+    if (len >= gd_min_match) {
       const u32 dist = entry & 0xFFFF;
       const u32 length_cost = len <= gd_max_short_match ? m.length[len] : m.long_length;
       const u64 match = (u64)(length_cost + m.dist[gd_dist_slot(dist)] + cost[pos + len]) << 32 | (len << 16 | dist);
-      best = len >= gd_min_match && match < best ? match : best;
+      best = match < best ? match : best;
     }
     next_cost = (u32)(best >> 32);
     cost[pos] = next_cost;
