@@ -134,8 +134,8 @@ GD_AVX2_TARGET inline __m128i eight_literals(__m256i first, __m256i second) {
 }
 
 // The literal bytes of the lanes in lits, packed in lane order into out (which takes
-// eight bytes past the last); returns how many.
-GD_AVX2_TARGET inline u32 pack_literals(const round_tables_t& t, const __m256i* entries, u32 lits, u8* out) {
+// eight bytes past the last).
+GD_AVX2_TARGET inline void pack_literals(const round_tables_t& t, const __m256i* entries, u32 lits, u8* out) {
   u32 count = 0;
   for (u32 group = 0; group < gd_num_lanes / 8; ++group) {
     const u32 m = (lits >> 8 * group) & 0xFF;
@@ -144,7 +144,6 @@ GD_AVX2_TARGET inline u32 pack_literals(const round_tables_t& t, const __m256i* 
     _mm_storel_epi64((__m128i*)(out + count), packed);
     count += (u32)__builtin_popcount(m);
   }
-  return count;
 }
 
 GD_AVX2_TARGET inline u64 sum_lanes(__m256i x) {
@@ -186,32 +185,9 @@ GD_AVX2_TARGET bool decode_rounds(page_decoder_t& d, const entry_t* litlen_table
     }
     if (special != 0 || sum_lanes(advance) + 32 > (u64)(out_end - op)) break;
 
-    // From here on the round is taken. Owed distances first: their matches lie before
-    // this round's output, and every byte before each of them is final.
-    for (u32 m = owed; m != 0; m &= m - 1) {
-      const u32 lane = (u32)__builtin_ctz(m);
-      u8* at = d.owed_at[lane];
-      if (value[lane] > (u64)(at - d.out)) return false;
-      copy_match(at, (u32)value[lane], d.owed_len[lane]);
-      d.owed_len[lane] = 0;
-    }
-    // Literals go out in runs between the matches this round opens; each run is one
-    // 32-byte store whose tail is overwritten by what follows.
-    const u32 lits = ~owed & ~lengths;
-    const u32 literal_count = pack_literals(t, entries, lits, literals);
-    u32 written = 0;
-    for (u32 m = lengths; m != 0; m &= m - 1) {
-      const u32 lane = (u32)__builtin_ctz(m);
-      const u32 run = (u32)__builtin_popcount(lits & ((1u << lane) - 1)) - written;
-      std::memcpy(op, literals + written, 32);
-      op += run;
-      written += run;
-      d.owed_at[lane] = op;
-      d.owed_len[lane] = (u32)value[lane];
-      op += value[lane];
-    }
-    std::memcpy(op, literals + written, 32);
-    op += literal_count - written;
+    // From here on the round is taken.
+    pack_literals(t, entries, ~owed & ~lengths, literals);
+    if (!d.write_round(owed, lengths, value, literals, op)) return false;
 
     // check() of every lane in lane order: the lanes that ran short take the next words.
     for (u32 v = 0; v < vectors; ++v) {

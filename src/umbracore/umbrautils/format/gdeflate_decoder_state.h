@@ -146,6 +146,7 @@ struct page_decoder_t {
   template <bool checked>
   run_result_t decode_run(const entry_t* litlen_table, const entry_t* dist_table, u8*& op, u32& lane);
   bool decode_owed_distance(u32 lane, const entry_t* dist_table);
+  inline bool write_round(u32 owed, u32 lengths, const u64* value, const u8* literals, u8*& op);
   // Whole rounds in 512-bit vectors (gdeflate_decoder_wide.cpp), from lane 0 of a
   // round; stops at a round's start when the block ends or a buffer end comes near.
   // False only for data that the lane-by-lane path would reject as well.
@@ -154,6 +155,38 @@ struct page_decoder_t {
   bool decode_avx2_rounds(const entry_t* litlen_table, const entry_t* dist_table, u8*& op);
   bool decode_page();
 };
+
+// The output of a whole round of the vector paths, once every lane's entry is known:
+// the matches of the distances owed from the last round first (every byte before each of
+// them is final), then this round's literals in runs between the matches it opens, each
+// run one 32-byte store whose tail is overwritten by what follows. value holds each
+// lane's entry value; literals the literal bytes in lane order, readable 32 bytes past
+// the last. The caller has made sure that the round and one more store fit the output.
+// False for a distance before the page's start.
+inline bool page_decoder_t::write_round(u32 owed, u32 lengths, const u64* value, const u8* literals, u8*& op) {
+  for (u32 m = owed; m != 0; m &= m - 1) {
+    const u32 lane = (u32)__builtin_ctz(m);
+    u8* at = owed_at[lane];
+    if (value[lane] > (u64)(at - out)) return false;
+    copy_match(at, (u32)value[lane], owed_len[lane]);
+    owed_len[lane] = 0;
+  }
+  const u32 lits = ~owed & ~lengths;
+  u32 written = 0;
+  for (u32 m = lengths; m != 0; m &= m - 1) {
+    const u32 lane = (u32)__builtin_ctz(m);
+    const u32 run = (u32)__builtin_popcount(lits & ((1u << lane) - 1)) - written;
+    std::memcpy(op, literals + written, 32);
+    op += run;
+    written += run;
+    owed_at[lane] = op;
+    owed_len[lane] = (u32)value[lane];
+    op += value[lane];
+  }
+  std::memcpy(op, literals + written, 32);
+  op += (u32)__builtin_popcount(lits) - written;
+  return true;
+}
 
 }  // namespace gd_decoder
 }  // namespace umbra

@@ -112,32 +112,9 @@ GD_WIDE_TARGET bool decode_rounds(page_decoder_t& d, const entry_t* litlen_table
     }
     if (special != 0 || advance + 32 > (u64)(out_end - op)) break;
 
-    // From here on the round is taken. Owed distances first: their matches lie before
-    // this round's output, and every byte before each of them is final.
-    for (u32 m = owed; m != 0; m &= m - 1) {
-      const u32 lane = (u32)__builtin_ctz(m);
-      u8* at = d.owed_at[lane];
-      if (value[lane] > (u64)(at - d.out)) return false;
-      copy_match(at, (u32)value[lane], d.owed_len[lane]);
-      d.owed_len[lane] = 0;
-    }
-    // Literals go out in runs between the matches this round opens; each run is one
-    // 32-byte store whose tail is overwritten by what follows.
-    const u32 lits = ~owed & ~lengths;
-    _mm256_store_si256((__m256i*)literals, packed_literals(entries, lits));
-    u32 written = 0;
-    for (u32 m = lengths; m != 0; m &= m - 1) {
-      const u32 lane = (u32)__builtin_ctz(m);
-      const u32 run = (u32)__builtin_popcount(lits & ((1u << lane) - 1)) - written;
-      std::memcpy(op, literals + written, 32);
-      op += run;
-      written += run;
-      d.owed_at[lane] = op;
-      d.owed_len[lane] = (u32)value[lane];
-      op += value[lane];
-    }
-    std::memcpy(op, literals + written, 32);
-    op += (u32)__builtin_popcount(lits) - written;
+    // From here on the round is taken.
+    _mm256_store_si256((__m256i*)literals, packed_literals(entries, ~owed & ~lengths));
+    if (!d.write_round(owed, lengths, value, literals, op)) return false;
 
     // check() of every lane in lane order: the lanes that ran short take the next words.
     for (u32 v = 0; v < vectors; ++v) {
