@@ -44,12 +44,27 @@ inline u64 gd_cheapest_match_scalar(const u32* match, const u32* match_end, u32 
   return best;
 }
 
+// The cost of taking a position's one recorded match (length << 16 | distance) at its
+// full length (capped at limit): (cost << 32 | length << 16 | distance), ~0 when there
+// is none or it is too short. cost_here as in gd_cheapest_match_scalar.
+inline u64 gd_full_match_cost(const u32* match, const u32* match_end, u32 limit, const gd_cost_model_t& m,
+                              const u32* cost_here) {
+  const u32 entry = match != match_end ? *match : 0;
+  const u32 len = (entry >> 16) < limit ? entry >> 16 : limit;
+  if (len < gd_min_match) return ~0ull;
+  const u32 dist = entry & 0xFFFF;
+  const u32 length_cost = len <= gd_max_short_match ? m.length[len] : m.long_length;
+  return (u64)(length_cost + m.dist[gd_dist_slot(dist)] + cost_here[len]) << 32 | (len << 16 | dist);
+}
+
 // The backward pass of the minimum-cost parse over [begin, end): cost[pos] becomes the
 // cost of the cheapest path from pos to end (cost[end] = 0), choice[pos] its first step,
 // 0 for a literal or length << 16 | distance. Position pos's recorded matches are
-// match_store[match_begin[pos], match_begin[pos + 1]).
-inline void gd_cost_pass_scalar(const u8* in, u32 begin, u32 end, const u32* match_begin, const u32* match_store,
-                                const gd_cost_model_t& m, u32* cost, u32* choice) {
+// match_store[match_begin[pos], match_begin[pos + 1]); cheapest is
+// gd_cheapest_match_scalar or gd_full_match_cost.
+template <u64 (*cheapest)(const u32*, const u32*, u32, const gd_cost_model_t&, const u32*)>
+inline void gd_cost_pass(const u8* in, u32 begin, u32 end, const u32* match_begin, const u32* match_store,
+                         const gd_cost_model_t& m, u32* cost, u32* choice) {
   cost[end] = 0;
   // The path cost from the next position stays in a register: the literal step is the
   // one dependency from position to position.
@@ -59,7 +74,7 @@ inline void gd_cost_pass_scalar(const u8* in, u32 begin, u32 end, const u32* mat
     u64 best = (u64)(m.literal[in[pos]] + next_cost) << 32;
     const u32* const match = match_store + match_begin[pos];
     const u32* const match_end = match_store + match_begin[pos + 1];
-    const u64 found = gd_cheapest_match_scalar(match, match_end, end - pos, m, cost + pos);
+    const u64 found = cheapest(match, match_end, end - pos, m, cost + pos);
     best = found < best ? found : best;
     next_cost = (u32)(best >> 32);
     cost[pos] = next_cost;
@@ -67,30 +82,17 @@ inline void gd_cost_pass_scalar(const u8* in, u32 begin, u32 end, const u32* mat
   }
 }
 
-// The backward pass for pages where each position keeps at most its longest match: that
-// match is weighed at its full length only. On near-random pages shorter lengths of it
-// win next to nothing (0.01% of the size). Position pos's match, if any, is
-// match_store[match_begin[pos]].
+inline void gd_cost_pass_scalar(const u8* in, u32 begin, u32 end, const u32* match_begin, const u32* match_store,
+                                const gd_cost_model_t& m, u32* cost, u32* choice) {
+  gd_cost_pass<gd_cheapest_match_scalar>(in, begin, end, match_begin, match_store, m, cost, choice);
+}
+
+// The pass for pages where each position keeps at most its longest match, weighed at its
+// full length only: on near-random pages its shorter lengths win next to nothing (0.01%
+// of the size).
 inline void gd_cost_pass_longest(const u8* in, u32 begin, u32 end, const u32* match_begin, const u32* match_store,
                                  const gd_cost_model_t& m, u32* cost, u32* choice) {
-  cost[end] = 0;
-  u32 next_cost = 0;
-  for (u32 pos = end; pos-- > begin;) {
-    u64 best = (u64)(m.literal[in[pos]] + next_cost) << 32;
-    const u32 first = match_begin[pos];
-    const u32 entry = first != match_begin[pos + 1] ? match_store[first] : 0;
-    const u32 limit = end - pos;
-    const u32 len = (entry >> 16) < limit ? entry >> 16 : limit;
-    if (len >= gd_min_match) {
-      const u32 dist = entry & 0xFFFF;
-      const u32 length_cost = len <= gd_max_short_match ? m.length[len] : m.long_length;
-      const u64 match = (u64)(length_cost + m.dist[gd_dist_slot(dist)] + cost[pos + len]) << 32 | (len << 16 | dist);
-      best = match < best ? match : best;
-    }
-    next_cost = (u32)(best >> 32);
-    cost[pos] = next_cost;
-    choice[pos] = (u32)best;
-  }
+  gd_cost_pass<gd_full_match_cost>(in, begin, end, match_begin, match_store, m, cost, choice);
 }
 
 // True where the CPU runs gd_cost_pass_wide.
