@@ -160,8 +160,7 @@ GD_AVX2_TARGET bool decode_rounds(page_decoder_t& d, const entry_t* litlen_table
     lane_bits[v] = _mm256_loadu_si256((const __m256i*)(d.bits + 4 * v));
     lane_count[v] = _mm256_cvtepu32_epi64(_mm_loadu_si128((const __m128i*)(d.count + 4 * v)));
   }
-  u32 owed = 0;
-  for (u32 lane = 0; lane < gd_num_lanes; ++lane) owed |= (u32)(d.owed_len[lane] != 0) << lane;
+  u32 owed = d.owing_lanes();
   const s64 dist_offset = dist_table - litlen_table;
   u8* op = op_ref;
   u8* const out_end = d.out + d.out_size;

@@ -146,6 +146,12 @@ struct page_decoder_t {
   template <bool checked>
   run_result_t decode_run(const entry_t* litlen_table, const entry_t* dist_table, u8*& op, u32& lane);
   bool decode_owed_distance(u32 lane, const entry_t* dist_table);
+  // The lanes that owe a distance, one bit each.
+  u32 owing_lanes() const {
+    u32 owed = 0;
+    for (u32 lane = 0; lane < gd_num_lanes; ++lane) owed |= (u32)(owed_len[lane] != 0) << lane;
+    return owed;
+  }
   inline bool write_round(u32 owed, u32 lengths, const u64* value, const u8* literals, u8*& op);
   // Whole rounds in 512-bit vectors (gdeflate_decoder_wide.cpp), from lane 0 of a
   // round; stops at a round's start when the block ends or a buffer end comes near.

@@ -87,8 +87,7 @@ GD_WIDE_TARGET bool decode_rounds(page_decoder_t& d, const entry_t* litlen_table
     lane_bits[v] = _mm512_loadu_si512(d.bits + 8 * v);
     lane_count[v] = _mm512_cvtepu32_epi64(_mm256_loadu_si256((const __m256i*)(d.count + 8 * v)));
   }
-  u32 owed = 0;
-  for (u32 lane = 0; lane < gd_num_lanes; ++lane) owed |= (u32)(d.owed_len[lane] != 0) << lane;
+  u32 owed = d.owing_lanes();
   const s64 dist_offset = dist_table - litlen_table;
   u8* op = op_ref;
   u8* const out_end = d.out + d.out_size;
