@@ -117,6 +117,19 @@ namespace {
 
 // ---------------------------------------------------------------- match finding
 
+// After a match of len bytes found at pos - 1: inside a long match the positions get no
+// matches of their own, only the finder's tables are kept up to date. Returns the
+// position after the match (pos itself for a shorter one).
+u32 skip_long_match(gdeflate_encoder_t& e, const u8* in, u32 n, u32 pos, u32 len, u32 stored) {
+  if (len < nice_match) return pos;
+  const u32 end = pos - 1 + len;
+  for (; pos < end; ++pos) {
+    e.match_begin[pos] = stored;
+    e.finder.skip(in, pos, n, nice_match, max_search_depth);
+  }
+  return pos;
+}
+
 void find_all_matches(gdeflate_encoder_t& e, const u8* in, u32 n) {
   e.finder.reset(true);
   u32 stored = 0;
@@ -136,15 +149,7 @@ void find_all_matches(gdeflate_encoder_t& e, const u8* in, u32 n) {
     } else {
       e.match_store[stored++] = longest_entry;
     }
-    const u32 longest = longest_entry >> 16;
-    if (longest >= nice_match) {
-      // Inside a long match only the tree is kept up to date.
-      const u32 end = pos - 1 + longest;
-      for (; pos < end; ++pos) {
-        e.match_begin[pos] = stored;
-        e.finder.skip(in, pos, n, nice_match, max_search_depth);
-      }
-    }
+    pos = skip_long_match(e, in, n, pos, longest_entry >> 16, stored);
   }
   e.match_begin[n] = stored;
 }
@@ -155,22 +160,14 @@ void find_nearest_matches(gdeflate_encoder_t& e, const u8* in, u32 n) {
   e.finder.reset(false);
   u32 stored = 0;
   u32 pos = 0;
-  const u32 last = n >= 4 ? n - 4 : 0;  // positions past it have no match
-  while (pos < last + (n >= 4)) {
+  const u32 searchable = n >= 4 ? n - 3 : 0;  // positions with the four bytes a match needs
+  while (pos < searchable) {
     e.match_begin[pos] = stored;
     if (pos + 16 < n) e.finder.prefetch_heads(in, pos + 16, n);
     const u32 entry = e.finder.nearest(in, pos, n);
     e.match_store[stored] = entry;
     stored += entry != 0;
-    ++pos;
-    const u32 len = entry >> 16;
-    if (len >= nice_match) {
-      const u32 end = pos - 1 + len;
-      for (; pos < end; ++pos) {
-        e.match_begin[pos] = stored;
-        e.finder.skip(in, pos, n, nice_match, max_search_depth);
-      }
-    }
+    pos = skip_long_match(e, in, n, pos + 1, entry >> 16, stored);
   }
   for (; pos <= n; ++pos) e.match_begin[pos] = stored;
 }
