@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "tools/packer/commands.h"
+#include "tools/packer/option_table.h"
 #include "tools/packer/packer_options.h"
 #include "tools/packer/runtime.h"
 #include "umbracore/cdl/cdl.h"
@@ -37,16 +38,36 @@ bool read_global_options() {
   return true;
 }
 
+bool is_help_word(const char* word) {
+  return std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0 || std::strcmp(word, "help") == 0;
+}
+
+int run_named_command(packer_command_t command, const char* archive_path) {
+  switch (command) {
+    case PACKER_COMMAND_CREATE:
+      return create(archive_path, packer_root.c_str()) ? 0 : 1;
+    default:
+      return extract(packer_root.c_str(), archive_path);
+  }
+}
+
 int run_command() {
   if (cdl->count < 2) {
     print_usage();
     return 1;
   }
+  // Asking for help works whatever else the line holds.
+  if (is_help_word(cdl->words[1])) {
+    print_help();
+    return 0;
+  }
+  if (std::strcmp(cdl->words[1], "--version") == 0) {
+    print_version();
+    return 0;
+  }
   if (!read_global_options()) return 1;
-  const char* command = cdl->words[1];
-  bool is_create = std::strcmp(command, "create") == 0;
-  bool is_extract = !is_create && std::strcmp(command, "extract") == 0;
-  if (!is_create && !is_extract) {
+  packer_command_t command = packer_command_from_word(cdl->words[1]);
+  if (command == PACKER_COMMAND_NONE) {
     log_error("Unknown command.");
     print_usage();
     return 1;
@@ -56,8 +77,8 @@ int run_command() {
     print_usage();
     return 1;
   }
-  if (is_create) return create(cdl->words[2], packer_root.c_str()) ? 0 : 1;
-  return extract(packer_root.c_str(), cdl->words[2]);
+  warn_unknown_options(command);
+  return run_named_command(command, cdl->words[2]);
 }
 
 }  // namespace

@@ -271,7 +271,9 @@ TEST_F(extract_v2_test, io_buffers_size_option) {
       {{"-io-buffers-size", "12x"}, 1, "*** ERROR *** : '12x' is not valid value for -io-buffers-size parameter\r\n"},
       {{"-io-buffers-size", ""}, 1, "*** ERROR *** : '' is not valid value for -io-buffers-size parameter\r\n"},
       {{"-io-buffers-size"}, 1, "*** ERROR *** : -io-buffers-size requires value\r\n"},
-      {{"-io-buffers-size", "-5"}, 1, "*** ERROR *** : -io-buffers-size requires value\r\n"},
+      {{"-io-buffers-size", "-5"}, 1,
+       "*** WARNING *** : Unknown option '-5' for extract is ignored\r\n"
+       "*** ERROR *** : -io-buffers-size requires value\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.size() > 1 ? c.args[1] : "none");
