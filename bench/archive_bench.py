@@ -6,7 +6,7 @@ Usage:
     python3 bench/archive_bench.py create  [--tool build/qar_packer] [--runs 3] [--size medium]
     python3 bench/archive_bench.py extract [--tool build/qar_packer] [--runs 3] [--size medium]
 
-The corpus comes from the shared generator (make_corpus.py --size SIZE); its .dds and
+The corpus comes from bench/make_corpus.py (--size SIZE); its .dds and
 .tobj files are removed, since texture entries are benchmarked separately. Each command
 runs RUNS times; the table shows the median wall time, CPU seconds (user + system),
 peak resident memory and the output size.
@@ -22,7 +22,6 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
-SHARED = os.path.join(os.path.dirname(TOP), "shared")
 
 
 def corpus(size, cache):
@@ -32,7 +31,7 @@ def corpus(size, cache):
         return tree
     raw = os.path.join(cache, size)
     if not os.path.isdir(raw):
-        subprocess.run([sys.executable, os.path.join(SHARED, "bench", "make_corpus.py"), raw, "--size", size],
+        subprocess.run([sys.executable, os.path.join(HERE, "make_corpus.py"), raw, "--size", size],
                        check=True)
     shutil.copytree(raw, tree + ".tmp", symlinks=True)
     for root, _, files in os.walk(tree + ".tmp"):

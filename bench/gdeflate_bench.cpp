@@ -369,7 +369,7 @@ void zlib_inflate(benchmark::State& state) {
 void vectors_against_reference_level_12(benchmark::State& state) {
   static const char* inputs[] = {"v05_text65535", "v06_text65536", "v07_text65537", "v08_mixed160k",
                                  "v11_farrepeat128k", "v12_bc1_128k", "v13_bc7_128k", "v14_multiblock64k"};
-  const std::string dir = std::string(UMBRA_SHARED_DIR) + "/gdeflate/vectors/";
+  const std::string dir = std::string(UMBRA_TEST_DATA_DIR) + "/gdeflate/";
   u64 ours = 0, reference = 0, worst_permille = 0, input_bytes = 0;
   for (auto _ : state) {
     ours = reference = input_bytes = 0;

@@ -47,7 +47,7 @@ TEST(gdeflate_tool, compress_then_decompress_restores_the_file) {
 
 TEST(gdeflate_tool, decompresses_a_reference_stream) {
   temp_dir_t dir;
-  const std::string vectors = std::string(UMBRA_SHARED_DIR) + "/gdeflate/vectors/";
+  const std::string vectors = std::string(UMBRA_TEST_DATA_DIR) + "/gdeflate/";
   auto d = run_program(tool, {"decompress", vectors + "v08_mixed160k.L12.gd", dir / "out.bin"});
   EXPECT_EQ(d.exit_code, 0);
   EXPECT_EQ(read_file(dir / "out.bin"), read_file(vectors + "v08_mixed160k.bin"));

@@ -26,7 +26,7 @@ u64 device_key(const char* path, u32 salt = 0) {
 // length branch (1-3, 4-8, 9-16, 17-32, 33-64) and the 64-byte block loop with
 // one, two and three blocks and every tail length.
 TEST(cityhash64, matches_published_vectors) {
-  std::ifstream file(UMBRA_SHARED_DIR "/vectors/cityhash64.tsv");
+  std::ifstream file(UMBRA_TEST_DATA_DIR "/cityhash/cityhash64.tsv");
   ASSERT_TRUE(file.is_open());
   std::string line;
   std::vector<bool> seen(201, false);

@@ -61,7 +61,7 @@ TEST(gdeflate_page, stored_block_is_the_worked_example) {
 TEST(gdeflate_page, fixed_block_matches_the_reference_page) {
   // "abcabcabcabc" at level 1: four literals and one match whose distance is read in
   // the end-of-block pass.
-  const std::vector<u8> reference = read_bytes(std::string(UMBRA_SHARED_DIR) + "/gdeflate/vectors/v02_abc12.L1.gd");
+  const std::vector<u8> reference = read_bytes(std::string(UMBRA_TEST_DATA_DIR) + "/gdeflate/v02_abc12.L1.gd");
   ASSERT_EQ(reference.size(), 164u);
   const u32 tokens[] = {'a', 'b', 'c', 'a', match(8, 3)};
   page_t p;

@@ -1,4 +1,4 @@
-// The published codec's streams in the shared vectors folder: every reference stream must
+// The published codec's streams in tests/data/gdeflate: every reference stream must
 // decode to its input, every damaged one must fail, and our own stream for every input
 // must decode again, lay out its header like the reference and be no larger than the
 // reference's highest level plus 0.5%.
@@ -18,7 +18,7 @@ using umbra::u32;
 using umbra::u64;
 using umbra::u8;
 
-const std::string vectors_dir = std::string(UMBRA_SHARED_DIR) + "/gdeflate/vectors/";
+const std::string vectors_dir = std::string(UMBRA_TEST_DATA_DIR) + "/gdeflate/";
 
 std::vector<u8> read_bytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
