@@ -180,40 +180,51 @@ int compare_folded(const char* a, const char* b) {
   return compare_folded_range(a, a + std::strlen(a), b, b + std::strlen(b));
 }
 
-bool vet_extracted_path(const string& archive_path, string& relative_out) {
-  relative_out.clear();
-  const char* shown = archive_path.c_str();
-  if (std::strlen(shown) != archive_path.length()) {
-    log_error("Path '%s' is not supported: embedded zero", shown);
-    return false;
-  }
+namespace {
 
-  mstring_t path;
-  if (!path.assign(archive_path)) {
-    log_error("Path operation failed");
-    return false;
-  }
-  // A backslash separates components on Windows, so it must not hide a "..".
+// Refusals that are not a component's: the message differs for them.
+const char* const refusal_empty = "empty path";
+const char* const refusal_no_memory = "path operation failed";
+
+// Splits the path into components (a backslash separates them like a slash, so that it
+// cannot hide a "..") and checks each; the refusal's reason, or null when accepted.
+const char* split_and_check(const string& archive_path, mstring_t& path, array_dyn_t<component_t>& components) {
+  if (std::strlen(archive_path.c_str()) != archive_path.length()) return "embedded zero";
+  if (!path.assign(archive_path)) return refusal_no_memory;
   char* text = path.raw_buffer();
   for (u32 i = 0; i < path.length(); ++i)
     if (text[i] == '\\') text[i] = '/';
+  if (!split_components(text, path.length(), components)) return refusal_no_memory;
+  if (components.empty()) return refusal_empty;
+  for (const component_t& c : components)
+    if (const char* reason = component_refusal(text + c.offset, c.length)) return reason;
+  return nullptr;
+}
 
+}  // namespace
+
+const char* extracted_path_refusal(const string& archive_path) {
+  mstring_t path;
   array_dyn_t<component_t> components;
-  if (!split_components(text, path.length(), components)) {
-    log_error("Path operation failed");
-    return false;
-  }
-  if (components.empty()) {
-    log_error("Empty path '%s' encountered in the archive.", shown);
-    return false;
-  }
-  for (const component_t& c : components) {
-    if (const char* reason = component_refusal(text + c.offset, c.length)) {
-      log_error("Path '%s' is not supported: %s", shown, reason);
-      return false;
-    }
-  }
+  return split_and_check(archive_path, path, components);
+}
 
+bool vet_extracted_path(const string& archive_path, string& relative_out) {
+  relative_out.clear();
+  const char* shown = archive_path.c_str();
+  mstring_t path;
+  array_dyn_t<component_t> components;
+  if (const char* reason = split_and_check(archive_path, path, components)) {
+    if (reason == refusal_no_memory) {
+      log_error("Path operation failed");
+    } else if (reason == refusal_empty) {
+      log_error("Empty path '%s' encountered in the archive.", shown);
+    } else {
+      log_error("Path '%s' is not supported: %s", shown, reason);
+    }
+    return false;
+  }
+  const char* text = path.c_str();
   for (const component_t& c : components) {
     if ((!relative_out.empty() && !relative_out.append_char('/')) || !relative_out.append(text + c.offset, c.length)) {
       relative_out.clear();

@@ -19,6 +19,10 @@ class file_t;
 // folded characters that differ.
 int compare_folded(const char* a, const char* b);
 
+// Why the archive path would be refused ("special windows path", "empty path", ...),
+// or null when extraction accepts it. Prints nothing.
+const char* extracted_path_refusal(const string& archive_path);
+
 // Vets an archive file path and writes its components joined by '/' into relative_out
 // (emptied first). A refusal logs one error line and returns false.
 bool vet_extracted_path(const string& archive_path, string& relative_out);

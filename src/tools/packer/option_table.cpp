@@ -16,10 +16,15 @@ namespace {
 
 constexpr u32 CREATE = PACKER_COMMAND_CREATE;
 constexpr u32 EXTRACT = PACKER_COMMAND_EXTRACT;
+constexpr u32 LIST = PACKER_COMMAND_LIST;
 
 const packer_command_row_t command_rows[] = {
     {PACKER_COMMAND_CREATE, "create", "archive.qar [options]", "Create a Cairn archive"},
     {PACKER_COMMAND_EXTRACT, "extract", "archive.qar [options]", "Extracts content of Cairn archive"},
+    {PACKER_COMMAND_LIST, "list", "archive.qar [options]", "List the entries of a Cairn archive"},
+    {PACKER_COMMAND_INFO, "info", "archive.qar", "Describe the header and tables of a Cairn archive"},
+    {PACKER_COMMAND_VERIFY, "verify", "archive.qar",
+     "Read and decode every entry of a Cairn archive and report each problem (writes nothing)"},
 };
 
 // Rows for one name may differ by command: -list means one thing to create and another
@@ -33,6 +38,8 @@ const packer_option_row_t option_rows[] = {
     {"-compress-list", "<file>", CREATE, "Pack these paths too"},
     {"-io-buffers-size", "<mb>", EXTRACT, "Limit on size of IO buffers used during the operation (v2)."},
     {"-dds-legacy", "", EXTRACT, "Write textures as DDS files with legacy headers where the format allows"},
+    {"-list", "<file>", LIST, "Candidate paths: hidden entries among them are shown by name"},
+    {"-json", "", LIST, "Print one JSON document instead of text"},
     {"-trace", "", PACKER_COMMAND_ALL, "Write a trace file of the run"},
 };
 

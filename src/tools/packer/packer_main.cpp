@@ -46,6 +46,12 @@ int run_named_command(packer_command_t command, const char* archive_path) {
   switch (command) {
     case PACKER_COMMAND_CREATE:
       return create(archive_path, packer_root.c_str()) ? 0 : 1;
+    case PACKER_COMMAND_LIST:
+      return list_archive(archive_path) ? 0 : 1;
+    case PACKER_COMMAND_INFO:
+      return info_archive(archive_path) ? 0 : 1;
+    case PACKER_COMMAND_VERIFY:
+      return verify_archive(archive_path) ? 0 : 1;
     default:
       return extract(packer_root.c_str(), archive_path);
   }

@@ -2,6 +2,7 @@
 
 #include "umbracore/ufs/cairn_device_io.h"
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdarg>
 
@@ -14,11 +15,15 @@ namespace umbra {
 
 namespace {
 
+std::atomic<bool> g_info_shown{true};
+
 constexpr u64 deflate_max_ratio = 1032;
 constexpr u64 zstd_block_max = 128 * 1024;
 constexpr u64 zstd_min_block_bytes = 4;  // 3-byte block header + one byte of content
 
 }  // namespace
+
+void cairn_device_log_t::set_info_shown(bool shown) { g_info_shown.store(shown, std::memory_order_relaxed); }
 
 void cairn_device_log_t::set_archive_path(const char* path) {
   const char* name = path ? path : "";
@@ -34,6 +39,7 @@ void cairn_device_log_t::emit(u32 level, const char* format, va_list args) const
 }
 
 void cairn_device_log_t::info(const char* format, ...) const {
+  if (!g_info_shown.load(std::memory_order_relaxed)) return;
   va_list args;
   va_start(args, format);
   emit(LOG_LEVEL_INFO, format, args);
@@ -121,6 +127,18 @@ bool cairn_device_t::stat_archive() {
     archive_size_ = archive_stat.size;
   }
   return true;
+}
+
+fs_io_request_t* cairn_device_t::read_chunk(void* target, u32 target_kind, const char* label, const fs_chunk_t& chunk,
+                                            string& problem) {
+  if (!cairn_check_chunk(chunk, archive_size_, problem)) return nullptr;
+  if (io_handle_ == cairn_io_handle_none) {
+    problem.assign("the archive is not open for the IO server");
+    return nullptr;
+  }
+  fs_io_request_t* request = cairn_io_chunk_read(this, io_handle_, target, target_kind, label, chunk, nullptr);
+  if (!request) problem.assign("the IO server refused the read");
+  return request;
 }
 
 void cairn_device_t::open_io_handle() { io_handle_ = cairn_io_open(name.c_str()); }

@@ -22,6 +22,12 @@ constexpr u64 cairn_io_handle_none = ~0ull;
 // follows its last '/' or '\').
 class cairn_device_log_t {
  public:
+  // The information lines ("Created, %zu entries", "Unmounted.") of every device, shown
+  // by default. Commands whose standard output is their result (a listing, a JSON
+  // document, a file's bytes) switch them off.
+  static void set_info_shown(bool shown);
+
+ public:
   void set_archive_path(const char* path);
   const char* archive_name() const { return name_.c_str(); }
   void info(const char* format, ...) const UMBRA_PRINTF(2, 3);
@@ -38,6 +44,12 @@ class cairn_device_log_t {
 class cairn_device_t : public fs_device_t {
  public:
   u64 archive_size() const { return archive_size_; }
+
+  // Reads a chunk of this archive that the caller describes, whichever entry (named by
+  // a listing or not) it belongs to; label names the read in the IO server's messages.
+  // Null, with problem set, when the chunk cannot be read from this archive.
+  fs_io_request_t* read_chunk(void* target, u32 target_kind, const char* label, const fs_chunk_t& chunk,
+                              string& problem);
 
  protected:
   // Takes the archive file over.

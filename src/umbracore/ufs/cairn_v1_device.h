@@ -28,6 +28,8 @@ class cairn_v1_device_t final : public cairn_device_t {
   auto_ptr_t<fs_dir_list_t> read_dir(const char* path) override;
 
   const cairn_v1_header_t& header() const { return header_; }
+  // The entry table as mounted, in stored (hash) order.
+  const array_t<cairn_entry_t>& entries() const { return entries_; }
   const cairn_entry_t* find_entry(const char* path) const;
 
  private:

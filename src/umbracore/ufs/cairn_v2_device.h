@@ -32,6 +32,9 @@ class cairn_v2_device_t final : public cairn_device_t {
   bool get_security_descriptor(array_t<u8>& out) override;
 
   const cairn_v2_header_t& header() const { return header_; }
+  // The tables as mounted: the entries in stored (hash) order and the metadata words.
+  const array_t<cairn_v2_entry_t>& entries() const { return entries_; }
+  const array_t<u32>& metadata() const { return metadata_; }
   // The entry of an absolute path ("/" is the root); null when it is not in the archive.
   const cairn_v2_entry_t* find_entry(const char* path) const;
 
