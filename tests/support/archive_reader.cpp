@@ -7,6 +7,7 @@
 
 #include "support/run_tool.h"
 #include "umbracore/ufs/cairn_path_hash.h"
+#include "umbracore/umbrautils/format/gdeflate.h"
 
 namespace umbra_test {
 
@@ -75,6 +76,17 @@ std::vector<uint32_t> inspected_archive_t::index_words(const umbra::cairn_v2_ent
   return words;
 }
 
+std::vector<uint32_t> inspected_archive_t::record(const umbra::cairn_v2_entry_t& entry, uint32_t kind,
+                                                  size_t count) const {
+  for (uint32_t word : index_words(entry)) {
+    if (word >> 24 != kind) continue;
+    uint32_t at = word & 0xFFFFFF;
+    if (at + count > metadata.size()) return {};
+    return std::vector<uint32_t>(metadata.begin() + at, metadata.begin() + at + count);
+  }
+  return {};
+}
+
 bool inspected_archive_t::chunk(const umbra::cairn_v2_entry_t& entry, uint32_t kind, inspected_chunk_t* out) const {
   for (uint32_t word : index_words(entry)) {
     if (word >> 24 != kind) continue;
@@ -82,7 +94,16 @@ bool inspected_archive_t::chunk(const umbra::cairn_v2_entry_t& entry, uint32_t k
     out->kind = kind;
     umbra::cairn_decode_chunk_record(metadata.data() + at, &out->record);
     std::string stored = bytes.substr(out->record.offset, out->record.stored_size);
-    out->content = out->record.compression == 1 ? zlib_inflate(stored) : stored;
+    out->content = stored;
+    if (out->record.compression == 1) out->content = zlib_inflate(stored);
+    if (out->record.compression == 3) {
+      out->content.assign(out->record.size, '\0');
+      if (!umbra::gdeflate_decompress(reinterpret_cast<umbra::u8*>(&out->content[0]), out->record.size,
+                                      reinterpret_cast<const umbra::u8*>(stored.data()), stored.size())) {
+        ADD_FAILURE() << "chunk of kind " << kind << " does not decode";
+        out->content.clear();
+      }
+    }
     return true;
   }
   return false;

@@ -28,7 +28,9 @@ struct inspected_archive_t {
   const umbra::cairn_v2_entry_t* find(const std::string& relative_path) const;
   // The index words of an entry.
   std::vector<uint32_t> index_words(const umbra::cairn_v2_entry_t& entry) const;
-  // The entry's chunk of the kind, its content decompressed (zlib only).
+  // The words of the entry's first record of the kind (below 128), empty when absent.
+  std::vector<uint32_t> record(const umbra::cairn_v2_entry_t& entry, uint32_t kind, size_t count) const;
+  // The entry's chunk of the kind, its content decompressed (zlib and GDeflate).
   bool chunk(const umbra::cairn_v2_entry_t& entry, uint32_t kind, inspected_chunk_t* out) const;
   // The stored names of a directory's listing in order ("/x" for directories).
   std::vector<std::string> listing(const std::string& relative_path) const;

@@ -3,6 +3,7 @@
 #include <cinttypes>
 
 #include "tools/packer/packer_common.h"
+#include "tools/packer/packer_image.h"
 #include "umbracore/log/log.h"
 #include "umbracore/ufs/fs_device.h"
 #include "umbracore/ufs/fs_meta.h"
@@ -221,8 +222,7 @@ class directory_task_t : public entry_task_t {
 
 entry_task_t* create_entry_task(const path_entry_v2_t& entry, const char* root, listing_registry_t* listings) {
   if (entry.is_directory) return new directory_task_t(entry, root, listings);
-  // ".tobj" descriptors become image entries once the image encoder exists; until then
-  // they are packed as plain files.
+  if (entry.path.ends_with(".tobj")) return encode_image_entry(entry, root, listings);
   if (entry.path.ends_with(".uma"))
     return new model_task_t(entry, root, listings, CAIRN_KIND_UMA, fs_token_uma, 8);
   if (entry.path.ends_with(".umg"))

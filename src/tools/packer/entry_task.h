@@ -60,7 +60,7 @@ class entry_task_t : public thread::task_t {
   u8 failed_ = 0;
 };
 
-// The task of the entry's kind: directory, UMA, UMG, stored (.bank) or plain.
+// The task of the entry's kind: directory, image (.tobj), UMA, UMG, stored (.bank) or plain.
 entry_task_t* create_entry_task(const path_entry_v2_t& entry, const char* root, listing_registry_t* listings);
 
 }  // namespace umbra

@@ -9,6 +9,7 @@
 #include "support/archive_reader.h"
 #include "support/packer_fixture.h"
 #include "support/run_tool.h"
+#include "support/texture_files.h"
 
 using namespace umbra_test;
 
@@ -192,8 +193,10 @@ TEST_F(create_test, a_model_file_with_a_bad_header_fails_the_run) {
 }
 
 TEST_F(create_test, dds_files_and_dot_names_are_not_scanned) {
-  add("t/a.dds", "dds");
-  add("t/b.tobj", "tobj");
+  add("t/a.dds", read_file(texture_fixture("dds/nvtt_bc1_32x32_mips.dds")));
+  tobj_spec_t descriptor;
+  descriptor.names = {"t/a.dds"};
+  add("t/b.tobj", tobj_file(descriptor));
   add("x.dds/inner.txt", "inside a .dds directory");
   add(".git/config", "hidden");
   ASSERT_EQ(create().exit_code, 0);

@@ -1,0 +1,310 @@
+#include "tools/packer/packer_image.h"
+
+#include <cinttypes>
+#include <cstring>
+
+#include "tools/packer/packer_options.h"
+#include "tools/packer/source_lists.h"
+#include "umbracore/log/assert.h"
+#include "umbracore/log/log.h"
+#include "umbracore/ufs/cairn_format.h"
+#include "umbracore/ufs/fs_device.h"
+#include "umbracore/umbrautils/format/dds.h"
+#include "umbracore/umbrautils/format/gdeflate.h"
+#include "umbracore/umbrautils/format/raster.h"
+#include "umbracore/umbrautils/format/tobj.h"
+#include "umbracore/umbrautils/ufs/mem_file.h"
+
+namespace umbra {
+
+namespace {
+
+constexpr u32 dds_chunk_attribute = 1;
+constexpr u32 raster_chunk_attribute = 3;
+
+struct descriptor_t {
+  tobj_header_t header;
+  path_string_t names[image_entry_max_names];
+  u64 name_count;  // every name the descriptor holds, also those beyond the slots
+};
+
+// Header, then names back to back up to the last byte.
+bool read_descriptor(const u8* bytes, u64 size, const char* entry_path, descriptor_t& out) {
+  u32 magic = 0;
+  if (size >= sizeof(magic)) std::memcpy(&magic, bytes, sizeof(magic));
+  if (magic != tobj_magic) {
+    log_error("[tobj] Failed reading tobj file, unrecognized magic '%s'.", entry_path);
+    return false;
+  }
+  if (size < tobj_header_size) {
+    log_error("Failed reading map name from file '%s'.", entry_path);
+    return false;
+  }
+  std::memcpy(&out.header, bytes, tobj_header_size);
+  out.name_count = 0;
+  u64 cursor = tobj_header_size;
+  while (cursor < size) {
+    path_string_t name;
+    if (!tobj_read_map_name(bytes, size, &cursor, name)) {
+      log_error("Failed reading map name from file '%s'.", entry_path);
+      return false;
+    }
+    if (out.name_count < image_entry_max_names) out.names[out.name_count] = name;
+    ++out.name_count;
+  }
+  return true;
+}
+
+// Only one image, or a cube's six faces in one image or in six, can become an entry.
+bool check_descriptor(const descriptor_t& d, const char* entry_path) {
+  const u64 n = d.name_count;
+  if (n == 0) {
+    log_error("Texture descriptor '%s' names no image.", entry_path);
+    return false;
+  }
+  if (n > image_entry_max_names) {
+    log_error("Texture descriptor '%s' names %" PRIu64 " images; at most six can be packed.", entry_path, n);
+    return false;
+  }
+  if (tobj_is_cube(d.header) && n != 1 && n != 6) {
+    log_error("Cube map descriptor '%s' names %" PRIu64 " images; it must name one or six.", entry_path, n);
+    return false;
+  }
+  if (!tobj_is_cube(d.header) && n != 1) {
+    log_error("Texture descriptor '%s' names %" PRIu64 " images but is no cube map; it must name one.", entry_path,
+              n);
+    return false;
+  }
+  // An address byte without a sampler mode would stop the process in the encoding.
+  if (!tobj_sampler_is_valid(d.header)) {
+    log_error("Texture descriptor '%s' has an unknown texture addressing mode.", entry_path);
+    return false;
+  }
+  return true;
+}
+
+// One image a descriptor names, open, with what its metadata says about it.
+struct dependency_t {
+  system_path_string_t path;
+  auto_ptr_t<file_t> file;
+  fs_meta_image_t image{};
+  fs_chunk_t chunk{};
+};
+
+bool open_dependency(const char* root, const path_string_t& name, const char* entry_path, dependency_t& dep) {
+  if (!join_root(dep.path, root, name.c_str()) || !fs_open(dep.file, dep.path.c_str(), FS_MODE_READ_ONLY, FS_DEVICE_SYSFS)) {
+    log_error("Failed reading tobj dependency file %s of %s.", dep.path.c_str(), entry_path);
+    return false;
+  }
+  fs_mstat_t meta;
+  if (!fs_meta_build(&meta, *dep.file, 0, 0)) {
+    log_error("Failed getting dependency of file %s of %s.", dep.path.c_str(), entry_path);
+    return false;
+  }
+  if (!fs_meta_get_image(&meta, &dep.image) || !format_is_layout_supported(dep.image.format)) {
+    log_error("Failed decoding image of file %s of %s.", dep.path.c_str(), entry_path);
+    return false;
+  }
+  // Pixels are read as the file holds them: a chunk that would need decompressing first
+  // is none that a loose file has.
+  if (!fs_meta_get_chunk(&meta, fs_token_chunk_mip_tail, &dep.chunk) || dep.chunk.compression != 0 ||
+      dep.chunk.payload_offset != 0 ||
+      (dep.chunk.attribute != dds_chunk_attribute && dep.chunk.attribute != raster_chunk_attribute)) {
+    log_error("Failed decoding chunk of file %s of %s.", dep.path.c_str(), entry_path);
+    return false;
+  }
+  return true;
+}
+
+// The entry's levels: face-major, rows and levels aligned, its total T.
+struct entry_layout_t {
+  u32 faces;
+  u32 mips;
+  array_dyn_t<surface_level_layout_t> target;  // faces x mips levels
+  array_dyn_t<surface_level_layout_t> source;  // one face stored tightly, as in a DDS
+  u64 face_bytes;                              // one tightly stored face
+  u64 total;
+};
+
+bool compute_entry_layout(const fs_meta_image_t& image, entry_layout_t& layout) {
+  layout.faces = image.face_count;
+  layout.mips = image.mip_count;
+  const u32 levels = layout.faces * layout.mips;
+  if (!layout.target.resize(levels) || !layout.source.resize(layout.mips)) return false;
+  if (!surface_compute_layout(image.format, image.width, image.height, layout.mips, image_entry_pitch_alignment,
+                              image_entry_image_alignment, levels, layout.target.data(), nullptr, nullptr,
+                              &layout.total)) {
+    return false;
+  }
+  u64 face_total = 0;
+  if (!surface_compute_layout(image.format, image.width, image.height, layout.mips, 1, 1, layout.mips,
+                              layout.source.data(), nullptr, nullptr, &face_total)) {
+    return false;
+  }
+  layout.face_bytes = surface_get_chain_size(image.format, image.width, image.height, layout.mips);
+  return face_total <= layout.face_bytes;
+}
+
+// The faces of one image: whole DDS levels as they lie in the file, or a raster image
+// decoded into rows of its format.
+bool read_faces(dependency_t& dep, u32 faces, u64 face_bytes, const char* entry_path, array_dyn_t<u8>& pixels) {
+  if (dep.chunk.attribute == dds_chunk_attribute) {
+    const u64 bytes = face_bytes * faces;
+    if (!pixels.resize_uninitialized(bytes) || !dep.file->read_at(pixels.data(), bytes, dep.chunk.offset)) {
+      log_error("Failed reading file %s of %s.", dep.path.c_str(), entry_path);
+      return false;
+    }
+    return true;
+  }
+  const u64 size = dep.file->get_size();
+  array_dyn_t<u8> encoded;
+  raster_info_t info;
+  bool ok = size <= MAX_SOURCE_FILE_SIZE && encoded.resize_uninitialized(size) &&
+            dep.file->read_at(encoded.data(), size, 0) && raster_probe(encoded.data(), size, &info) &&
+            raster_format(info) == dep.image.format && info.width == dep.image.width &&
+            info.height == dep.image.height && raster_decode(encoded.data(), size, info, pixels) &&
+            pixels.count() == face_bytes;
+  if (!ok) log_error("Failed reading file %s of %s.", dep.path.c_str(), entry_path);
+  return ok;
+}
+
+// Checks that the image holds what the entry takes from it, before anything is read.
+bool check_dependency_data(const dependency_t& dep, u32 faces, const char* entry_path) {
+  if (dep.chunk.attribute == dds_chunk_attribute && !dds_chunk_holds_image(dep.chunk, dep.image)) {
+    log_error("Image file %s of %s is shorter than the levels its header announces.", dep.path.c_str(), entry_path);
+    return false;
+  }
+  if (faces > dep.image.face_count) {
+    log_error("Image file %s of %s holds %u face(s); a cube map made of one image needs six.", dep.path.c_str(),
+              entry_path, dep.image.face_count);
+    return false;
+  }
+  return true;
+}
+
+bool same_surface(const fs_meta_image_t& a, const fs_meta_image_t& b) {
+  return a.format == b.format && a.width == b.width && a.height == b.height && a.mip_count == b.mip_count;
+}
+
+void copy_faces(const u8* pixels, u32 first_face, u32 faces, const fs_meta_image_t& image,
+                const entry_layout_t& layout, u8* target) {
+  for (u32 f = 0; f < faces; ++f) {
+    const u8* face = pixels + f * layout.face_bytes;
+    for (u32 m = 0; m < layout.mips; ++m) {
+      const surface_level_layout_t& from = layout.source[m];
+      const surface_level_layout_t& to = layout.target[(u64)(first_face + f) * layout.mips + m];
+      texture_image_simple_copy(target + to.offset, face + from.offset, from.width, from.height, image.format,
+                                to.pitch, from.pitch, false);
+    }
+  }
+}
+
+// The entry parameters: the first image's, seen through the descriptor.
+fs_meta_image_t entry_image(const descriptor_t& d, const fs_meta_image_t& first) {
+  fs_meta_image_t image = first;
+  image.format = tobj_apply_color_space(d.header, first.format);
+  image.image_type = tobj_image_type(d.header);
+  image.face_count = tobj_face_count(d.header);
+  image.pitch_alignment = image_entry_pitch_alignment;
+  image.image_alignment = image_entry_image_alignment;
+  return image;
+}
+
+}  // namespace
+
+bool build_image_entry(const u8* descriptor, u64 size, const char* entry_path, const char* root, image_entry_t* out) {
+  descriptor_t d;
+  if (!read_descriptor(descriptor, size, entry_path, d) || !check_descriptor(d, entry_path)) return false;
+  const u32 names = (u32)d.name_count;
+  out->sampler = tobj_encode_sampler(d.header);
+
+  dependency_t first;
+  if (!open_dependency(root, d.names[0], entry_path, first)) return false;
+  out->image = entry_image(d, first.image);
+  entry_layout_t layout;
+  // The chunk's size fields have 28 bits: a larger image cannot be stored, and nothing
+  // is read or allocated for it.
+  if (!compute_entry_layout(out->image, layout) || layout.total > cairn_v2_max_chunk_size) {
+    log_error("Image file %s of %s needs more than %u bytes laid out; an image entry cannot hold it.",
+              first.path.c_str(), entry_path, cairn_v2_max_chunk_size);
+    return false;
+  }
+  out->size = layout.total;
+  if (!out->data.resize(layout.total, 0)) {
+    log_error("Failed writing file %s.", entry_path);
+    return false;
+  }
+
+  const u32 faces_per_image = names == 1 ? layout.faces : 1;
+  for (u32 k = 0; k < names; ++k) {
+    dependency_t later;
+    dependency_t& dep = k == 0 ? first : later;
+    if (k > 0) {
+      if (!open_dependency(root, d.names[k], entry_path, dep)) return false;
+      if (!same_surface(dep.image, first.image)) {
+        log_error("Image file %s of %s differs from the first image in format, size or mip count.", dep.path.c_str(),
+                  entry_path);
+        return false;
+      }
+    }
+    if (!check_dependency_data(dep, faces_per_image, entry_path)) return false;
+    array_dyn_t<u8> pixels;
+    if (!read_faces(dep, faces_per_image, layout.face_bytes, entry_path, pixels)) return false;
+    copy_faces(pixels.data(), k * faces_per_image, faces_per_image, out->image, layout, out->data.data());
+    dep.file.reset();
+  }
+  first.file.reset();
+  out->compression = platform_compress_image(out->data);
+  return true;
+}
+
+fs_compression_t platform_compress_image(array_dyn_t<u8>& data) {
+  if (no_compress) return FS_COMPRESSION_NONE;
+  array_dyn_t<u8> stream;
+  // A stream that cannot be made is no error: the data is stored as it is.
+  if (!gdeflate_compress(data.data(), data.count(), stream) || stream.count() >= data.count()) {
+    return FS_COMPRESSION_NONE;
+  }
+  data = std::move(stream);
+  return FS_COMPRESSION_GDEFLATE;
+}
+
+namespace {
+
+class image_task_t : public entry_task_t {
+ public:
+  using entry_task_t::entry_task_t;
+
+  void encode() override {
+    if (!build_image_entry(source_bytes_.data(), source_bytes_.count(), entry_.path.c_str(), root_, &image_)) {
+      fail();
+      return;
+    }
+    u32 image_words[fs_meta_image_words];
+    if (!fs_meta_pack_image(image_.image, image_words)) {
+      log_error("Failed decoding image of file %s.", entry_.path.c_str());
+      fail();
+      return;
+    }
+    add_record(CAIRN_KIND_IMAGE, image_words, fs_meta_image_words);
+    add_record(CAIRN_KIND_SAMPLER, &image_.sampler, fs_meta_sampler_words);
+    // The descriptor is no longer needed; the block is the entry's data as it lies in memory.
+    source_.reset();
+    source_bytes_.release_storage();
+    output_ = mem_file_create_read_only(image_.data.data(), image_.data.count(), "<mem-file>");
+    add_chunk_record(CAIRN_KIND_MIP_TAIL_CHUNK, image_.data.count(), image_.size, image_.compression,
+                     image_entry_chunk_attribute, 0, 0);
+  }
+
+ private:
+  image_entry_t image_;
+};
+
+}  // namespace
+
+entry_task_t* encode_image_entry(const path_entry_v2_t& entry, const char* root, listing_registry_t* listings) {
+  UMBRA_ASSERT(entry.path.length() >= 5 && entry.path.ends_with(".tobj"), "dds support not ready");
+  return new image_task_t(entry, root, listings);
+}
+
+}  // namespace umbra

@@ -1,0 +1,137 @@
+#include "support/texture_files.h"
+
+#include <cstring>
+
+#include "support/run_tool.h"
+#include "support/test_rng.h"
+
+namespace umbra_test {
+
+namespace {
+
+void put32(std::string& bytes, size_t offset, uint32_t value) { std::memcpy(&bytes[offset], &value, 4); }
+
+uint64_t align_up(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
+
+}  // namespace
+
+std::string dds_header(const dds_spec_t& spec) {
+  const bool dx10 = spec.fourcc == "DX10";
+  std::string bytes(dx10 ? 148 : 128, '\0');
+  std::memcpy(&bytes[0], "DDS ", 4);
+  put32(bytes, 4, 124);
+  put32(bytes, 8, 0x1007 | (spec.mips > 1 ? 0x20000 : 0));
+  put32(bytes, 12, spec.height);
+  put32(bytes, 16, spec.width);
+  put32(bytes, 28, spec.mips > 1 ? spec.mips : 0);
+  put32(bytes, 76, 32);
+  if (!spec.fourcc.empty()) {
+    put32(bytes, 80, 0x4);
+    std::memcpy(&bytes[84], spec.fourcc.data(), 4);
+  } else {
+    put32(bytes, 80, spec.pf_flags);
+    put32(bytes, 88, spec.bit_count);
+    put32(bytes, 92, spec.r_mask);
+    put32(bytes, 96, spec.g_mask);
+    put32(bytes, 100, spec.b_mask);
+    put32(bytes, 104, spec.a_mask);
+  }
+  uint32_t caps = 0x1000;
+  if (spec.mips > 1) caps |= 0x400008;
+  if (spec.cube) caps |= 0x8;
+  put32(bytes, 108, caps);
+  put32(bytes, 112, spec.cube ? 0xFE00 : 0);
+  if (dx10) {
+    put32(bytes, 128, spec.dxgi_format);
+    put32(bytes, 132, 3);
+    put32(bytes, 136, spec.cube ? 4 : 0);
+    put32(bytes, 140, 1);
+  }
+  return bytes;
+}
+
+std::string dds_file(const dds_spec_t& spec, const std::string& pixels) { return dds_header(spec) + pixels; }
+
+std::string patterned_bytes(size_t n, uint32_t seed) {
+  rng_t rng{seed};
+  std::string bytes(n, '\0');
+  for (size_t i = 0; i < n; ++i) bytes[i] = (char)((i * 7 + seed) / 13 + rng.below(4));
+  return bytes;
+}
+
+std::string random_bytes(size_t n, uint32_t seed) {
+  rng_t rng{seed};
+  std::string bytes(n, '\0');
+  for (size_t i = 0; i < n; ++i) bytes[i] = (char)rng.next();
+  return bytes;
+}
+
+std::string tobj_file(const tobj_spec_t& spec) {
+  std::string bytes(40, '\0');
+  put32(bytes, 0, 0x70B10A01);
+  bytes[24] = (char)spec.texture_type;
+  bytes[26] = (char)spec.filter_primary;
+  bytes[27] = (char)spec.filter_secondary;
+  bytes[28] = (char)spec.mip_filter;
+  bytes[30] = (char)spec.address_u;
+  bytes[31] = (char)spec.address_v;
+  bytes[32] = (char)spec.address_w;
+  bytes[38] = (char)spec.color_space;
+  for (const std::string& name : spec.names) {
+    uint64_t count = name.size();
+    bytes.append(reinterpret_cast<const char*>(&count), 8);
+    bytes += name;
+  }
+  return bytes;
+}
+
+std::vector<level_place_t> entry_levels(surface_kind_t kind, uint32_t width, uint32_t height, uint32_t mips,
+                                        uint32_t faces, uint64_t* total, uint64_t* face_bytes) {
+  std::vector<level_place_t> levels;
+  uint64_t end = 0, tight = 0;
+  for (uint32_t f = 0; f < faces; ++f) {
+    tight = 0;
+    for (uint32_t m = 0; m < mips; ++m) {
+      uint64_t w = width >> m, h = height >> m;
+      if (w < 1) w = 1;
+      if (h < 1) h = 1;
+      level_place_t level;
+      if (kind.blocks) {
+        level.line = (w + 3) / 4 * kind.bytes;
+        level.rows = (h + 3) / 4;
+      } else {
+        level.line = w * kind.bytes;
+        level.rows = h;
+      }
+      level.pitch = align_up(level.line, 256);
+      level.offset = align_up(end, 512);
+      level.tight = tight;
+      end = level.offset + (level.rows - 1) * level.pitch + level.line;
+      tight += level.rows * level.line;
+      levels.push_back(level);
+    }
+  }
+  *total = end;
+  if (face_bytes) *face_bytes = tight;
+  return levels;
+}
+
+std::string expected_entry_data(surface_kind_t kind, uint32_t width, uint32_t height, uint32_t mips, uint32_t faces,
+                                const std::string& tight_faces) {
+  uint64_t total = 0, face_bytes = 0;
+  std::vector<level_place_t> levels = entry_levels(kind, width, height, mips, faces, &total, &face_bytes);
+  std::string data(total, '\0');
+  for (size_t i = 0; i < levels.size(); ++i) {
+    const level_place_t& level = levels[i];
+    const uint64_t face = i / mips;
+    for (uint64_t r = 0; r < level.rows; ++r) {
+      data.replace(level.offset + r * level.pitch, level.line,
+                   tight_faces.substr(face * face_bytes + level.tight + r * level.line, level.line));
+    }
+  }
+  return data;
+}
+
+std::string texture_fixture(const std::string& name) { return std::string(UMBRA_SOURCE_DIR) + "/tests/fixtures/" + name; }
+
+}  // namespace umbra_test

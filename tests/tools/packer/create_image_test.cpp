@@ -1,0 +1,297 @@
+// End-to-end checks of image entries written by `create`: a texture descriptor and its
+// DDS (or raster) images become one entry with an image record, a sampler record and
+// one chunk of laid out levels. DDS and PNG files come from independent tools
+// (tests/fixtures) or are written here byte by byte.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/archive_reader.h"
+#include "support/packer_fixture.h"
+#include "support/run_tool.h"
+#include "support/texture_files.h"
+
+using namespace umbra_test;
+
+namespace {
+
+constexpr uint32_t kind_image = 1, kind_sampler = 2, kind_mip_tail = 132;
+
+// The stored records are packed; comparisons must see copies.
+template <class T>
+T field(T value) {
+  return value;
+}
+
+struct image_words_t {
+  uint32_t mips, format, type, faces, pitch_log2, image_log2, width, height;
+};
+
+image_words_t decode_image(const std::vector<uint32_t>& words) {
+  image_words_t w{};
+  if (words.size() != 2) {
+    ADD_FAILURE() << "no image record";
+    return w;
+  }
+  w.mips = (words[0] & 0xF) + 1;
+  w.format = words[0] >> 4 & 0xFF;
+  w.type = words[0] >> 12 & 3;
+  w.faces = (words[0] >> 14 & 0x3F) + 1;
+  w.pitch_log2 = words[0] >> 20 & 0xF;
+  w.image_log2 = words[0] >> 24 & 0xF;
+  w.width = (words[1] & 0xFFFF) + 1;
+  w.height = (words[1] >> 16) + 1;
+  return w;
+}
+
+std::string pixels_of(const std::string& dds) { return dds.substr(dds.compare(84, 4, "DX10") == 0 ? 148 : 128); }
+
+class create_image_test : public packer_tree_test_t {
+ protected:
+  void add_fixture(const std::string& relative, const std::string& fixture) {
+    add(relative, read_file(texture_fixture(fixture)));
+  }
+  void add_descriptor(const std::string& relative, const tobj_spec_t& spec) { add(relative, tobj_file(spec)); }
+
+  // Runs create, which must succeed silently, and loads the archive.
+  void create_ok(const std::vector<std::string>& extra = {}) {
+    tool_result_t result = create(extra);
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    ASSERT_TRUE(archive_.load(archive()));
+  }
+
+  const umbra::cairn_v2_entry_t& entry(const std::string& path) {
+    const umbra::cairn_v2_entry_t* e = archive_.find(path);
+    if (!e) {
+      ADD_FAILURE() << "no entry " << path;
+      static umbra::cairn_v2_entry_t none{};
+      return none;
+    }
+    return *e;
+  }
+  image_words_t image(const std::string& path) { return decode_image(archive_.record(entry(path), kind_image, 2)); }
+  uint32_t sampler(const std::string& path) {
+    std::vector<uint32_t> words = archive_.record(entry(path), kind_sampler, 1);
+    EXPECT_EQ(words.size(), 1u);
+    return words.empty() ? ~0u : words[0];
+  }
+  inspected_chunk_t data(const std::string& path) {
+    inspected_chunk_t chunk;
+    EXPECT_TRUE(archive_.chunk(entry(path), kind_mip_tail, &chunk)) << path;
+    return chunk;
+  }
+
+  inspected_archive_t archive_;
+};
+
+tobj_spec_t names(std::vector<std::string> list, uint8_t texture_type = 2) {
+  tobj_spec_t spec;
+  spec.names = std::move(list);
+  spec.texture_type = texture_type;
+  return spec;
+}
+
+const surface_kind_t bc1{8, true}, bc3{16, true}, bc7{16, true}, rgba8{4, false}, rgb8{3, false};
+
+}  // namespace
+
+// The documented layout: levels at 0, 32768, 40960, 45056, 47104, 48128, 48640, 49152
+// and 49664, T = 49672, every level's rows from the DDS at 256-byte pitch, zeros between.
+TEST_F(create_image_test, bc1_with_mips_from_nvcompress_is_laid_out_as_documented) {
+  add_fixture("tex/a.dds", "dds/nvtt_bc1_256x256_mips.dds");
+  add_descriptor("tex/a.tobj", names({"/tex/a.dds"}));
+  create_ok();
+  const auto& e = entry("tex/a.tobj");
+  EXPECT_EQ(archive_.index_words(e).size(), 3u);
+  std::vector<uint32_t> kinds;
+  for (uint32_t word : archive_.index_words(e)) kinds.push_back(word >> 24);
+  EXPECT_EQ(kinds, (std::vector<uint32_t>{kind_image, kind_sampler, kind_mip_tail}));
+
+  image_words_t im = image("tex/a.tobj");
+  EXPECT_EQ(im.format, 72u);  // BC1_UNORM_SRGB, as the DDS reader reports DXT1
+  EXPECT_EQ(im.width, 256u);
+  EXPECT_EQ(im.height, 256u);
+  EXPECT_EQ(im.mips, 9u);
+  EXPECT_EQ(im.faces, 1u);
+  EXPECT_EQ(im.type, 0u);
+  EXPECT_EQ(im.pitch_log2, 8u);
+  EXPECT_EQ(im.image_log2, 9u);
+
+  uint64_t total = 0;
+  std::vector<level_place_t> levels = entry_levels(bc1, 256, 256, 9, 1, &total, nullptr);
+  std::vector<uint64_t> offsets;
+  for (const auto& level : levels) offsets.push_back(level.offset);
+  EXPECT_EQ(offsets, (std::vector<uint64_t>{0, 32768, 40960, 45056, 47104, 48128, 48640, 49152, 49664}));
+  EXPECT_EQ(total, 49672u);
+
+  inspected_chunk_t chunk = data("tex/a.tobj");
+  EXPECT_EQ(field(chunk.record.size), 49672u);
+  EXPECT_EQ(field(chunk.record.compression), 3u);
+  EXPECT_EQ(field(chunk.record.attribute), 3u);
+  EXPECT_EQ(field(chunk.record.aux), 0u);
+  EXPECT_LT(field(chunk.record.stored_size), 49672u);
+  EXPECT_EQ(field(chunk.record.offset) % 16, 0u);
+  std::string dds = read_file(src() + "/tex/a.dds");
+  EXPECT_EQ(chunk.content, expected_entry_data(bc1, 256, 256, 9, 1, pixels_of(dds)));
+  // The DDS itself is not packed; the descriptor's own bytes are not stored either.
+  EXPECT_EQ(archive_.find("tex/a.dds"), nullptr);
+  EXPECT_EQ(archive_.listing("tex"), std::vector<std::string>{"a.tobj"});
+}
+
+TEST_F(create_image_test, nocompress_stores_the_laid_out_levels) {
+  add_fixture("a.dds", "dds/nvtt_bc1_256x256_mips.dds");
+  add_descriptor("a.tobj", names({"a.dds"}));
+  create_ok({"-nocompress"});
+  inspected_chunk_t chunk = data("a.tobj");
+  EXPECT_EQ(field(chunk.record.compression), 0u);
+  EXPECT_EQ(field(chunk.record.stored_size), 49672u);
+  EXPECT_EQ(field(chunk.record.size), 49672u);
+  EXPECT_EQ(chunk.content, expected_entry_data(bc1, 256, 256, 9, 1, pixels_of(read_file(src() + "/a.dds"))));
+}
+
+// Rows of 256 bytes need no padding; random pixels leave GDeflate nothing to gain.
+TEST_F(create_image_test, data_that_gdeflate_cannot_shrink_is_stored) {
+  dds_spec_t spec;
+  spec.width = 64;
+  spec.height = 64;
+  spec.dxgi_format = 28;  // R8G8B8A8_UNORM
+  std::string pixels = random_bytes(64 * 64 * 4, 5);
+  add("noise.dds", dds_file(spec, pixels));
+  add_descriptor("noise.tobj", names({"noise.dds"}));
+  create_ok();
+  inspected_chunk_t chunk = data("noise.tobj");
+  EXPECT_EQ(field(chunk.record.compression), 0u);
+  EXPECT_EQ(field(chunk.record.stored_size), 16384u);
+  EXPECT_EQ(chunk.content, pixels);
+  EXPECT_EQ(image("noise.tobj").format, 28u);
+}
+
+TEST_F(create_image_test, cube_in_one_dds_from_nvassemble_gives_six_faces) {
+  add_fixture("sky/cube.dds", "dds/nvtt_x8r8g8b8_cube_8x8.dds");
+  add_descriptor("sky/cube.tobj", names({"sky/cube.dds"}, 5));
+  create_ok();
+  image_words_t im = image("sky/cube.tobj");
+  EXPECT_EQ(im.type, 1u);
+  EXPECT_EQ(im.faces, 6u);
+  EXPECT_EQ(im.mips, 1u);
+  EXPECT_EQ(im.format, 93u);  // B8G8R8X8_UNORM_SRGB
+  inspected_chunk_t chunk = data("sky/cube.tobj");
+  EXPECT_EQ(field(chunk.record.size), 5u * 2048 + 7 * 256 + 32);
+  EXPECT_EQ(chunk.content,
+            expected_entry_data(rgba8, 8, 8, 1, 6, pixels_of(read_file(src() + "/sky/cube.dds"))));
+}
+
+TEST_F(create_image_test, cube_of_six_dds_files_takes_face_k_from_name_k) {
+  dds_spec_t spec;
+  spec.width = 16;
+  spec.height = 16;
+  spec.mips = 5;
+  spec.dxgi_format = 98;  // BC7_UNORM
+  std::vector<std::string> list;
+  std::string faces;
+  uint64_t face_bytes = 0, total = 0;
+  entry_levels(bc7, 16, 16, 5, 1, &total, &face_bytes);
+  for (int k = 0; k < 6; ++k) {
+    std::string pixels = patterned_bytes(face_bytes, 100 + k);
+    faces += pixels;
+    add("env/face" + std::to_string(k) + ".dds", dds_file(spec, pixels));
+    list.push_back("/env/face" + std::to_string(k) + ".dds");
+  }
+  add_descriptor("env/sky.tobj", names(list, 5));
+  create_ok();
+  image_words_t im = image("env/sky.tobj");
+  EXPECT_EQ(im.faces, 6u);
+  EXPECT_EQ(im.type, 1u);
+  EXPECT_EQ(im.mips, 5u);
+  EXPECT_EQ(im.format, 98u);
+  EXPECT_EQ(data("env/sky.tobj").content, expected_entry_data(bc7, 16, 16, 5, 6, faces));
+}
+
+// DXT5 reads as BC3_UNORM_SRGB (78); a descriptor's colour space 1 declares it linear (77).
+TEST_F(create_image_test, color_space_chooses_between_srgb_and_linear_formats) {
+  add_fixture("m/bc3.dds", "dds/nvtt_bc3_32x16_mips.dds");
+  tobj_spec_t srgb = names({"m/bc3.dds"});
+  tobj_spec_t linear = srgb;
+  linear.color_space = 1;
+  add_descriptor("m/srgb.tobj", srgb);
+  add_descriptor("m/linear.tobj", linear);
+  create_ok();
+  EXPECT_EQ(image("m/srgb.tobj").format, 78u);
+  EXPECT_EQ(image("m/linear.tobj").format, 77u);
+  const std::string expected = expected_entry_data(bc3, 32, 16, 6, 1, pixels_of(read_file(src() + "/m/bc3.dds")));
+  EXPECT_EQ(data("m/srgb.tobj").content, expected);
+  EXPECT_EQ(data("m/linear.tobj").content, expected);
+}
+
+// ImageMagick's 24-bit DDS: three bytes a pixel, 24-byte rows padded to 256.
+TEST_F(create_image_test, rgb_24_bit_dds_from_imagemagick) {
+  add_fixture("rgb.dds", "dds/magick_r8g8b8_8x8.dds");
+  add_descriptor("rgb.tobj", names({"rgb.dds"}));
+  create_ok();
+  EXPECT_EQ(image("rgb.tobj").format, 203u);  // B8G8R8_UNORM_SRGB
+  inspected_chunk_t chunk = data("rgb.tobj");
+  EXPECT_EQ(field(chunk.record.size), 7u * 256 + 24);
+  EXPECT_EQ(chunk.content, expected_entry_data(rgb8, 8, 8, 1, 1, pixels_of(read_file(src() + "/rgb.dds"))));
+}
+
+// Bytes 26-28 and 30-32 of the descriptor become the sampler word.
+TEST_F(create_image_test, sampler_word_comes_from_the_descriptor) {
+  add_fixture("a.dds", "dds/nvtt_bc1_32x32_mips.dds");
+  tobj_spec_t spec = names({"a.dds"});
+  spec.filter_primary = 3;
+  spec.filter_secondary = 0;
+  spec.mip_filter = 3;
+  spec.address_u = 1;
+  spec.address_v = 5;
+  spec.address_w = 3;
+  add_descriptor("a.tobj", spec);
+  create_ok();
+  // filter 1, 0; mip filter 1; address modes 2, 1, 3.
+  EXPECT_EQ(sampler("a.tobj"), 1u | 1u << 2 | 2u << 4 | 1u << 7 | 3u << 10);
+}
+
+// A raster image named by a descriptor is decoded: the entry holds its pixels, as
+// ImageMagick decodes them, in rows of the format its channels and depth give.
+struct raster_case_t {
+  const char* png;
+  const char* raw;
+  uint32_t width, height, format, bytes_per_pixel;
+  bool high_bytes;  // 16-bit samples stored as 8-bit: their high byte
+};
+
+class create_raster_test : public create_image_test, public ::testing::WithParamInterface<raster_case_t> {};
+
+TEST_P(create_raster_test, pixels_are_decoded) {
+  const raster_case_t& c = GetParam();
+  add_fixture(std::string("img/") + c.png, std::string("raster/") + c.png);
+  add_descriptor("img/t.tobj", names({std::string("img/") + c.png}));
+  create_ok({"-nocompress"});
+  image_words_t im = image("img/t.tobj");
+  EXPECT_EQ(im.format, c.format);
+  EXPECT_EQ(im.width, c.width);
+  EXPECT_EQ(im.height, c.height);
+  EXPECT_EQ(im.mips, 1u);
+  std::string raw = read_file(texture_fixture(std::string("raster/") + c.raw));
+  if (c.high_bytes) {
+    std::string cut;
+    for (size_t i = 1; i < raw.size(); i += 2) cut += raw[i];
+    raw = cut;
+  }
+  ASSERT_EQ(raw.size(), (size_t)c.width * c.height * c.bytes_per_pixel);
+  EXPECT_EQ(data("img/t.tobj").content,
+            expected_entry_data({c.bytes_per_pixel, false}, c.width, c.height, 1, 1, raw));
+  // The PNG itself is packed as a plain file as well.
+  EXPECT_NE(archive_.find(std::string("img/") + c.png), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    pngs, create_raster_test,
+    ::testing::Values(raster_case_t{"magick_rgb8_13x7.png", "magick_rgb8_13x7.rgb", 13, 7, 202, 3, false},
+                      raster_case_t{"magick_rgba8_9x5.png", "magick_rgba8_9x5.rgba", 9, 5, 29, 4, false},
+                      raster_case_t{"magick_rgb16_11x3.png", "magick_rgb16_11x3.rgb", 11, 3, 202, 3, true},
+                      raster_case_t{"magick_rgba16_5x6.png", "magick_rgba16_5x6.rgba", 5, 6, 11, 8, false},
+                      raster_case_t{"magick_grey16_6x4.png", "magick_grey16_6x4.gray", 6, 4, 56, 2, false}));
