@@ -61,6 +61,7 @@ struct extract_job_t {
   array_dyn_t<u8> data;
   fs_io_request_t* request = nullptr;
   mstring_t target;  // below the destination root, once the path is vetted
+  auto_ptr_t<image_rebuild_plan_t> image;  // for an image entry, once it is checked
   write_task_t write;
 };
 
@@ -91,6 +92,17 @@ bool read_io_budget(u64* budget) {
   if (mb == 0) mb = 1;
   if (mb > MAX_IO_BUFFERS_MB) mb = MAX_IO_BUFFERS_MB;
   *budget = mb << 20;
+  return true;
+}
+
+// -dds-legacy: rebuilt DDS files get pre-DX10 headers where their format has one.
+bool read_image_options(image_rebuild_options_t* options) {
+  if (cdl_param("-dds-legacy") == CDL_NOT_FOUND) return true;
+  if (cdl_argc() != 1) {
+    log_error("%s takes no value", "-dds-legacy");
+    return false;
+  }
+  options->dds_legacy = true;
   return true;
 }
 
@@ -166,6 +178,7 @@ bool start_job(fs_device_t* device, extract_job_t& job, u64 archive_size, extrac
 // Creates the vetted target and writes the job's data: on a pool worker, several files
 // at once, since creating a file costs the file system more than writing it.
 bool write_file(extract_job_t& job) {
+  if (job.image) return write_image_rebuild(*job.image, job.data.data(), job.data.count());
   auto_ptr_t<file_t> file = create_vetted_file(job.target);
   if (!file) return false;
   if (job.data.count() == 0) return true;
@@ -191,10 +204,12 @@ bool may_start_job(u64 bytes_in_flight, u64 jobs_in_flight, u64 budget) {
 // further file is started, and every job in flight is still completed.
 class copy_phase_t {
  public:
-  copy_phase_t(fs_device_t* device, job_list_t& pending, const char* root, u64 budget, u64 archive_size)
+  copy_phase_t(fs_device_t* device, job_list_t& pending, const char* root, const image_rebuild_options_t& image_options,
+               u64 budget, u64 archive_size)
       : device_(device),
         pending_(pending),
         root_(root),
+        image_options_(image_options),
         budget_(budget),
         archive_size_(archive_size),
         buffers_(budget < MAX_KEPT_BYTES ? budget : MAX_KEPT_BYTES) {}
@@ -235,16 +250,21 @@ class copy_phase_t {
     job->request = nullptr;
     if (!read_ok) {
       release(job, false);
-    } else if (is_image_path(job->path)) {
-      bool rebuilt = rebuild_image_entry(job->path, job->metadata, job->data, root_);
-      release(job, rebuilt);
-    } else if (!vet_extracted_target(job->path, root_, job->target)) {
+    } else if (!prepare_write(*job)) {
       release(job, false);
     } else {
       job->write.start(job.get());
       thread::submit_normal(&job->write);
       writing_.append(std::move(job));
     }
+  }
+
+  // Vets the job's target (both for an image entry, and checks its records against its
+  // data) so that refusals print in walk order; false after the refusal's line.
+  bool prepare_write(extract_job_t& job) {
+    if (!is_image_path(job.path)) return vet_extracted_target(job.path, root_, job.target);
+    job.image.reset(new image_rebuild_plan_t());
+    return plan_image_rebuild(job.path, job.metadata, job.data.count(), root_, image_options_, job.image.get());
   }
 
   // Collects the oldest write when it is finished already; false when there is none.
@@ -270,6 +290,7 @@ class copy_phase_t {
   fs_device_t* device_;
   job_list_t& pending_;
   const char* root_;
+  image_rebuild_options_t image_options_;
   u64 budget_;
   u64 archive_size_;
   extract_buffer_pool_t buffers_;
@@ -291,10 +312,12 @@ bool extract_v2(const char* root, auto_ptr_t<file_t>& archive) {
   if (!device) return false;
   u64 budget = 0;
   if (!read_io_budget(&budget)) return false;
+  image_rebuild_options_t image_options;
+  if (!read_image_options(&image_options)) return false;
   job_list_t jobs;
   job_collector_t collector(device.get(), jobs);
   if (!extract_walk(device.get(), root, collector)) return false;
-  copy_phase_t copy(device.get(), jobs, root, budget, archive_size);
+  copy_phase_t copy(device.get(), jobs, root, image_options, budget, archive_size);
   if (!copy.run()) {
     log_error("Failed to extract some files");
     return false;

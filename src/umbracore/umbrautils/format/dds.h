@@ -55,4 +55,32 @@ bool dds_chunk_holds_levels(const fs_chunk_t& chunk, format_t format, u32 width,
 // The same for the faces the image record itself declares.
 bool dds_chunk_holds_image(const fs_chunk_t& chunk, const fs_meta_image_t& image);
 
+// ---- writing ----
+
+constexpr u32 dds_max_header_size = dds_header_size + dds_dx10_header_size;
+
+// What a written DDS file holds after its header: every level of every face, face-major,
+// rows back to back.
+struct dds_surface_t {
+  format_t format;
+  u32 width;
+  u32 height;
+  u32 mip_count;
+  bool cube;  // six faces
+};
+
+struct dds_written_header_t {
+  u8 bytes[dds_max_header_size];
+  u32 size;  // dds_max_header_size with the DX10 extension, else dds_header_size
+  // The legacy header names the sRGB twin of the surface's linear format (legacy headers
+  // cannot tell the two apart): whoever reads the file must be told the colour space.
+  bool linear;
+};
+
+// The header of a DDS file holding the surface. By default the DX10 extension carries
+// the format number. With legacy, formats that a pre-DX10 header can name (by FourCC or
+// by bit masks, as dds_get_format reads them back) get that header instead, which far
+// more readers understand; the others keep the DX10 one.
+dds_written_header_t dds_make_header(const dds_surface_t& surface, bool legacy);
+
 }  // namespace umbra
