@@ -104,6 +104,15 @@ void cairn_v2_builder_t::add_directory(const std::string& path, int listing_bloc
   add_entry({path, true, {{umbra::CAIRN_KIND_LISTING_CHUNK, {}, listing_block}}});
 }
 
+void cairn_v2_builder_t::add_image(const std::string& path, const std::vector<uint32_t>& image_words,
+                                   std::optional<uint32_t> sampler, int data_block) {
+  std::vector<v2_record_t> records;
+  if (!image_words.empty()) records.push_back({umbra::CAIRN_KIND_IMAGE, image_words});
+  if (sampler) records.push_back({umbra::CAIRN_KIND_SAMPLER, {*sampler}});
+  records.push_back({umbra::CAIRN_KIND_MIP_TAIL_CHUNK, {}, data_block, 3});
+  add_entry({path, false, records});
+}
+
 uint64_t cairn_v2_builder_t::block_offset(int block) const {
   uint64_t offset = umbra::cairn_v2_data_offset;
   for (int i = 0; i < block; ++i) offset = (offset + blocks_[i].stored.size() + 15) / 16 * 16;
@@ -135,7 +144,7 @@ std::string cairn_v2_builder_t::build() const {
       std::vector<uint32_t> words = record.words;
       if (record.block >= 0) {
         const v2_block_t& b = blocks_[record.block];
-        words = v2_chunk_words(b.stored.size(), b.size, block_offset(record.block), b.compression);
+        words = v2_chunk_words(b.stored.size(), b.size, block_offset(record.block), b.compression, record.attribute);
       }
       record_words.insert(record_words.end(), words.begin(), words.end());
       position += (uint32_t)words.size();

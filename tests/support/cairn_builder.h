@@ -28,12 +28,14 @@ std::vector<uint32_t> v2_chunk_words(uint64_t stored_size, uint64_t size, uint64
                                      uint32_t attribute = 0, uint32_t aux = 0);
 
 struct v2_record_t {
-  v2_record_t(uint32_t record_kind, std::vector<uint32_t> record_words, int data_block = -1)
-      : kind(record_kind), words(std::move(record_words)), block(data_block) {}
+  v2_record_t(uint32_t record_kind, std::vector<uint32_t> record_words, int data_block = -1,
+              uint32_t chunk_attribute = 0)
+      : kind(record_kind), words(std::move(record_words)), block(data_block), attribute(chunk_attribute) {}
 
   uint32_t kind;
   std::vector<uint32_t> words;  // the record's words, unless block is given
   int block;                    // chunk records: index of the data block they locate
+  uint32_t attribute;           // of a chunk record made from a block
 };
 
 struct v2_entry_spec_t {
@@ -74,6 +76,11 @@ class cairn_v2_builder_t {
   // listing chunk.
   void add_file(const std::string& path, int block);
   void add_directory(const std::string& path, int listing_block);
+  // An image entry as `create` makes it: the image record (none when image_words is
+  // empty), the sampler record when given, and the mip tail chunk (attribute 3) of the
+  // data block.
+  void add_image(const std::string& path, const std::vector<uint32_t>& image_words, std::optional<uint32_t> sampler,
+                 int data_block);
   void add_entry(const v2_entry_spec_t& entry) { entries_.push_back(entry); }
 
   // The offset a block will have in the archive.

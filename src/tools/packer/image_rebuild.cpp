@@ -49,7 +49,7 @@ bool find_image_problem(const fs_meta_image_t& image, u64 data_size, char (&prob
   if (!format_is_layout_supported(image.format)) {
     std::snprintf(problem, sizeof(problem), "format %u has no layout", (unsigned)static_cast<u8>(image.format));
   } else if (image.face_count != (is_cube(image) ? cube_faces : 1)) {
-    std::snprintf(problem, sizeof(problem), "%u faces for image type %u", image.face_count, image.image_type);
+    std::snprintf(problem, sizeof(problem), "face count %u for image type %u", image.face_count, image.image_type);
   } else if (image.mip_count > full_chain_mips(image)) {
     std::snprintf(problem, sizeof(problem), "%u mips for a %ux%u image", image.mip_count, image.width, image.height);
   } else {
