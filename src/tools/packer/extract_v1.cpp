@@ -42,11 +42,11 @@ class file_copier_t : public extract_visitor_t {
 
 }  // namespace
 
-bool extract_v1(const char* root, auto_ptr_t<file_t>& archive) {
+bool extract_v1(const char* root, auto_ptr_t<file_t>& archive, extract_selection_t* selection) {
   auto_ptr_t<fs_device_t> device = mount_for_extraction(archive);
   if (!device) return false;
   file_copier_t copier(device.get(), root);
-  return extract_walk(device.get(), root, copier);
+  return extract_walk(device.get(), root, copier, selection);
 }
 
 }  // namespace umbra

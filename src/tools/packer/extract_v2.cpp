@@ -305,7 +305,7 @@ class copy_phase_t {
 
 }  // namespace
 
-bool extract_v2(const char* root, auto_ptr_t<file_t>& archive) {
+bool extract_v2(const char* root, auto_ptr_t<file_t>& archive, extract_selection_t* selection) {
   extract_v2_max_jobs_in_flight = 0;
   u64 archive_size = archive->get_size();
   auto_ptr_t<fs_device_t> device = mount_for_extraction(archive);
@@ -316,7 +316,7 @@ bool extract_v2(const char* root, auto_ptr_t<file_t>& archive) {
   if (!read_image_options(&image_options)) return false;
   job_list_t jobs;
   job_collector_t collector(device.get(), jobs);
-  if (!extract_walk(device.get(), root, collector)) return false;
+  if (!extract_walk(device.get(), root, collector, selection)) return false;
   copy_phase_t copy(device.get(), jobs, root, image_options, budget, archive_size);
   if (!copy.run()) {
     log_error("Failed to extract some files");

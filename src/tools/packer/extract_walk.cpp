@@ -1,8 +1,10 @@
 #include "tools/packer/extract_walk.h"
 
 #include <cstring>
+#include <string>
 #include <unordered_set>
 
+#include "tools/packer/extract_selection.h"
 #include "tools/packer/extracted_path.h"
 #include "umbracore/log/log.h"
 #include "umbracore/platform/platform_fs.h"
@@ -117,43 +119,127 @@ auto_ptr_t<fs_dir_list_t> read_dir_paths(fs_device_t* device, const char* direct
   return paths;
 }
 
-bool extract_walk(fs_device_t* device, const char* destination_root, extract_visitor_t& visitor) {
-  array_dyn_t<walk_node_t> queue;
-  std::unordered_set<s64> visited;
-  walk_node_t root_node;
-  root_node.path.assign("/");
-  root_node.kind = FS_KIND_DIRECTORY;
-  queue.append(std::move(root_node));
-  for (u64 head = 0; head < queue.count(); ++head) {
-    // Copy: appending below may move the queue's storage.
-    walk_node_t node;
-    node.path = queue[head].path;
-    node.kind = queue[head].kind;
-    node.parent_made = queue[head].parent_made;
-    queue[head].path.release_storage();
-    if (node.kind != FS_KIND_DIRECTORY) {
-      if (!visitor.on_file(node.path)) return false;
-      continue;
-    }
-    if (!first_visit(device, node.path, visited)) return false;
-    if (!create_directory(destination_root, node)) return false;
-    auto_ptr_t<fs_dir_list_t> children = read_dir_paths(device, node.path.c_str());
-    if (!children) {
-      log_error("Unable to read content of directory '%s'!", node.path.c_str());
-      return false;
-    }
-    for (u64 i = 0; i < children->count(); ++i) {
-      walk_node_t child;
-      child.path = (*children)[i].name;
-      child.kind = (*children)[i].kind;
-      child.parent_made = is_direct_child(node.path, child.path.c_str());
-      if (!queue.append(std::move(child))) {
-        log_error("Out of memory while walking the archive!");
+namespace {
+
+// One walk of the listings from a start directory; with a selection, only what it
+// selects is handed on, and directories are made for selected entries only.
+class walker_t {
+ public:
+  walker_t(fs_device_t* device, const char* destination_root, extract_visitor_t& visitor,
+           extract_selection_t* selection)
+      : device_(device), root_(destination_root), visitor_(visitor), selection_(selection) {}
+
+  bool walk_from(const char* start, bool start_made) {
+    array_dyn_t<walk_node_t> queue;
+    walk_node_t start_node;
+    start_node.path.assign(start);
+    start_node.kind = FS_KIND_DIRECTORY;
+    start_node.parent_made = start_made;
+    queue.append(std::move(start_node));
+    for (u64 head = 0; head < queue.count(); ++head) {
+      // Copy: appending below may move the queue's storage.
+      walk_node_t node;
+      node.path = queue[head].path;
+      node.kind = queue[head].kind;
+      node.parent_made = queue[head].parent_made;
+      queue[head].path.release_storage();
+      if (node.kind != FS_KIND_DIRECTORY) {
+        if (!visit_file(node)) return false;
+        continue;
+      }
+      if (selection_ && !selection_->may_hold_selected(node.path.c_str())) continue;
+      if (!first_visit(device_, node.path, visited_)) return false;
+      const bool made = !selection_ || node.path.equals("/") || selection_->selects_directory(node.path.c_str());
+      if (made && !make_directory(node)) return false;
+      if (selection_) selection_->note_directory(node.path.c_str());
+      auto_ptr_t<fs_dir_list_t> children = read_dir_paths(device_, node.path.c_str());
+      if (!children) {
+        log_error("Unable to read content of directory '%s'!", node.path.c_str());
         return false;
       }
+      for (u64 i = 0; i < children->count(); ++i) {
+        walk_node_t child;
+        child.path = (*children)[i].name;
+        child.kind = (*children)[i].kind;
+        child.parent_made = made && is_direct_child(node.path, child.path.c_str());
+        if (!queue.append(std::move(child))) {
+          log_error("Out of memory while walking the archive!");
+          return false;
+        }
+      }
     }
+    return true;
+  }
+
+  // A file the selection names but no listing reaches: a hidden entry, found by hash.
+  bool visit_hidden_file(const mstring_t& path) {
+    walk_node_t node;
+    node.path = path;
+    node.kind = FS_KIND_FILE;
+    return visit_file(node);
+  }
+
+ private:
+  bool make_directory(const walk_node_t& node) {
+    if (!create_directory(root_, node)) return false;
+    if (selection_) made_.insert(node.path.c_str());
+    return true;
+  }
+
+  bool visit_file(const walk_node_t& node) {
+    if (selection_) {
+      if (!selection_->selects_file(node.path.c_str())) return true;
+      if (!node.parent_made && !make_parent(node.path)) return false;
+    }
+    return visitor_.on_file(node.path);
+  }
+
+  // The parent of a selected file whose directory the walk did not make for its own sake.
+  bool make_parent(const mstring_t& path) {
+    const char* text = path.c_str();
+    const char* last = nullptr;
+    for (const char* p = text; *p; ++p)
+      if (*p == '/' || *p == '\\') last = p;
+    walk_node_t parent;
+    if (!last || last == text) {
+      parent.path.assign("/");
+    } else {
+      parent.path.assign(text, (u64)(last - text));
+    }
+    if (made_.count(parent.path.c_str())) return true;
+    return make_directory(parent);
+  }
+
+  fs_device_t* device_;
+  const char* root_;
+  extract_visitor_t& visitor_;
+  extract_selection_t* selection_;
+  std::unordered_set<s64> visited_;
+  std::unordered_set<std::string> made_;
+};
+
+// Named paths that no listing reaches may still be entries: hidden ones.
+bool walk_hidden_named(fs_device_t* device, walker_t& walker, extract_selection_t& selection) {
+  array_dyn_t<mstring_t> unreached;
+  selection.unreached_paths(unreached);
+  for (const mstring_t& path : unreached) {
+    fs_stat_t st;
+    if (!device->stat(path.c_str(), &st)) continue;
+    bool ok = st.kind == FS_KIND_DIRECTORY ? walker.walk_from(path.c_str(), false) : walker.visit_hidden_file(path);
+    if (!ok) return false;
+    selection.mark_found(path.c_str());
   }
   return true;
+}
+
+}  // namespace
+
+bool extract_walk(fs_device_t* device, const char* destination_root, extract_visitor_t& visitor,
+                  extract_selection_t* selection) {
+  if (selection && selection->selects_everything()) selection = nullptr;
+  walker_t walker(device, destination_root, visitor, selection);
+  if (!walker.walk_from("/", false)) return false;
+  return !selection || walk_hidden_named(device, walker, *selection);
 }
 
 }  // namespace umbra

@@ -25,8 +25,15 @@ class extract_visitor_t {
   virtual bool on_file(const mstring_t& path) = 0;
 };
 
+class extract_selection_t;
+
 // Walks from "/" and creates every directory below destination_root. A failure prints
-// its line and ends the walk with false.
-bool extract_walk(fs_device_t* device, const char* destination_root, extract_visitor_t& visitor);
+// its line and ends the walk with false. With a selection that does not select
+// everything, only the files it selects are visited (named hidden ones included, found
+// by hash), only directories that may hold them are read, and only the directories
+// they lie in (and those at or below a named path) are made; what it names but the
+// archive lacks is the selection's to report.
+bool extract_walk(fs_device_t* device, const char* destination_root, extract_visitor_t& visitor,
+                  extract_selection_t* selection = nullptr);
 
 }  // namespace umbra

@@ -20,7 +20,8 @@ constexpr u32 LIST = PACKER_COMMAND_LIST;
 
 const packer_command_row_t command_rows[] = {
     {PACKER_COMMAND_CREATE, "create", "archive.qar [options]", "Create a Cairn archive"},
-    {PACKER_COMMAND_EXTRACT, "extract", "archive.qar [options]", "Extracts content of Cairn archive"},
+    {PACKER_COMMAND_EXTRACT, "extract", "archive.qar [PATH...] [options]",
+     "Extracts content of Cairn archive (with PATH or -filter: only what they select)"},
     {PACKER_COMMAND_LIST, "list", "archive.qar [options]", "List the entries of a Cairn archive"},
     {PACKER_COMMAND_INFO, "info", "archive.qar", "Describe the header and tables of a Cairn archive"},
     {PACKER_COMMAND_VERIFY, "verify", "archive.qar",
@@ -37,6 +38,9 @@ const packer_option_row_t option_rows[] = {
     {"-hide-list", "<file>", CREATE, "Pack these paths too, but leave them out of their directory's listing"},
     {"-compress-list", "<file>", CREATE, "Pack these paths too"},
     {"-io-buffers-size", "<mb>", EXTRACT, "Limit on size of IO buffers used during the operation (v2)."},
+    {"-filter", "<glob>", EXTRACT,
+     "Extract the files matching the glob (* and ? within a name, ** across directories); repeatable"},
+    {"-stdout", "", EXTRACT, "Write the one named file to standard output instead of below the root"},
     {"-dds-legacy", "", EXTRACT, "Write textures as DDS files with legacy headers where the format allows"},
     {"-list", "<file>", LIST, "Candidate paths: hidden entries among them are shown by name"},
     {"-json", "", LIST, "Print one JSON document instead of text"},
