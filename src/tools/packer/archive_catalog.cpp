@@ -100,6 +100,31 @@ void archive_catalog_t::load_v1_entries() {
   }
 }
 
+namespace {
+
+// Checks every record the device's mstat would hand on, as it does: each inside the
+// table, all of them within one metadata set.
+void check_v2_records(const u32* metadata, u64 words, const cairn_v2_entry_t& stored, catalog_entry_t& entry) {
+  if (stored.index_count == 0) return;
+  const u32* index_words = cairn_v2_entry_index_words(metadata, words, stored);
+  if (!index_words) {
+    entry.records_malformed = true;
+    return;
+  }
+  u64 records = 0, record_words = 0;
+  for (u32 i = 0; i < stored.index_count; ++i) {
+    const u32 kind = cairn_index_word_kind(index_words[i]);
+    if (kind == CAIRN_KIND_RESERVED_3 || kind == CAIRN_KIND_LISTING_CHUNK || cairn_record_word_count(kind) == 0)
+      continue;
+    if (!cairn_v2_record_in_table(index_words[i], words)) entry.records_malformed = true;
+    ++records;
+    record_words += cairn_kind_is_chunk(kind) ? fs_meta_chunk_words : cairn_record_word_count(kind);
+  }
+  entry.records_overflow = records > fs_mstat_max_records || record_words > fs_mstat_max_words;
+}
+
+}  // namespace
+
 void archive_catalog_t::load_v2_entries() {
   const array_t<cairn_v2_entry_t>& table = v2_->entries();
   const u32* metadata = v2_->metadata().data();
@@ -130,6 +155,7 @@ void archive_catalog_t::load_v2_entries() {
       fs_chunk_from_archive_words(metadata + position, &entry.chunk);
     }
     entry.records_malformed = image == CAIRN_RECORD_MALFORMED || chunk == CAIRN_RECORD_MALFORMED;
+    check_v2_records(metadata, words, stored, entry);
   }
 }
 

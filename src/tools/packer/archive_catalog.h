@@ -43,8 +43,10 @@ struct catalog_entry_t {
   fs_chunk_t chunk{};
   bool has_image = false;  // image entries: the image record
   fs_meta_image_t image{};
-  // Index words or records that lie outside the metadata table.
+  // Index words or records that lie outside the metadata table, or more records than
+  // one metadata set holds: the device's mstat (and so extraction) refuses the entry.
   bool records_malformed = false;
+  bool records_overflow = false;
   // The device path that names the entry ("/" for the root); empty while unnamed.
   mstring_t path;
   // Named by a listing reached from the root (else hidden, even once named otherwise).

@@ -67,6 +67,17 @@ bool find_image_problem(const fs_meta_image_t& image, u64 data_size, char (&prob
   return true;
 }
 
+}  // namespace
+
+bool image_record_problem(const fs_meta_image_t& image, u64 data_size, string& problem, u64* levels_size) {
+  char text[128];
+  if (!find_image_problem(image, data_size, text, levels_size)) return false;
+  problem.assign(text);
+  return true;
+}
+
+namespace {
+
 bool check_image(const string& path, const fs_mstat_t& metadata, u64 data_size, fs_meta_image_t* image) {
   if (!fs_meta_get_image(&metadata, image)) {
     log_error("Failed to decode image for '%s'!", path.c_str());

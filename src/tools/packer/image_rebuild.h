@@ -36,6 +36,11 @@ struct image_rebuild_plan_t {
 // after the last '/' or '\') replaced by ".dds", or ".dds" appended when it has none.
 bool image_dds_path(const string& entry_path, string& out);
 
+// Why an image record cannot be rebuilt from data_size bytes of data, into problem (a
+// clause: "format 150 has no layout"); false when it can, with the size its levels
+// take in levels_size (less than data_size when bytes past them would be dropped).
+bool image_record_problem(const fs_meta_image_t& image, u64 data_size, string& problem, u64* levels_size);
+
 // Checks an entry whose decompressed data has data_size bytes: both target paths, the
 // image record (which must describe levels that the data holds) and the sampler
 // record. Logs one error line and returns false when the entry cannot be rebuilt; the

@@ -10,12 +10,12 @@
 #include "tools/packer/archive_catalog.h"
 #include "tools/packer/commands.h"
 #include "tools/packer/extracted_path.h"
+#include "tools/packer/image_rebuild.h"
 #include "umbracore/log/log.h"
 #include "umbracore/ufs/cairn_device_common.h"
 #include "umbracore/ufs/cairn_v1_device.h"
 #include "umbracore/ufs/cairn_v2_device.h"
 #include "umbracore/ufs/fs_io_server_core.h"
-#include "umbracore/umbrautils/format/format_tools.h"
 
 namespace umbra {
 
@@ -70,39 +70,16 @@ void check_names(const archive_catalog_t& catalog, verify_report_t& report) {
   }
 }
 
-// What an image record promises must fit the one chunk that holds every level.
-bool image_layout_fits(const catalog_entry_t& entry, string& problem) {
-  const fs_meta_image_t& image = entry.image;
-  if (!format_is_layout_supported(image.format)) {
-    problem.format("its image format %u has no known layout", (unsigned)image.format);
-    return false;
-  }
-  if (image.image_type > 1 || (image.image_type == 1 && image.face_count != 6)) {
-    problem.format("its image type %u does not go with %u faces", image.image_type, image.face_count);
-    return false;
-  }
-  u64 total = 0;
-  if (!surface_compute_layout(image.format, image.width, image.height, image.mip_count, image.pitch_alignment,
-                              image.image_alignment, image.face_count * image.mip_count, nullptr, nullptr, nullptr,
-                              &total)) {
-    problem.format("its %ux%u image with %u mips and %u faces cannot be laid out", image.width, image.height,
-                   image.mip_count, image.face_count);
-    return false;
-  }
-  if (entry.has_chunk && total != entry.chunk.size) {
-    problem.format("its image layout needs %" PRIu64 " bytes but its data holds %" PRIu64, total, entry.chunk.size);
-    return false;
-  }
-  return true;
-}
-
 // What an entry's records must give before its data can be read.
 bool entry_records_sound(const catalog_entry_t& entry, string& problem) {
   if (entry.records_malformed) {
     problem.assign("its records lie outside the metadata table");
     return false;
   }
-  if (entry.kind == CATALOG_IMAGE && !image_layout_fits(entry, problem)) return false;
+  if (entry.records_overflow) {
+    problem.assign("it holds more records than a metadata set");
+    return false;
+  }
   if (!entry.has_chunk) {
     problem.assign(entry.kind == CATALOG_DIRECTORY ? "it has no listing" : "it has no data chunk");
     return false;
@@ -160,6 +137,25 @@ class data_checker_t {
       return report(read->index, problem.c_str());
     }
     if (entry.kind == CATALOG_DIRECTORY && !entry.listed) check_hidden_listing(read->index);
+    if (entry.kind == CATALOG_IMAGE) check_image(read->index);
+  }
+
+  // The image record must describe levels its decoded data holds, exactly as the
+  // extraction's rebuild checks it (bytes past the levels it only warns about).
+  void check_image(u64 index) {
+    const catalog_entry_t& entry = catalog_[index];
+    mstring_t problem, line;
+    u64 levels_size = 0;
+    if (image_record_problem(entry.image, entry.chunk.size, problem, &levels_size)) {
+      line.format("its image cannot be rebuilt: %s", problem.c_str());
+      return report(index, line.c_str());
+    }
+    if (levels_size < entry.chunk.size) {
+      mstring_t shown;
+      catalog_.describe(index, shown);
+      log_warning("'%s': its image holds %" PRIu64 " bytes past its levels, which extraction drops", shown.c_str(),
+                  entry.chunk.size - levels_size);
+    }
   }
 
   // The walk decoded every listing it reached; a hidden directory's is decoded here.

@@ -12,6 +12,7 @@
 #include "support/cairn_builder.h"
 #include "support/packer_fixture.h"
 #include "support/run_tool.h"
+#include "support/texture_files.h"
 #include "umbracore/ufs/fs_meta.h"
 
 using namespace umbra_test;
@@ -239,7 +240,7 @@ TEST_F(inspect_test, image_entries_show_their_layout) {
     } else {
       EXPECT_EQ(verified.exit_code, 1);
       EXPECT_EQ(verified.err,
-                "*** ERROR *** : '/t.tobj': its image layout needs 784 bytes but its data holds 700\r\n");
+                "*** ERROR *** : '/t.tobj': its image cannot be rebuilt: 700 bytes of data for levels of 784 bytes\r\n");
     }
   }
 }
@@ -518,4 +519,42 @@ TEST_F(inspect_test, commands_refuse_what_is_no_archive) {
     EXPECT_EQ(usage.exit_code, 1);
     EXPECT_EQ(usage.err, "*** ERROR *** : Invalid number of command parameters.\r\n");
   }
+}
+
+TEST_F(inspect_test, image_entries_made_by_create_are_listed_and_verified) {
+  add("tex/a.dds", read_file(texture_fixture("dds/nvtt_bc1_256x256_mips.dds")));
+  tobj_spec_t descriptor;
+  descriptor.names = {"tex/a.dds"};
+  add("tex/a.tobj", tobj_file(descriptor));
+  add("sky/cube.dds", read_file(texture_fixture("dds/nvtt_x8r8g8b8_cube_8x8.dds")));
+  tobj_spec_t cube;
+  cube.texture_type = 5;
+  cube.names = {"sky/cube.dds"};
+  add("sky/cube.tobj", tobj_file(cube));
+  ASSERT_EQ(create().exit_code, 0);
+  auto listed = list();
+  EXPECT_EQ(listed.exit_code, 0) << listed.err;
+  EXPECT_NE(listed.out.find("image            49672"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("  /tex/a.tobj  [BC1_UNORM_SRGB 256x256, mips 9, faces 1]\r\n"), std::string::npos)
+      << listed.out;
+  EXPECT_NE(listed.out.find("/sky/cube.tobj  [B8G8R8X8_UNORM_SRGB 8x8, mips 1, faces 6]\r\n"), std::string::npos)
+      << listed.out;
+  std::string digest = json_digest();
+  EXPECT_NE(digest.find(" BC1_UNORM_SRGB 256x256 9 1\n"), std::string::npos) << digest;
+  EXPECT_NE(digest.find("\"images\": 2"), std::string::npos) << digest;
+  auto verified = verify();
+  EXPECT_EQ(verified.exit_code, 0) << verified.err;
+
+  // A flipped byte inside the GDeflate stream of the 256x256 image.
+  inspected_archive_t stored;
+  ASSERT_TRUE(stored.load(archive()));
+  inspected_chunk_t chunk;
+  ASSERT_TRUE(stored.chunk(*stored.find("tex/a.tobj"), 132, &chunk));
+  ASSERT_EQ(chunk.record.compression, 3u);
+  std::string bytes = read_file(archive());
+  bytes[chunk.record.offset + chunk.record.stored_size / 2] ^= 0x5A;
+  write_file(archive(), bytes);
+  auto damaged = verify();
+  EXPECT_EQ(damaged.exit_code, 1);
+  EXPECT_EQ(damaged.err, "*** ERROR *** : '/tex/a.tobj': its gdeflate data does not decode to 49672 bytes\r\n");
 }
