@@ -92,8 +92,15 @@ struct dependency_t {
 };
 
 bool open_dependency(const char* root, const path_string_t& name, const char* entry_path, dependency_t& dep) {
-  if (!join_root(dep.path, root, name.c_str()) || !fs_open(dep.file, dep.path.c_str(), FS_MODE_READ_ONLY, FS_DEVICE_SYSFS)) {
+  if (!join_root(dep.path, root, name.c_str()) ||
+      !fs_open(dep.file, dep.path.c_str(), FS_MODE_READ_ONLY, FS_DEVICE_SYSFS)) {
     log_error("Failed reading tobj dependency file %s of %s.", dep.path.c_str(), entry_path);
+    return false;
+  }
+  // The metadata of a descriptor describes the image it names but not where its pixels
+  // lie; a descriptor naming one (or itself) names no image.
+  if (dep.path.ends_with(".tobj")) {
+    log_error("Image file %s of %s is a texture descriptor, not an image.", dep.path.c_str(), entry_path);
     return false;
   }
   fs_mstat_t meta;

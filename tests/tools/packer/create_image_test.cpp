@@ -3,8 +3,12 @@
 // one chunk of laid out levels. DDS and PNG files come from independent tools
 // (tests/fixtures) or are written here byte by byte.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -295,3 +299,195 @@ INSTANTIATE_TEST_SUITE_P(
                       raster_case_t{"magick_rgb16_11x3.png", "magick_rgb16_11x3.rgb", 11, 3, 202, 3, true},
                       raster_case_t{"magick_rgba16_5x6.png", "magick_rgba16_5x6.rgba", 5, 6, 11, 8, false},
                       raster_case_t{"magick_grey16_6x4.png", "magick_grey16_6x4.gray", 6, 4, 56, 2, false}));
+
+// ---- refusals and bad input ----
+//
+// Whatever an image entry cannot hold, and every malformed descriptor, image or name,
+// fails the entry with its own line, then `create` with "Failed to build archive!"; the
+// old archive stays as it was and nothing is left beside it.
+
+namespace {
+
+constexpr const char* fifo_marker = "\x01fifo";
+
+struct refusal_case_t {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> files;  // below the root; fifo_marker makes a fifo
+  std::vector<std::string> lines;                          // "$" stands for the root
+};
+
+std::string put_le32(std::string bytes, size_t offset, uint32_t value) {
+  std::memcpy(&bytes[offset], &value, 4);
+  return bytes;
+}
+
+dds_spec_t dx10(uint32_t width, uint32_t height, uint32_t format = 71, uint32_t mips = 1) {
+  dds_spec_t spec;
+  spec.width = width;
+  spec.height = height;
+  spec.dxgi_format = format;
+  spec.mips = mips;
+  return spec;
+}
+
+std::string bc1_4x4() { return dds_file(dx10(4, 4), std::string(8, 'p')); }
+
+std::string descriptor(std::vector<std::string> list, uint8_t texture_type = 2) {
+  return tobj_file(names(std::move(list), texture_type));
+}
+
+std::string six_faces_with(const std::string& odd) {
+  return descriptor({"a.dds", "a.dds", "a.dds", odd, "a.dds", "a.dds"}, 5);
+}
+
+// A PNG whose header announces another size, with a valid checksum so that only the
+// pixel data can tell.
+std::string png_claiming(uint32_t width, uint32_t height) {
+  std::string png = read_file(texture_fixture("raster/magick_rgb8_13x7.png"));
+  auto put_be32 = [&png](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) png[at + i] = (char)(v >> (24 - 8 * i));
+  };
+  put_be32(16, width);
+  put_be32(20, height);
+  put_be32(29, (uint32_t)crc32(0, reinterpret_cast<const Bytef*>(png.data() + 12), 17));
+  return png;
+}
+
+std::string png_cut() {
+  std::string png = read_file(texture_fixture("raster/magick_rgb8_13x7.png"));
+  return png.substr(0, png.size() / 2);
+}
+
+const char* a_dds_lines[] = {"Failed getting dependency of file $/a.dds of t.tobj."};
+
+std::vector<refusal_case_t> refusal_cases() {
+  const std::string bc1_256 = read_file(texture_fixture("dds/nvtt_bc1_256x256_mips.dds"));
+  std::string wrong_magic = descriptor({"a.dds"});
+  wrong_magic[0] = 'X';
+  std::string bad_address = descriptor({"a.dds"});
+  bad_address[31] = 7;
+  const std::string no_names = descriptor({});
+  std::string ffff_count = no_names + std::string("\xFF\xFF\xFF\xFF\0\0\0\0a.dds", 13);
+  std::string cut_name = descriptor({"a.dds"});
+  cut_name.resize(cut_name.size() - 2);
+  const std::string garbage_dds = "DDS " + random_bytes(200, 9);
+  return {
+      // What an image entry cannot hold.
+      {"image_data_of_2_to_the_28_bytes", {{"a.dds", dds_header(dx10(8192, 8192, 28))}, {"t.tobj", descriptor({"a.dds"})}},
+       {"Image file $/a.dds of t.tobj needs more than 268435455 bytes laid out; an image entry cannot hold it."}},
+      {"no_map_name", {{"t.tobj", no_names}}, {"Texture descriptor 't.tobj' names no image."}},
+      {"seven_names", {{"a.dds", bc1_4x4()}, {"t.tobj", descriptor(std::vector<std::string>(7, "a.dds"), 5)}},
+       {"Texture descriptor 't.tobj' names 7 images; at most six can be packed."}},
+      {"two_names_without_cube", {{"a.dds", bc1_4x4()}, {"t.tobj", descriptor({"a.dds", "a.dds"})}},
+       {"Texture descriptor 't.tobj' names 2 images but is no cube map; it must name one."}},
+      {"cube_with_two_names", {{"a.dds", bc1_4x4()}, {"t.tobj", descriptor({"a.dds", "a.dds"}, 5)}},
+       {"Cube map descriptor 't.tobj' names 2 images; it must name one or six."}},
+      {"cube_face_of_another_format",
+       {{"a.dds", bc1_4x4()}, {"b.dds", dds_file(dx10(4, 4, 72), std::string(8, 'q'))}, {"t.tobj", six_faces_with("b.dds")}},
+       {"Image file $/b.dds of t.tobj differs from the first image in format, size or mip count."}},
+      {"cube_face_of_another_size",
+       {{"a.dds", bc1_4x4()}, {"b.dds", dds_file(dx10(8, 4), std::string(16, 'q'))}, {"t.tobj", six_faces_with("b.dds")}},
+       {"Image file $/b.dds of t.tobj differs from the first image in format, size or mip count."}},
+      {"cube_face_with_other_mips",
+       {{"a.dds", dds_file(dx10(8, 8, 71, 2), std::string(40, 'p'))},
+        {"b.dds", dds_file(dx10(8, 8), std::string(32, 'q'))},
+        {"t.tobj", six_faces_with("b.dds")}},
+       {"Image file $/b.dds of t.tobj differs from the first image in format, size or mip count."}},
+      {"dds_shorter_than_its_levels", {{"a.dds", bc1_256.substr(0, bc1_256.size() - 1)}, {"t.tobj", descriptor({"a.dds"})}},
+       {"Image file $/a.dds of t.tobj is shorter than the levels its header announces."}},
+      {"cube_made_of_one_flat_image", {{"a.dds", bc1_4x4() + std::string(40, 'p')}, {"t.tobj", descriptor({"a.dds"}, 5)}},
+       {"Image file $/a.dds of t.tobj holds 1 face(s); a cube map made of one image needs six."}},
+      // Malformed descriptors.
+      {"wrong_magic", {{"a.dds", bc1_4x4()}, {"t.tobj", wrong_magic}},
+       {"[tobj] Failed reading tobj file, unrecognized magic 't.tobj'."}},
+      {"descriptor_shorter_than_a_magic", {{"t.tobj", std::string("\x01\x0A", 2)}},
+       {"[tobj] Failed reading tobj file, unrecognized magic 't.tobj'."}},
+      {"cut_name", {{"t.tobj", cut_name}}, {"Failed reading map name from file 't.tobj'."}},
+      {"name_count_0xFFFFFFFF", {{"t.tobj", ffff_count}}, {"Failed reading map name from file 't.tobj'."}},
+      {"address_mode_without_meaning", {{"a.dds", bc1_4x4()}, {"t.tobj", bad_address}},
+       {"Texture descriptor 't.tobj' has an unknown texture addressing mode."}},
+      // Names that point at no image.
+      {"missing_file", {{"t.tobj", descriptor({"gone.dds"})}},
+       {"[fs] Failed to open file '$/gone.dds' in the read_only mode.",
+        "Failed reading tobj dependency file $/gone.dds of t.tobj."}},
+      {"another_descriptor", {{"a.dds", bc1_4x4()}, {"u.tobj", descriptor({"a.dds"})}, {"t.tobj", descriptor({"u.tobj"})}},
+       {"Image file $/u.tobj of t.tobj is a texture descriptor, not an image."}},
+      {"itself", {{"t.tobj", descriptor({"t.tobj"})}},
+       {"Image file $/t.tobj of t.tobj is a texture descriptor, not an image."}},
+      {"directory", {{"d/x.txt", "x"}, {"t.tobj", descriptor({"d"})}},
+       {"[fs] Failed to open file '$/d' in the read_only mode.", "Failed reading tobj dependency file $/d of t.tobj."}},
+      {"fifo", {{"f.dds", fifo_marker}, {"t.tobj", descriptor({"f.dds"})}},
+       {"[fs] Failed to open file '$/f.dds' in the read_only mode.",
+        "Failed reading tobj dependency file $/f.dds of t.tobj."}},
+      {"plain_file", {{"a.txt", "text"}, {"t.tobj", descriptor({"a.txt"})}},
+       {"Failed decoding image of file $/a.txt of t.tobj."}},
+      // Malformed images.
+      {"garbage_dds_header", {{"a.dds", garbage_dds}, {"t.tobj", descriptor({"a.dds"})}},
+       {"[dds] Incompatible image type '$/a.dds'", a_dds_lines[0]}},
+      {"empty_dds", {{"a.dds", ""}, {"t.tobj", descriptor({"a.dds"})}},
+       {"[fs] cached read - read request too big (<SYSFS>$/a.dds)", "[dds] Failed to read header of '$/a.dds'",
+        a_dds_lines[0]}},
+      {"dds_of_zero_width", {{"a.dds", dds_header(dx10(0, 4))}, {"t.tobj", descriptor({"a.dds"})}},
+       {"[dds] Incompatible image type '$/a.dds'", a_dds_lines[0]}},
+      {"dds_of_huge_size", {{"a.dds", dds_header(dx10(0xFFFFFFFF, 0xFFFFFFFF))}, {"t.tobj", descriptor({"a.dds"})}},
+       {"[dds] Incompatible image type '$/a.dds'", a_dds_lines[0]}},
+      // 0x147's low byte would be BC1_UNORM.
+      {"dx10_format_above_255", {{"a.dds", dds_file(dx10(4, 4, 0x147), std::string(8, 'p'))}, {"t.tobj", descriptor({"a.dds"})}},
+       {"[dds] Incompatible image type '$/a.dds'", a_dds_lines[0]}},
+      {"truncated_png", {{"p.png", png_cut()}, {"t.tobj", descriptor({"p.png"})}},
+       {"Failed reading file $/p.png of t.tobj."}},
+      {"png_lying_about_its_size", {{"p.png", png_claiming(1000, 1000)}, {"t.tobj", descriptor({"p.png"})}},
+       {"Failed reading file $/p.png of t.tobj."}},
+      {"png_too_large_for_an_entry", {{"p.png", png_claiming(10000, 10000)}, {"t.tobj", descriptor({"p.png"})}},
+       {"Image file $/p.png of t.tobj needs more than 268435455 bytes laid out; an image entry cannot hold it."}},
+      // Its decoded size does not even fit the metadata record.
+      {"png_of_the_largest_size", {{"p.png", png_claiming(65536, 65536)}, {"t.tobj", descriptor({"p.png"})}},
+       {"Failed getting dependency of file $/p.png of t.tobj."}},
+      {"png_cut_in_its_header", {{"p.png", png_cut().substr(0, 20)}, {"t.tobj", descriptor({"p.png"})}},
+       {"Failed getting dependency of file $/p.png of t.tobj."}},
+  };
+}
+
+std::vector<std::string> list_directory(const std::string& path) {
+  std::vector<std::string> names;
+  for (const auto& item : std::filesystem::directory_iterator(path)) names.push_back(item.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string expand_root(const std::string& line, const std::string& root) {
+  std::string out;
+  for (char c : line) out += c == '$' ? root : std::string(1, c);
+  return out;
+}
+
+class create_image_refusal_test : public create_image_test, public ::testing::WithParamInterface<refusal_case_t> {};
+
+}  // namespace
+
+TEST_P(create_image_refusal_test, fails_with_one_line_and_keeps_the_old_archive) {
+  const refusal_case_t& c = GetParam();
+  add("keep.txt", "old content");
+  ASSERT_EQ(create().exit_code, 0);
+  const std::string old_archive = read_file(archive());
+
+  for (const auto& [path, bytes] : c.files) {
+    if (bytes == fifo_marker) {
+      ASSERT_EQ(mkfifo((src() + "/" + path).c_str(), 0600), 0);
+    } else {
+      add(path, bytes);
+    }
+  }
+  tool_result_t result = create();
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out, "");
+  std::vector<std::string> lines;
+  for (const std::string& line : c.lines) lines.push_back("*** ERROR *** : " + expand_root(line, src()));
+  lines.push_back("*** ERROR *** : Failed to build archive!");
+  EXPECT_EQ(result.err, crlf_lines(lines));
+  EXPECT_EQ(read_file(archive()), old_archive);
+  EXPECT_EQ(list_directory(dir.path()), (std::vector<std::string>{"a.qar", "src"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, create_image_refusal_test, ::testing::ValuesIn(refusal_cases()),
+                         [](const ::testing::TestParamInfo<refusal_case_t>& info) { return info.param.name; });
