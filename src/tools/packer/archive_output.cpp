@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "umbracore/mem.h"
+#include "umbracore/ufs/cairn_format.h"
+
 namespace umbra {
 
 namespace {
@@ -65,7 +68,7 @@ bool archive_output_t::append(const void* bytes, u64 size) {
 }
 
 bool archive_output_t::align16() {
-  u64 padding = ((position_ + 15) & ~15ull) - position_;
+  u64 padding = align_up(position_, cairn_v2_block_alignment) - position_;
   for (u64 done = 0; done < padding;) {
     u64 piece = std::min(room(), padding - done);
     if (piece == 0) return false;

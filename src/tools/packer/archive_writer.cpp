@@ -8,6 +8,7 @@
 #include "tools/packer/packer_options.h"
 #include "tools/packer/source_prefetch.h"
 #include "umbracore/log/log.h"
+#include "umbracore/mem.h"
 #include "umbracore/platform/platform_path.h"
 #include "umbracore/ufs/fs_device.h"
 #include "umbracore/umbrautils/ufs/mem_file.h"
@@ -15,8 +16,6 @@
 namespace umbra {
 
 namespace {
-
-u64 align16(u64 value) { return (value + 15) & ~15ull; }
 
 void cancel_and_collect(array_dyn_t<auto_ptr_t<entry_task_t>>& tasks, u64 from) {
   for (u64 i = from; i < tasks.count(); ++i) thread::cancel(tasks[i].get());
@@ -170,7 +169,7 @@ bool store_tables(archive_build_t& build, file_t* archive) {
     log_error("Error writing entry table");
     return false;
   }
-  archive->set_position(align16(archive->get_position()));
+  archive->set_position(align_up(archive->get_position(), cairn_v2_block_alignment));
   build.header.entry_table_offset = archive->get_position();
   build.header.entry_count = (u32)build.table.count();
   if (!store_table(archive, raw, "Error writing entry table", "Error compressing entry table",
@@ -181,7 +180,7 @@ bool store_tables(archive_build_t& build, file_t* archive) {
     log_error("Error writing metadata table");
     return false;
   }
-  archive->set_position(align16(archive->get_position()));
+  archive->set_position(align_up(archive->get_position(), cairn_v2_block_alignment));
   build.header.metadata_table_offset = archive->get_position();
   build.header.metadata_count = (u32)build.metadata.count();
   return store_table(archive, raw, "Error writing metadata table", "Error compressing metadata table",

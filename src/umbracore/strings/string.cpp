@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "umbracore/mem.h"
+
 namespace umbra {
 
 // ---- string (shared operations) ----
@@ -198,7 +200,7 @@ bool mstring_t::uses_shared_empty_buffer() const { return buffer_ == g_shared_em
 
 u64 mstring_t::request_capacity(u64 n) {
   if (n <= capacity_) return capacity_;
-  u64 rounded = (n + 15) & ~15ull;
+  u64 rounded = align_up(n, 16);
   u64 doubled = (u64)capacity_ * 2;
   u64 new_capacity = rounded > doubled ? rounded : doubled;
   if (new_capacity > 0xFFFFFFF0ull) new_capacity = 0xFFFFFFF0ull;

@@ -3,27 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "umbracore/mem.h"
+
 namespace umbra {
 
 namespace {
-
-// ---- little-endian byte access ----
-
-inline u16 load_u16(const u8* p) { return (u16)(p[0] | (u16)p[1] << 8); }
-inline u32 load_u32(const u8* p) { return (u32)p[0] | (u32)p[1] << 8 | (u32)p[2] << 16 | (u32)p[3] << 24; }
-inline u64 load_u64(const u8* p) { return (u64)load_u32(p) | (u64)load_u32(p + 4) << 32; }
-
-inline void store_u16(u8* p, u16 v) {
-  p[0] = (u8)v;
-  p[1] = (u8)(v >> 8);
-}
-inline void store_u32(u8* p, u32 v) {
-  for (int i = 0; i < 4; ++i) p[i] = (u8)(v >> (8 * i));
-}
-inline void store_u64(u8* p, u64 v) {
-  store_u32(p, (u32)v);
-  store_u32(p + 4, (u32)(v >> 32));
-}
 
 constexpr char magic_bytes[4] = {'Q', 'A', 'R', '#'};
 constexpr u32 size_field_mask = 0x0FFFFFFF;
@@ -45,8 +29,8 @@ bool decode_records(const u8* bytes, size_t size, u64 count, u32 record_size, ar
 bool cairn_decode_probe(const u8* bytes, size_t size, cairn_probe_t* out) {
   if (!bytes || size < cairn_probe_size) return false;
   std::memcpy(out->magic, bytes, 4);
-  out->version = load_u16(bytes + 4);
-  out->salt = load_u16(bytes + 6);
+  out->version = load_le16(bytes + 4);
+  out->salt = load_le16(bytes + 6);
   std::memcpy(out->hash_method, bytes + 8, 4);
   return true;
 }
@@ -65,32 +49,32 @@ void cairn_v2_header_init(cairn_v2_header_t* header, u8 platform) {
 
 void cairn_v2_encode_header(const cairn_v2_header_t& header, u8 out[cairn_v2_header_size]) {
   std::memcpy(out, header.magic, 4);
-  store_u16(out + 4, header.version);
-  store_u16(out + 6, header.salt);
+  store_le16(out + 4, header.version);
+  store_le16(out + 6, header.salt);
   std::memcpy(out + 8, header.hash_method, 4);
-  store_u32(out + 12, header.entry_count);
-  store_u32(out + 16, header.entry_table_size);
-  store_u32(out + 20, header.metadata_count);
-  store_u32(out + 24, header.metadata_table_size);
-  store_u64(out + 28, header.entry_table_offset);
-  store_u64(out + 36, header.metadata_table_offset);
-  store_u64(out + 44, header.security_descriptor_offset);
+  store_le32(out + 12, header.entry_count);
+  store_le32(out + 16, header.entry_table_size);
+  store_le32(out + 20, header.metadata_count);
+  store_le32(out + 24, header.metadata_table_size);
+  store_le64(out + 28, header.entry_table_offset);
+  store_le64(out + 36, header.metadata_table_offset);
+  store_le64(out + 44, header.security_descriptor_offset);
   out[52] = header.platform;
 }
 
 bool cairn_v2_decode_header(const u8* bytes, size_t size, cairn_v2_header_t* out) {
   if (!bytes || size < cairn_v2_header_size) return false;
   std::memcpy(out->magic, bytes, 4);
-  out->version = load_u16(bytes + 4);
-  out->salt = load_u16(bytes + 6);
+  out->version = load_le16(bytes + 4);
+  out->salt = load_le16(bytes + 6);
   std::memcpy(out->hash_method, bytes + 8, 4);
-  out->entry_count = load_u32(bytes + 12);
-  out->entry_table_size = load_u32(bytes + 16);
-  out->metadata_count = load_u32(bytes + 20);
-  out->metadata_table_size = load_u32(bytes + 24);
-  out->entry_table_offset = load_u64(bytes + 28);
-  out->metadata_table_offset = load_u64(bytes + 36);
-  out->security_descriptor_offset = load_u64(bytes + 44);
+  out->entry_count = load_le32(bytes + 12);
+  out->entry_table_size = load_le32(bytes + 16);
+  out->metadata_count = load_le32(bytes + 20);
+  out->metadata_table_size = load_le32(bytes + 24);
+  out->entry_table_offset = load_le64(bytes + 28);
+  out->metadata_table_offset = load_le64(bytes + 36);
+  out->security_descriptor_offset = load_le64(bytes + 44);
   out->platform = bytes[52];
   return true;
 }
@@ -103,18 +87,18 @@ const char* cairn_platform_name(u8 platform) {
 // ---- v2 entries and tables ----
 
 void cairn_v2_encode_entry(const cairn_v2_entry_t& entry, u8 out[cairn_v2_entry_size]) {
-  store_u64(out, entry.hash);
-  store_u32(out + 8, entry.metadata_index);
-  store_u16(out + 12, entry.index_count);
-  store_u16(out + 14, entry.flags);
+  store_le64(out, entry.hash);
+  store_le32(out + 8, entry.metadata_index);
+  store_le16(out + 12, entry.index_count);
+  store_le16(out + 14, entry.flags);
 }
 
 bool cairn_v2_decode_entry(const u8* bytes, size_t size, cairn_v2_entry_t* out) {
   if (!bytes || size < cairn_v2_entry_size) return false;
-  out->hash = load_u64(bytes);
-  out->metadata_index = load_u32(bytes + 8);
-  out->index_count = load_u16(bytes + 12);
-  out->flags = load_u16(bytes + 14);
+  out->hash = load_le64(bytes);
+  out->metadata_index = load_le32(bytes + 8);
+  out->index_count = load_le16(bytes + 12);
+  out->flags = load_le16(bytes + 14);
   return true;
 }
 
@@ -132,7 +116,7 @@ bool cairn_v2_decode_entry_table(const u8* bytes, size_t size, u64 count, array_
 bool cairn_v2_encode_metadata_table(const u32* words, u64 count, array_t<u8>& out) {
   u64 start = out.count();
   if (count > (~0ull - start) / 4 || !out.resize(start + count * 4)) return false;
-  for (u64 i = 0; i < count; ++i) store_u32(out.data() + start + i * 4, words[i]);
+  for (u64 i = 0; i < count; ++i) store_le32(out.data() + start + i * 4, words[i]);
   return true;
 }
 
@@ -140,7 +124,7 @@ bool cairn_v2_decode_metadata_table(const u8* bytes, size_t size, u64 count, arr
   out.clear();
   if (count > size / 4 || (u64)size != count * 4) return false;
   if (!out.resize(count)) return false;
-  for (u64 i = 0; i < count; ++i) out[i] = load_u32(bytes + i * 4);
+  for (u64 i = 0; i < count; ++i) out[i] = load_le32(bytes + i * 4);
   return true;
 }
 
@@ -156,7 +140,7 @@ void cairn_v2_words_from_stored(u32* words, u64 count) {
   for (u64 i = 0; i < count; ++i) {
     u8 raw[4];
     std::memcpy(raw, &words[i], sizeof(raw));
-    words[i] = load_u32(raw);
+    words[i] = load_le32(raw);
   }
 }
 
@@ -293,7 +277,7 @@ bool cairn_encode_listing(const cairn_stored_name_t* names, u64 count, array_t<u
   u64 start = out.count();
   if (!out.resize(start + 4 + count + names_size)) return false;
   u8* p = out.data() + start;
-  store_u32(p, (u32)count);
+  store_le32(p, (u32)count);
   p += 4;
   for (u64 i = 0; i < count; ++i) *p++ = (u8)names[i].length;
   for (u64 i = 0; i < count; ++i) {
@@ -314,7 +298,7 @@ bool cairn_encode_listing(const array_t<path_string_t>& names, array_t<u8>& out)
 bool cairn_decode_listing(const u8* bytes, size_t size, array_t<cairn_listing_child_t>& out) {
   out.clear();
   if (!bytes || size < 4) return false;
-  u64 count = load_u32(bytes);
+  u64 count = load_le32(bytes);
   if (count > cairn_v2_max_listing_children || count > size - 4) return false;
   const u8* lengths = bytes + 4;
   u64 name_offset = 4 + count;
@@ -337,43 +321,43 @@ bool cairn_decode_listing(const u8* bytes, size_t size, array_t<cairn_listing_ch
 
 void cairn_v1_encode_header(const cairn_v1_header_t& header, u8 out[cairn_v1_header_size]) {
   std::memcpy(out, header.magic, 4);
-  store_u16(out + 4, header.version);
-  store_u16(out + 6, header.salt);
+  store_le16(out + 4, header.version);
+  store_le16(out + 6, header.salt);
   std::memcpy(out + 8, header.hash_method, 4);
-  store_u32(out + 12, header.entry_count);
-  store_u64(out + 16, header.entry_table_offset);
-  store_u64(out + 24, header.reserved);
+  store_le32(out + 12, header.entry_count);
+  store_le64(out + 16, header.entry_table_offset);
+  store_le64(out + 24, header.reserved);
 }
 
 bool cairn_v1_decode_header(const u8* bytes, size_t size, cairn_v1_header_t* out) {
   if (!bytes || size < cairn_v1_header_size) return false;
   std::memcpy(out->magic, bytes, 4);
-  out->version = load_u16(bytes + 4);
-  out->salt = load_u16(bytes + 6);
+  out->version = load_le16(bytes + 4);
+  out->salt = load_le16(bytes + 6);
   std::memcpy(out->hash_method, bytes + 8, 4);
-  out->entry_count = load_u32(bytes + 12);
-  out->entry_table_offset = load_u64(bytes + 16);
-  out->reserved = load_u64(bytes + 24);
+  out->entry_count = load_le32(bytes + 12);
+  out->entry_table_offset = load_le64(bytes + 16);
+  out->reserved = load_le64(bytes + 24);
   return true;
 }
 
 void cairn_v1_encode_entry(const cairn_entry_t& entry, u8 out[cairn_v1_entry_size]) {
-  store_u64(out, entry.hash);
-  store_u64(out + 8, entry.offset);
-  store_u32(out + 16, entry.flags);
-  store_u32(out + 20, entry.reserved);
-  store_u32(out + 24, entry.size);
-  store_u32(out + 28, entry.stored_size);
+  store_le64(out, entry.hash);
+  store_le64(out + 8, entry.offset);
+  store_le32(out + 16, entry.flags);
+  store_le32(out + 20, entry.reserved);
+  store_le32(out + 24, entry.size);
+  store_le32(out + 28, entry.stored_size);
 }
 
 bool cairn_v1_decode_entry(const u8* bytes, size_t size, cairn_entry_t* out) {
   if (!bytes || size < cairn_v1_entry_size) return false;
-  out->hash = load_u64(bytes);
-  out->offset = load_u64(bytes + 8);
-  out->flags = load_u32(bytes + 16);
-  out->reserved = load_u32(bytes + 20);
-  out->size = load_u32(bytes + 24);
-  out->stored_size = load_u32(bytes + 28);
+  out->hash = load_le64(bytes);
+  out->offset = load_le64(bytes + 8);
+  out->flags = load_le32(bytes + 16);
+  out->reserved = load_le32(bytes + 20);
+  out->size = load_le32(bytes + 24);
+  out->stored_size = load_le32(bytes + 28);
   return true;
 }
 

@@ -2,6 +2,7 @@
 #include "umbracore/umbrautils/format/dds.h"
 
 #include "umbracore/log/log.h"
+#include "umbracore/mem.h"
 #include "umbracore/ufs/fs_file.h"
 #include "umbracore/ufs/fs_meta.h"
 #include "umbracore/ufs/fs_meta_builders.h"
@@ -11,8 +12,6 @@ namespace umbra {
 namespace {
 
 constexpr u32 dds_fourcc_dx10 = dds_fourcc('D', 'X', '1', '0');
-
-inline u32 load_u32(const u8* p) { return (u32)p[0] | (u32)p[1] << 8 | (u32)p[2] << 16 | (u32)p[3] << 24; }
 
 struct legacy_fourcc_t {
   u32 code;
@@ -87,13 +86,13 @@ struct dds_image_t {
 
 // Faces and mips count only when the header says the surface is complex.
 void read_faces_and_mips(const u8* header, dds_image_t& image) {
-  const u32 caps = load_u32(header + dds_offset_caps);
+  const u32 caps = load_le32(header + dds_offset_caps);
   if (!(caps & dds_caps_complex)) return;
   if (caps & dds_caps_mipmap) {
-    const u32 declared = load_u32(header + dds_offset_mip_count);
+    const u32 declared = load_le32(header + dds_offset_mip_count);
     image.mip_count = declared ? declared : 1;
   }
-  image.face_count = (load_u32(header + dds_offset_caps2) & dds_caps2_cubemap) ? 6 : 1;
+  image.face_count = (load_le32(header + dds_offset_caps2) & dds_caps2_cubemap) ? 6 : 1;
 }
 
 // Images whose levels cannot be laid out, or whose size does not fit the image record,
@@ -106,10 +105,10 @@ bool is_usable(const dds_image_t& image) {
 }  // namespace
 
 format_t dds_get_format(const u8* header) {
-  if (!(load_u32(header + dds_offset_flags) & dds_flag_pixel_format)) return format_t::UNKNOWN;
+  if (!(load_le32(header + dds_offset_flags) & dds_flag_pixel_format)) return format_t::UNKNOWN;
   // Only the low byte of the pixel format flags is looked at.
-  const u32 flags = load_u32(header + dds_offset_pf_flags) & 0xFF;
-  const u32 fourcc = load_u32(header + dds_offset_pf_fourcc);
+  const u32 flags = load_le32(header + dds_offset_pf_flags) & 0xFF;
+  const u32 fourcc = load_le32(header + dds_offset_pf_fourcc);
   if (flags & dds_pf_fourcc) {
     for (const legacy_fourcc_t& entry : legacy_fourcc_formats) {
       if (entry.code == fourcc) return entry.format;
@@ -117,10 +116,10 @@ format_t dds_get_format(const u8* header) {
     const format_t float_format = float_format_from_d3d_number(fourcc & 0xFF);
     if (float_format != format_t::UNKNOWN) return float_format;
   }
-  const masks_t masks = {load_u32(header + dds_offset_pf_r_mask), load_u32(header + dds_offset_pf_g_mask),
-                         load_u32(header + dds_offset_pf_b_mask), load_u32(header + dds_offset_pf_a_mask)};
+  const masks_t masks = {load_le32(header + dds_offset_pf_r_mask), load_le32(header + dds_offset_pf_g_mask),
+                         load_le32(header + dds_offset_pf_b_mask), load_le32(header + dds_offset_pf_a_mask)};
   if ((flags & dds_pf_rgba) == dds_pf_rgba) return format_from_rgba_masks(masks);
-  if (flags & dds_pf_rgb) return format_from_rgb_masks(masks, load_u32(header + dds_offset_pf_bit_count));
+  if (flags & dds_pf_rgb) return format_from_rgb_masks(masks, load_le32(header + dds_offset_pf_bit_count));
   if ((flags & dds_pf_alpha) && masks.a == 0xFF) return format_t::R8_UNORM;
   return format_t::UNKNOWN;
 }
@@ -149,21 +148,21 @@ bool fs_meta_dds(fs_mstat_t* set, file_t& file, u64 base_offset, u8 compression)
   }
 
   dds_image_t image;
-  const bool has_fourcc = (load_u32(header + dds_offset_pf_flags) & dds_pf_fourcc) != 0;
-  if (has_fourcc && load_u32(header + dds_offset_pf_fourcc) == dds_fourcc_dx10) {
+  const bool has_fourcc = (load_le32(header + dds_offset_pf_flags) & dds_pf_fourcc) != 0;
+  if (has_fourcc && load_le32(header + dds_offset_pf_fourcc) == dds_fourcc_dx10) {
     if (!file.read(header + dds_header_size, dds_dx10_header_size)) {
       log_error("[dds] Failed to read dx10 header of '%s'", file.get_name().c_str());
       return false;
     }
     // Format numbers are 8 bits; a larger number names no format we know, and its low
     // byte must not be mistaken for one.
-    const u32 dxgi_format = load_u32(header + dds_offset_dxgi_format);
+    const u32 dxgi_format = load_le32(header + dds_offset_dxgi_format);
     image.format = dxgi_format <= 0xFF ? static_cast<format_t>(dxgi_format) : format_t::UNKNOWN;
   } else {
     image.format = dds_get_format(header);
   }
-  image.width = load_u32(header + dds_offset_width);
-  image.height = load_u32(header + dds_offset_height);
+  image.width = load_le32(header + dds_offset_width);
+  image.height = load_le32(header + dds_offset_height);
   read_faces_and_mips(header, image);
 
   const u64 pixels_at = file.get_position();

@@ -28,8 +28,8 @@ struct stream_layout_t {
   u64 data_offset;  // where page 0 starts
 
   page_span_t page(u32 i) const {
-    const u64 start = i == 0 ? 0 : gd_load_le32(table + 4 * (u64)i);
-    const u64 end = i + 1 < page_count ? gd_load_le32(table + 4 * (u64)(i + 1)) : start + gd_load_le32(table);
+    const u64 start = i == 0 ? 0 : load_le32(table + 4 * (u64)i);
+    const u64 end = i + 1 < page_count ? load_le32(table + 4 * (u64)(i + 1)) : start + load_le32(table);
     return {data_offset + start, end - start};
   }
 };
@@ -37,8 +37,8 @@ struct stream_layout_t {
 bool read_layout(const u8* stream, u64 stream_size, stream_layout_t& layout) {
   if (!stream || stream_size < gdeflate_header_size) return false;
   if (stream[0] != gdeflate_stream_id || stream[1] != gdeflate_stream_magic) return false;
-  const u32 page_count = gd_load_le16(stream + 2);
-  const u32 word = gd_load_le32(stream + 4);
+  const u32 page_count = load_le16(stream + 2);
+  const u32 word = load_le32(stream + 4);
   if ((word & 3) != gdeflate_page_size_index) return false;
   const u32 last_size = (word >> last_size_shift) & last_size_mask;
   if (last_size >= gdeflate_page_size) return false;
@@ -54,20 +54,18 @@ bool read_layout(const u8* stream, u64 stream_size, stream_layout_t& layout) {
   // decoder loads at its start (which also bounds what a small stream can claim).
   u64 start = 0;
   for (u32 i = 1; i < page_count; ++i) {
-    const u64 next = gd_load_le32(layout.table + 4 * (u64)i);
+    const u64 next = load_le32(layout.table + 4 * (u64)i);
     if (next < start + gd_initial_bytes) return false;
     start = next;
   }
   if (page_count != 0) {
-    const u64 last_page_bytes = gd_load_le32(layout.table);
+    const u64 last_page_bytes = load_le32(layout.table);
     if (last_page_bytes < gd_initial_bytes || start + last_page_bytes > stream_size - layout.data_offset) {
       return false;
     }
   }
   return true;
 }
-
-void put_le32(u8* p, u32 v) { gd_store_le32(p, v); }
 
 }  // namespace
 
@@ -130,7 +128,7 @@ bool gdeflate_compress(const u8* in, u64 n, array_dyn_t<u8>& out) {
       ok = false;
       break;
     }
-    if (i > 0) put_le32(out.data() + old_count + gdeflate_header_size + 4 * i, (u32)written);
+    if (i > 0) store_le32(out.data() + old_count + gdeflate_header_size + 4 * i, (u32)written);
     written += page_size;
     last_page_size = page_size;
   }
@@ -143,10 +141,9 @@ bool gdeflate_compress(const u8* in, u64 n, array_dyn_t<u8>& out) {
   u8* header = out.data() + old_count;
   header[0] = gdeflate_stream_id;
   header[1] = gdeflate_stream_magic;
-  header[2] = (u8)page_count;
-  header[3] = (u8)(page_count >> 8);
-  put_le32(header + 4, gdeflate_page_size_index | (u32)(n % gdeflate_page_size) << last_size_shift);
-  put_le32(header + gdeflate_header_size, last_page_size);
+  store_le16(header + 2, (u16)page_count);
+  store_le32(header + 4, gdeflate_page_size_index | (u32)(n % gdeflate_page_size) << last_size_shift);
+  store_le32(header + gdeflate_header_size, last_page_size);
   return true;
 }
 

@@ -269,7 +269,7 @@ page_decoder_t::run_result_t page_decoder_t::decode_run(const entry_t* litlen_ta
       if (cnt < 32) return run_error;
     } else {
       const u32 need = cnt < 32;
-      bb |= ((u64)gd_load_le32(in) & (0 - (u64)need)) << cnt;
+      bb |= ((u64)load_le32(in) & (0 - (u64)need)) << cnt;
       in += need * 4;
       cnt += need * 32;
     }
@@ -351,7 +351,7 @@ bool gdeflate_decode_page(gdeflate_decoder_t& decoder, const u8* page, u64 page_
   if (page_size < gd_initial_bytes) return false;
   gd_decoder::page_decoder_t& d = decoder.state;
   for (u32 lane = 0; lane < gd_num_lanes; ++lane) {
-    d.bits[lane] = gd_load_le32(page + 4 * lane);
+    d.bits[lane] = load_le32(page + 4 * lane);
     d.count[lane] = 32;
   }
   d.next = page + gd_initial_bytes;

@@ -126,7 +126,7 @@ struct page_decoder_t {
   bool refill(u32 lane) {
     if (count[lane] >= 32) return true;
     if (end - next < 4) return false;
-    bits[lane] |= (u64)gd_load_le32(next) << count[lane];
+    bits[lane] |= (u64)load_le32(next) << count[lane];
     next += 4;
     count[lane] += 32;
     return true;

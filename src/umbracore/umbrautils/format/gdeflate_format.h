@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "umbracore/mem.h"
 #include "umbracore/types.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the page words are read as native little-endian integers");
@@ -55,22 +56,12 @@ constexpr u8 gd_dist_extra[gd_num_dist_syms] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3, 
 inline u8 gd_fixed_litlen_len(u32 sym) { return sym < 144 ? 8 : sym < 256 ? 9 : sym < 280 ? 7 : 8; }
 constexpr u8 gd_fixed_dist_len = 5;
 
-inline u32 gd_load_le32(const u8* p) {
-  u32 v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-inline void gd_store_le32(u8* p, u32 v) { std::memcpy(p, &v, 4); }
-inline u64 gd_load_le64(const u8* p) {
-  u64 v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-inline u16 gd_load_le16(const u8* p) {
-  u16 v;
-  std::memcpy(&v, p, 2);
-  return v;
-}
+// Older names of the shared little-endian access (umbracore/mem.h), kept until the
+// encoder's files move to those.
+inline u16 gd_load_le16(const u8* p) { return load_le16(p); }
+inline u32 gd_load_le32(const u8* p) { return load_le32(p); }
+inline u64 gd_load_le64(const u8* p) { return load_le64(p); }
+inline void gd_store_le32(u8* p, u32 v) { store_le32(p, v); }
 
 // Reverses the low len bits of code: DEFLATE sends a codeword's most significant bit first.
 inline u32 gd_reverse_bits(u32 code, u32 len) {

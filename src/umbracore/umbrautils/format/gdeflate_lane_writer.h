@@ -78,7 +78,7 @@ class gd_lane_writer_t {
     }
     for (u32 w = 0; w < words_; ++w) {
       const u32 lane = scratch_.order[w];
-      gd_store_le32(out_ + 4 * (u64)w, scratch_.rows[next[lane]++][lane]);
+      store_le32(out_ + 4 * (u64)w, scratch_.rows[next[lane]++][lane]);
     }
     return 4 * words_;
   }

@@ -50,7 +50,7 @@ TEST(gdeflate_page, stored_block_is_the_worked_example) {
   const std::vector<u8> page = p.finish();
   ASSERT_EQ(page.size(), 176u);
   std::vector<u8> expected(176, 0);
-  gd_store_le32(expected.data(), 0x07800061);
+  store_le32(expected.data(), 0x07800061);
   for (u32 lane = 1; lane < 12; ++lane) expected[4 * lane] = data[lane];
   EXPECT_TRUE(page == expected);
   std::vector<u8> out;
