@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include "umbracore/collections/arrays/array.h"
+#include "umbracore/collections/intrusive_fifo.h"
 #include "umbracore/strings/string.h"
 #include "umbracore/thread/locks.h"
 #include "umbracore/thread/thread.h"
@@ -173,8 +174,7 @@ class platform_fs_t {
 
   // The completion port: packets posted by any thread, taken by the pump.
   mutex_t port_lock_;
-  platform_io_request_t* port_head_ = nullptr;
-  platform_io_request_t* port_tail_ = nullptr;
+  intrusive_fifo_t<platform_io_request_t> port_;
   bool stop_posted_ = false;
   bool accepting_ = false;
 

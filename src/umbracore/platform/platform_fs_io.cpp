@@ -30,47 +30,12 @@ platform_io_engine_t* create_engine(platform_io_backend_t backend) {
   return engine ? engine : platform_io_engine_create_pread();
 }
 
-// A FIFO of requests linked through their next field; used by the pump thread only.
-struct request_fifo_t {
-  platform_io_request_t* head = nullptr;
-  platform_io_request_t* tail = nullptr;
-  u32 count = 0;
-
-  void push(platform_io_request_t* request) {
-    request->next = nullptr;
-    if (tail) {
-      tail->next = request;
-    } else {
-      head = request;
-    }
-    tail = request;
-    ++count;
-  }
-  // Appends a linked chain taken from the port.
-  void push_chain(platform_io_request_t* chain) {
-    while (chain) {
-      platform_io_request_t* next = chain->next;
-      push(chain);
-      chain = next;
-    }
-  }
-  platform_io_request_t* pop() {
-    platform_io_request_t* request = head;
-    if (!request) return nullptr;
-    head = request->next;
-    if (!head) tail = nullptr;
-    request->next = nullptr;
-    --count;
-    return request;
-  }
-};
-
 }  // namespace
 
 // The pump's private state for one run of the thread.
 struct platform_pump_t {
   platform_fs_t& fs;
-  request_fifo_t fifo;
+  intrusive_fifo_t<platform_io_request_t> fifo;  // taken from the port, not started yet
   array_dyn_t<platform_io_request_t*> done;
   array_dyn_t<platform_io_request_t*> held;
   u32 in_flight = 0;
@@ -81,15 +46,13 @@ struct platform_pump_t {
   // Moves posted packets into the FIFO; true when the stop packet has arrived.
   bool take_packets() {
     mutex_guard_t guard(fs.port_lock_);
-    fifo.push_chain(fs.port_head_);
-    fs.port_head_ = nullptr;
-    fs.port_tail_ = nullptr;
+    fifo.append(fs.port_);
     return fs.stop_posted_;
   }
 
   bool port_idle() {
     mutex_guard_t guard(fs.port_lock_);
-    return fs.port_head_ == nullptr && !fs.stop_posted_;
+    return fs.port_.empty() && !fs.stop_posted_;
   }
 
   void complete(platform_io_request_t* request) {
@@ -104,7 +67,7 @@ struct platform_pump_t {
   }
 
   void start_from_fifo() {
-    while (in_flight < PLATFORM_IO_MAX_IN_FLIGHT && fifo.head) {
+    while (in_flight < PLATFORM_IO_MAX_IN_FLIGHT && !fifo.empty()) {
       platform_io_request_t* request = fifo.pop();
       request->state.store(FS_IO_STATE_IN_FLIGHT, std::memory_order_release);
       ++in_flight;
@@ -114,7 +77,7 @@ struct platform_pump_t {
 
   void publish() {
     stats.in_flight = in_flight;
-    stats.queued = fifo.count;
+    stats.queued = (u32)fifo.count;
     stats.held = (u32)held.count();
     if (in_flight > stats.peak_in_flight) stats.peak_in_flight = in_flight;
     stats.continued = fs.engine_->continued_pieces();
@@ -273,12 +236,7 @@ bool platform_fs_t::post(platform_io_request_t* request) {
   // thread can still be about to touch the engine it is going to delete.
   mutex_guard_t guard(port_lock_);
   if (!accepting_) return false;
-  if (port_tail_) {
-    port_tail_->next = request;
-  } else {
-    port_head_ = request;
-  }
-  port_tail_ = request;
+  port_.push(request);
   engine_->wake();
   return true;
 }

@@ -39,22 +39,10 @@ class pread_engine_t final : public platform_io_engine_t {
  public:
   const char* name() const override { return "pread"; }
 
-  void start(platform_io_request_t* request) override {
-    request->next = nullptr;
-    if (tail_) {
-      tail_->next = request;
-    } else {
-      head_ = request;
-    }
-    tail_ = request;
-  }
+  void start(platform_io_request_t* request) override { started_.push(request); }
 
   void reap(array_t<platform_io_request_t*>& done, bool block) override {
-    if (head_) {
-      platform_io_request_t* request = head_;
-      head_ = request->next;
-      if (!head_) tail_ = nullptr;
-      request->next = nullptr;
+    if (platform_io_request_t* request = started_.pop()) {
       platform_io_transfer_sync(request);
       done.append(request);
       return;
@@ -72,8 +60,7 @@ class pread_engine_t final : public platform_io_engine_t {
   }
 
  private:
-  platform_io_request_t* head_ = nullptr;
-  platform_io_request_t* tail_ = nullptr;
+  intrusive_fifo_t<platform_io_request_t> started_;  // moved one at a time, oldest first
   mutex_t wake_lock_;
   condition_t wake_condition_;
   bool woken_ = false;

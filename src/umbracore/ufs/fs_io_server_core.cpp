@@ -9,6 +9,7 @@
 
 #include "umbracore/log/assert.h"
 #include "umbracore/log/log.h"
+#include "umbracore/strings/path.h"
 #include "umbracore/ufs/cityhash.h"
 
 namespace umbra {
@@ -30,14 +31,6 @@ const char* const queue_counter_names[FS_IO_QUEUE_COUNT][2] = {
     {"io.queue.high.ops", "io.queue.high.bytesize"},
     {"io.queue.realtime.ops", "io.queue.realtime.bytesize"},
 };
-
-// The extension of the path's last component, from its last '.'; "" when it has none.
-const char* path_extension(const char* path) {
-  const char* component = std::strrchr(path, '/');
-  component = component ? component + 1 : path;
-  const char* dot = std::strrchr(component, '.');
-  return dot ? dot : "";
-}
 
 bool is_one_of(const char* text, const char* const* candidates, u32 count) {
   for (u32 i = 0; i < count; ++i) {
@@ -157,7 +150,7 @@ void fs_io_server_t::wake_scheduler() {
 u32 fs_io_server_t::choose_queue(const char* path, u64 stored_size) {
   if (stored_size <= FS_IO_SMALL_CHUNK_SIZE) return FS_IO_PRIORITY_HIGH;
   static const char* const urgent[] = {".umd", ".mat", ".tobj", ".font"};
-  const char* extension = path_extension(path);
+  const char* extension = path_extension(path, std::strlen(path));
   if (is_one_of(extension, urgent, sizeof(urgent) / sizeof(urgent[0]))) return FS_IO_PRIORITY_HIGH;
   // Interface textures are on screen as soon as they load; other textures stream in.
   if (std::strcmp(extension, ".dds") == 0) {
@@ -259,12 +252,7 @@ fs_io_request_t* fs_io_server_t::chunk_read(void* target, u32 target_kind, u64 h
   note_accepted(queue_index);
   io_queue_t& queue = queues_[queue_index];
   mutex_guard_t guard(queue.lock);
-  if (queue.waiting_tail) {
-    queue.waiting_tail->next = request;
-  } else {
-    queue.waiting_head = request;
-  }
-  queue.waiting_tail = request;
+  queue.waiting.push(request);
   return request;
 }
 
@@ -301,8 +289,7 @@ io_batch_t* fs_io_server_t::take_batch() {
     bool listed = all_batches_.append(batch);
     UMBRA_ASSERT(listed, "%s", "Out of memory for IO batches.");
   }
-  batch->head = batch->tail = nullptr;
-  batch->count = 0;
+  batch->requests.clear();
   batch->bytesize = 0;
   batch->next = nullptr;
   batch->owner = this;
@@ -335,45 +322,35 @@ void fs_io_server_t::run_pass(bool draining) {
 void fs_io_server_t::submit_waiting(io_queue_t& queue, bool draining) {
   bool accepts = can_accept(queue);
   if (!accepts && !draining) return;
-  fs_io_server_request_t* head;
+  intrusive_fifo_t<fs_io_server_request_t> waiting;
   {
     mutex_guard_t guard(queue.lock);
-    head = queue.waiting_head;
-    queue.waiting_head = queue.waiting_tail = nullptr;
+    waiting.append(queue.waiting);
   }
-  if (!head) return;
+  if (waiting.empty()) return;
   io_batch_t* batch = take_batch();
   batch->priority = queue.priority;
-  batch->head = head;
-  for (fs_io_server_request_t* request = head; request; request = request->next) {
-    batch->tail = request;
-    ++batch->count;
+  batch->requests.append(waiting);
+  for (fs_io_server_request_t* request = batch->requests.head; request; request = request->next) {
     batch->bytesize += request->chunk.size;
   }
   if (accepts) {
     batch_submit(batch);
   } else {
     // Stopping, and the back end takes no more: these reads never happen.
-    for (fs_io_server_request_t* request = head; request; request = request->next) {
+    for (fs_io_server_request_t* request = batch->requests.head; request; request = request->next) {
       request->success.store(0, std::memory_order_relaxed);
     }
   }
-  if (queue.in_flight_tail) {
-    queue.in_flight_tail->next = batch;
-  } else {
-    queue.in_flight_head = batch;
-  }
-  queue.in_flight_tail = batch;
+  queue.in_flight.push(batch);
   mutex_guard_t guard(stats_lock_);
   ++stats_.batches;
-  if (batch->count > stats_.largest_batch) stats_.largest_batch = batch->count;
+  if (batch->requests.count > stats_.largest_batch) stats_.largest_batch = batch->requests.count;
 }
 
 void fs_io_server_t::retire_done_batches(io_queue_t& queue) {
-  while (queue.in_flight_head && batch_done(queue.in_flight_head)) {
-    io_batch_t* batch = queue.in_flight_head;
-    queue.in_flight_head = batch->next;
-    if (!queue.in_flight_head) queue.in_flight_tail = nullptr;
+  while (!queue.in_flight.empty() && batch_done(queue.in_flight.head)) {
+    io_batch_t* batch = queue.in_flight.pop();
     batch_release(batch);
     finish_batch(batch);
     recycle_batch(batch);
@@ -381,9 +358,7 @@ void fs_io_server_t::retire_done_batches(io_queue_t& queue) {
 }
 
 void fs_io_server_t::retire_all_batches(io_queue_t& queue) {
-  while (io_batch_t* batch = queue.in_flight_head) {
-    queue.in_flight_head = batch->next;
-    if (!queue.in_flight_head) queue.in_flight_tail = nullptr;
+  while (io_batch_t* batch = queue.in_flight.pop()) {
     // Release waits for the platform reads that are still running.
     batch_release(batch);
     finish_batch(batch);
@@ -393,24 +368,25 @@ void fs_io_server_t::retire_all_batches(io_queue_t& queue) {
 
 void fs_io_server_t::finish_batch(io_batch_t* batch) {
   u32 queue_index = batch->priority;
-  fs_io_counters.finish_ops.fetch_add(batch->count, std::memory_order_relaxed);
+  const u64 count = batch->requests.count;
+  fs_io_counters.finish_ops.fetch_add(count, std::memory_order_relaxed);
   fs_io_counters.finish_bytesize.fetch_add(batch->bytesize, std::memory_order_relaxed);
-  fs_io_counters.queue_ops[queue_index].fetch_add(batch->count, std::memory_order_relaxed);
+  fs_io_counters.queue_ops[queue_index].fetch_add(count, std::memory_order_relaxed);
   fs_io_counters.queue_bytesize[queue_index].fetch_add(batch->bytesize, std::memory_order_relaxed);
-  fs_io_counters.pending_ops.fetch_sub(batch->count, std::memory_order_relaxed);
+  fs_io_counters.pending_ops.fetch_sub(count, std::memory_order_relaxed);
   fs_io_counters.pending_bytesize.fetch_sub(batch->bytesize, std::memory_order_relaxed);
   {
     mutex_guard_t guard(stats_lock_);
-    stats_.pending_ops -= batch->count;
+    stats_.pending_ops -= count;
   }
-  fs_io_server_request_t* request = batch->head;
+  fs_io_server_request_t* request = batch->requests.head;
   while (request) {
     // Read the link first: a finished request may be recycled by its waiter at once.
     fs_io_server_request_t* next = request->next;
     finish_request(request);
     request = next;
   }
-  batch->head = batch->tail = nullptr;
+  batch->requests.clear();
 }
 
 fs_io_server_stats_t fs_io_server_t::debug_stats() {

@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "umbracore/collections/arrays/array.h"
+#include "umbracore/collections/intrusive_fifo.h"
 #include "umbracore/strings/string.h"
 #include "umbracore/thread/locks.h"
 #include "umbracore/thread/thread.h"
@@ -87,28 +88,24 @@ struct fs_io_server_request_t : fs_io_request_t {
   u32 queue = 0;
 };
 
+// The requests moved out of one queue in one scheduler pass. Pooled by the server.
+struct io_batch_t {
+  intrusive_fifo_t<fs_io_server_request_t> requests;
+  u64 bytesize = 0;
+  u8 priority = 0;
+  std::atomic<u32> outstanding{0};  // platform reads not yet finished
+  fs_io_server_t* owner = nullptr;
+  io_batch_t* next = nullptr;
+};
+
 // One of the four queues (index = priority). waiting is guarded by lock; the batches
 // in flight by the server lock.
 struct io_queue_t {
   const char* name = "";
   u8 priority = 0;
   mutex_t lock;
-  fs_io_server_request_t* waiting_head = nullptr;
-  fs_io_server_request_t* waiting_tail = nullptr;
-  io_batch_t* in_flight_head = nullptr;
-  io_batch_t* in_flight_tail = nullptr;
-};
-
-// The requests moved out of one queue in one scheduler pass. Pooled by the server.
-struct io_batch_t {
-  fs_io_server_request_t* head = nullptr;
-  fs_io_server_request_t* tail = nullptr;
-  u64 count = 0;
-  u64 bytesize = 0;
-  u8 priority = 0;
-  std::atomic<u32> outstanding{0};  // platform reads not yet finished
-  fs_io_server_t* owner = nullptr;
-  io_batch_t* next = nullptr;
+  intrusive_fifo_t<fs_io_server_request_t> waiting;
+  intrusive_fifo_t<io_batch_t> in_flight;
 };
 
 // Process-wide counters, published under the names below.

@@ -123,7 +123,7 @@ void fs_io_server_generic_t::close(u64 handle) {
 
 void fs_io_server_generic_t::batch_submit(io_batch_t* batch) {
   array_dyn_t<fs_io_server_request_t*> to_decode;
-  for (fs_io_server_request_t* request = batch->head; request; request = request->next) {
+  for (fs_io_server_request_t* request = batch->requests.head; request; request = request->next) {
     if (!submit(batch, request, to_decode)) request->success.store(0, std::memory_order_relaxed);
   }
   if (!to_decode.empty()) start_decoding(batch, to_decode);
@@ -134,7 +134,7 @@ bool fs_io_server_generic_t::batch_done(io_batch_t* batch) {
 }
 
 void fs_io_server_generic_t::batch_release(io_batch_t* batch) {
-  for (fs_io_server_request_t* request = batch->head; request; request = request->next) {
+  for (fs_io_server_request_t* request = batch->requests.head; request; request = request->next) {
     if (request->platform_request) {
       if (!platform_->wait_and_recycle(request->platform_request)) request->success.store(0, std::memory_order_relaxed);
       request->platform_request = nullptr;
@@ -143,7 +143,7 @@ void fs_io_server_generic_t::batch_release(io_batch_t* batch) {
   // A batch released before it is done (at shutdown) still needs its decodes, which
   // read from the handles closed below and write into the targets.
   wait_for_decodes(batch);
-  for (fs_io_server_request_t* request = batch->head; request; request = request->next) {
+  for (fs_io_server_request_t* request = batch->requests.head; request; request = request->next) {
     if (request->owns_handle) {
       close(request->handle);
       request->handle = FS_IO_HANDLE_NONE;

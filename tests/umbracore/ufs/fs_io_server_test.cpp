@@ -75,9 +75,9 @@ class scripted_server_t final : public fs_io_server_t {
   void batch_submit(io_batch_t* batch) override {
     {
       std::lock_guard<std::mutex> guard(lock_);
-      batches_.push_back({batch->priority, batch->count});
+      batches_.push_back({batch->priority, batch->requests.count});
     }
-    for (fs_io_server_request_t* request = batch->head; request; request = request->next) {
+    for (fs_io_server_request_t* request = batch->requests.head; request; request = request->next) {
       std::memset(request->target, (int)(request->chunk.offset & 0xFF), request->chunk.size);
     }
   }
