@@ -7,6 +7,7 @@
 #include "tools/packer/extract_selection.h"
 #include "tools/packer/extracted_path.h"
 #include "umbracore/log/log.h"
+#include "umbracore/strings/path.h"
 #include "umbracore/platform/platform_fs.h"
 #include "umbracore/ufs/cairn_device_factory.h"
 #include "umbracore/ufs/sysfs_device.h"
@@ -22,14 +23,10 @@ struct walk_node_t {
   bool parent_made = false;
 };
 
-// The directory's target below the destination: joined directly when the root ends in
-// a separator, with one '/' otherwise.
+// The directory's target below the destination: the root itself for the root node.
 bool directory_target(const char* root, const mstring_t& relative, mstring_t& target) {
-  target.assign(root);
-  if (relative.empty()) return true;
-  bool separated = !target.empty() && (target.ends_with("/") || target.ends_with("\\"));
-  if (!separated && !target.append("/")) return false;
-  return target.append(relative);
+  if (relative.empty()) return target.assign(root);
+  return path_join(target, root, relative.c_str());
 }
 
 // One level below a directory the walk made already: the system device's mkdir would
@@ -61,7 +58,7 @@ bool is_direct_child(const mstring_t& parent_path, const char* child_path) {
   u64 length = parent_path.length();
   if (std::strncmp(child_path, parent_path.c_str(), length) != 0) return false;
   const char* name = child_path + length;
-  if (length > 0 && parent_path.c_str()[length - 1] != '/' && parent_path.c_str()[length - 1] != '\\') {
+  if (length > 0 && !path_ends_with_separator(parent_path.c_str(), length)) {
     if (*name != '/') return false;
     ++name;
   }
@@ -97,8 +94,6 @@ auto_ptr_t<fs_dir_list_t> read_dir_paths(fs_device_t* device, const char* direct
   auto_ptr_t<fs_dir_list_t> listing = device->read_dir(directory_path);
   if (!listing) return listing;
   auto_ptr_t<fs_dir_list_t> paths(new fs_dir_list_t());
-  u64 length = std::strlen(directory_path);
-  bool separated = length > 0 && (directory_path[length - 1] == '/' || directory_path[length - 1] == '\\');
   for (u64 i = 0; i < listing->count(); ++i) {
     const fs_dir_entry_t& child = (*listing)[i];
     if (child.name.empty()) {
@@ -107,14 +102,8 @@ auto_ptr_t<fs_dir_list_t> read_dir_paths(fs_device_t* device, const char* direct
       return auto_ptr_t<fs_dir_list_t>();
     }
     mstring_t path;
-    if (length == 0) {
-      path.format("/%s", child.name.c_str());
-    } else if (separated) {
-      path.format("%s%s", directory_path, child.name.c_str());
-    } else {
-      path.format("%s/%s", directory_path, child.name.c_str());
-    }
-    if (!paths->add(path.c_str(), child.kind)) return auto_ptr_t<fs_dir_list_t>();
+    if (!path_join(path, directory_path, child.name.c_str()) || !paths->add(path.c_str(), child.kind))
+      return auto_ptr_t<fs_dir_list_t>();
   }
   return paths;
 }

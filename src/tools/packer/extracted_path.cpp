@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "umbracore/log/log.h"
+#include "umbracore/strings/path.h"
 #include "umbracore/ufs/fs_device.h"
 #include "umbracore/ufs/fs_file.h"
 
@@ -244,17 +245,9 @@ bool vet_extracted_directory(const string& archive_path, string& relative_out) {
 }
 
 bool make_extracted_target_path(const char* destination_root, const string& relative_path, string& target_out) {
-  target_out.clear();
-  u64 root_length = std::strlen(destination_root);
-  bool ok = target_out.assign(destination_root);
-  if (root_length == 0 || (destination_root[root_length - 1] != '/' && destination_root[root_length - 1] != '\\'))
-    ok = ok && target_out.append_char('/');
-  ok = ok && target_out.append(relative_path);
-  if (!ok) {
-    target_out.clear();
-    log_error("Path operation failed");
-  }
-  return ok;
+  if (path_join(target_out, destination_root, relative_path.c_str())) return true;
+  log_error("Path operation failed");
+  return false;
 }
 
 bool vet_extracted_target(const string& archive_path, const char* destination_root, string& target_out) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "umbracore/log/log.h"
+#include "umbracore/strings/path.h"
 #include "umbracore/ufs/fs_device.h"
 
 namespace umbra {
@@ -12,34 +13,15 @@ namespace {
 
 constexpr u32 EXTENSION_KEY_BYTES = 32;
 
-u32 last_component_start(const char* path, u32 length) {
-  for (u32 i = length; i > 0; --i)
-    if (path[i - 1] == '/' || path[i - 1] == '\\') return i;
-  return 0;
-}
-
 }  // namespace
-
-void path_extension(const char* path, u32 length, const char** begin, u32* ext_length) {
-  u32 start = last_component_start(path, length);
-  for (u32 i = length; i > start; --i) {
-    if (path[i - 1] == '.') {
-      *begin = path + i - 1;
-      *ext_length = length - (i - 1);
-      return;
-    }
-  }
-  *begin = path + length;
-  *ext_length = 0;
-}
 
 bool path_entry_less(const path_entry_v2_t& a, const path_entry_v2_t& b) {
   if (a.is_directory != b.is_directory) return a.is_directory < b.is_directory;
-  const char *ea, *eb;
-  u32 la, lb;
-  path_extension(a.path.c_str(), a.path.length(), &ea, &la);
-  path_extension(b.path.c_str(), b.path.length(), &eb, &lb);
-  int c = compare_bytes(ea, std::min(la, EXTENSION_KEY_BYTES), eb, std::min(lb, EXTENSION_KEY_BYTES));
+  const char* ea = path_extension(a.path.c_str(), a.path.length());
+  const char* eb = path_extension(b.path.c_str(), b.path.length());
+  const u64 la = a.path.c_str() + a.path.length() - ea;
+  const u64 lb = b.path.c_str() + b.path.length() - eb;
+  int c = compare_bytes(ea, std::min<u64>(la, EXTENSION_KEY_BYTES), eb, std::min<u64>(lb, EXTENSION_KEY_BYTES));
   if (c != 0) return c < 0;
   return compare_bytes(a.path, b.path) < 0;
 }

@@ -24,7 +24,5 @@ bool build_path_entries(path_entries_t& entries, const source_lists_t& lists, co
 // Files before directories, then by extension (its first 32 bytes), then by path.
 void sort_path_entries(path_entries_t& entries);
 bool path_entry_less(const path_entry_v2_t& a, const path_entry_v2_t& b);
-// The extension of the last path component, dot included; empty without a dot.
-void path_extension(const char* path, u32 length, const char** begin, u32* ext_length);
 
 }  // namespace umbra

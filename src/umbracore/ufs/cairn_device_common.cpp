@@ -7,6 +7,7 @@
 #include <cstdarg>
 
 #include "umbracore/log/log.h"
+#include "umbracore/strings/path.h"
 #include "umbracore/ufs/fs_compression.h"
 #include "umbracore/ufs/fs_file.h"
 #include "umbracore/ufs/fs_meta.h"
@@ -26,10 +27,7 @@ constexpr u64 zstd_min_block_bytes = 4;  // 3-byte block header + one byte of co
 void cairn_device_log_t::set_info_shown(bool shown) { g_info_shown.store(shown, std::memory_order_relaxed); }
 
 void cairn_device_log_t::set_archive_path(const char* path) {
-  const char* name = path ? path : "";
-  for (const char* p = name; *p; ++p)
-    if (*p == '/' || *p == '\\') name = p + 1;
-  name_.assign(name);
+  name_.assign(path_last_component(path ? path : ""));
 }
 
 void cairn_device_log_t::emit(u32 level, const char* format, va_list args) const {

@@ -1,5 +1,6 @@
 #include "umbracore/ufs/cairn_file.h"
 
+#include "umbracore/strings/path.h"
 #include "umbracore/ufs/fs_compression.h"
 #include "umbracore/ufs/fs_device.h"
 #include "umbracore/ufs/fs_proc.h"
@@ -70,7 +71,7 @@ bool cairn_file_t::get_path(string& out) {
   bool ok = out.assign(device_name);
   const char* path = name.c_str();
   // One separator between the archive's name and the entry's absolute path.
-  if (!device_name.empty() && (device_name.ends_with("/") || device_name.ends_with("\\")) && path[0] == '/') ++path;
+  if (path_ends_with_separator(device_name.c_str(), device_name.length()) && path[0] == '/') ++path;
   return ok && out.append(path);
 }
 
