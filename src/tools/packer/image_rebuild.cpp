@@ -6,6 +6,7 @@
 
 #include "tools/packer/extracted_path.h"
 #include "umbracore/log/log.h"
+#include "umbracore/strings/path.h"
 #include "umbracore/ufs/fs_device.h"
 #include "umbracore/ufs/fs_file.h"
 
@@ -148,15 +149,7 @@ void remove_written(const string& target) {
 
 bool image_dds_path(const string& entry_path, string& out) {
   const char* text = entry_path.c_str();
-  u64 base_length = entry_path.length();
-  for (u64 i = entry_path.length(); i > 0; --i) {
-    const char c = text[i - 1];
-    if (c == '/' || c == '\\') break;
-    if (c == '.') {
-      base_length = i - 1;
-      break;
-    }
-  }
+  const u64 base_length = (u64)(path_extension(text, entry_path.length()) - text);
   return out.assign(text, base_length) && out.append(".dds");
 }
 

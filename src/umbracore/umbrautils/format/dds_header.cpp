@@ -2,6 +2,7 @@
 // pre-DX10 one on request for formats it can name.
 #include <cstring>
 
+#include "umbracore/mem.h"
 #include "umbracore/umbrautils/format/dds.h"
 
 namespace umbra {
@@ -31,13 +32,6 @@ constexpr u32 dds_offset_pf_size = 76;
 constexpr u32 dds_offset_dx10_dimension = 132;
 constexpr u32 dds_offset_dx10_misc = 136;
 constexpr u32 dds_offset_dx10_array_size = 140;
-
-void store_u32(u8* p, u32 value) {
-  p[0] = (u8)value;
-  p[1] = (u8)(value >> 8);
-  p[2] = (u8)(value >> 16);
-  p[3] = (u8)(value >> 24);
-}
 
 // A pre-DX10 pixel format, as dds_get_format reads it back. Legacy headers have no
 // way to say whether 8-bit or DXT colour is sRGB: the reader takes it as sRGB, so a
@@ -101,24 +95,24 @@ u32 caps_of(const dds_surface_t& surface) {
 // The fields both kinds of header share; extra_flags adds to dwFlags.
 void write_common(const dds_surface_t& surface, u32 extra_flags, u8* out) {
   std::memcpy(out, "DDS ", 4);
-  store_u32(out + dds_offset_size, dds_header_struct_size);
-  store_u32(out + dds_offset_flags, ddsd_required | (surface.mip_count > 1 ? ddsd_mipmap_count : 0) | extra_flags);
-  store_u32(out + dds_offset_height, surface.height);
-  store_u32(out + dds_offset_width, surface.width);
-  store_u32(out + dds_offset_mip_count, surface.mip_count > 1 ? surface.mip_count : 0);
-  store_u32(out + dds_offset_pf_size, dds_pixel_format_size);
-  store_u32(out + dds_offset_caps, caps_of(surface));
-  store_u32(out + dds_offset_caps2, surface.cube ? ddscaps2_cube_all_faces : 0);
+  store_le32(out + dds_offset_size, dds_header_struct_size);
+  store_le32(out + dds_offset_flags, ddsd_required | (surface.mip_count > 1 ? ddsd_mipmap_count : 0) | extra_flags);
+  store_le32(out + dds_offset_height, surface.height);
+  store_le32(out + dds_offset_width, surface.width);
+  store_le32(out + dds_offset_mip_count, surface.mip_count > 1 ? surface.mip_count : 0);
+  store_le32(out + dds_offset_pf_size, dds_pixel_format_size);
+  store_le32(out + dds_offset_caps, caps_of(surface));
+  store_le32(out + dds_offset_caps2, surface.cube ? ddscaps2_cube_all_faces : 0);
 }
 
 void write_dx10(const dds_surface_t& surface, u8* out) {
   write_common(surface, 0, out);
-  store_u32(out + dds_offset_pf_flags, dds_pf_fourcc);
-  store_u32(out + dds_offset_pf_fourcc, dds_fourcc('D', 'X', '1', '0'));
-  store_u32(out + dds_offset_dxgi_format, static_cast<u8>(surface.format));
-  store_u32(out + dds_offset_dx10_dimension, dx10_dimension_texture2d);
-  store_u32(out + dds_offset_dx10_misc, surface.cube ? dx10_misc_texture_cube : 0);
-  store_u32(out + dds_offset_dx10_array_size, 1);
+  store_le32(out + dds_offset_pf_flags, dds_pf_fourcc);
+  store_le32(out + dds_offset_pf_fourcc, dds_fourcc('D', 'X', '1', '0'));
+  store_le32(out + dds_offset_dxgi_format, static_cast<u8>(surface.format));
+  store_le32(out + dds_offset_dx10_dimension, dx10_dimension_texture2d);
+  store_le32(out + dds_offset_dx10_misc, surface.cube ? dx10_misc_texture_cube : 0);
+  store_le32(out + dds_offset_dx10_array_size, 1);
 }
 
 bool has_blocks(const dds_surface_t& surface) { return format_block_kind(surface.format) == FORMAT_BLOCK_4X4; }
@@ -132,14 +126,14 @@ u32 pitch_or_linear_size(const dds_surface_t& surface) {
 
 void write_legacy(const dds_surface_t& surface, const legacy_format_t& legacy, u8* out) {
   write_common(surface, has_blocks(surface) ? ddsd_linear_size : ddsd_pitch, out);
-  store_u32(out + dds_offset_pitch, pitch_or_linear_size(surface));
-  store_u32(out + dds_offset_pf_flags, legacy.flags);
-  store_u32(out + dds_offset_pf_fourcc, legacy.fourcc);
-  store_u32(out + dds_offset_pf_bit_count, legacy.bit_count);
-  store_u32(out + dds_offset_pf_r_mask, legacy.r);
-  store_u32(out + dds_offset_pf_g_mask, legacy.g);
-  store_u32(out + dds_offset_pf_b_mask, legacy.b);
-  store_u32(out + dds_offset_pf_a_mask, legacy.a);
+  store_le32(out + dds_offset_pitch, pitch_or_linear_size(surface));
+  store_le32(out + dds_offset_pf_flags, legacy.flags);
+  store_le32(out + dds_offset_pf_fourcc, legacy.fourcc);
+  store_le32(out + dds_offset_pf_bit_count, legacy.bit_count);
+  store_le32(out + dds_offset_pf_r_mask, legacy.r);
+  store_le32(out + dds_offset_pf_g_mask, legacy.g);
+  store_le32(out + dds_offset_pf_b_mask, legacy.b);
+  store_le32(out + dds_offset_pf_a_mask, legacy.a);
 }
 
 }  // namespace
