@@ -95,11 +95,19 @@ void read_faces_and_mips(const u8* header, dds_image_t& image) {
   image.face_count = (load_le32(header + dds_offset_caps2) & dds_caps2_cubemap) ? 6 : 1;
 }
 
+// Levels halve down to 1x1: a longer chain describes no image (and could not be
+// extracted again).
+u32 full_chain_mips(u32 width, u32 height) {
+  const u32 larger = width > height ? width : height;
+  return larger ? 32 - (u32)__builtin_clz(larger) : 0;
+}
+
 // Images whose levels cannot be laid out, or whose size does not fit the image record,
 // would be cut or misread further on; they are refused here, where the file is named.
 bool is_usable(const dds_image_t& image) {
   return format_is_layout_supported(image.format) && image.width >= 1 && image.width <= 65536 &&
-         image.height >= 1 && image.height <= 65536 && image.mip_count <= 16;
+         image.height >= 1 && image.height <= 65536 && image.mip_count <= 16 &&
+         image.mip_count <= full_chain_mips(image.width, image.height);
 }
 
 }  // namespace

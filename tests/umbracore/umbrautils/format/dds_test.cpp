@@ -348,6 +348,8 @@ TEST_F(dds_files_t, failures_log_one_line_and_append_nothing) {
       {"wide.dds", dds_bytes_t().fourcc("DXT1").size(65537, 4), "[dds] Incompatible image type '/wide.dds'"},
       {"mips.dds", dds_bytes_t().fourcc("DXT1").size(65536, 65536).caps(0x401008, 0, 17),
        "[dds] Incompatible image type '/mips.dds'"},
+      {"chain.dds", dds_bytes_t().fourcc("DXT1").size(4, 2).caps(0x401008, 0, 4),
+       "[dds] Incompatible image type '/chain.dds'"},
   };
   for (const failure_case_t& c : cases) {
     SCOPED_TRACE(c.name);
