@@ -4,6 +4,7 @@
 
 #include "tools/packer/archive_probe.h"
 #include "umbracore/log/log.h"
+#include "umbracore/strings/path.h"
 #include "umbracore/strings/string_escape.h"
 #include "umbracore/ufs/cairn_device_factory.h"
 #include "umbracore/ufs/cairn_v1_device.h"
@@ -14,18 +15,6 @@
 namespace umbra {
 
 namespace {
-
-// The child's device path as the extraction's walk joins it.
-void join_child(mstring_t& out, const char* directory, const char* name) {
-  u64 length = std::strlen(directory);
-  if (length == 0) {
-    out.format("/%s", name);
-  } else if (directory[length - 1] == '/' || directory[length - 1] == '\\') {
-    out.format("%s%s", directory, name);
-  } else {
-    out.format("%s/%s", directory, name);
-  }
-}
 
 void shown_path(mstring_t& out, const char* path) {
   out.clear();
@@ -270,7 +259,7 @@ void archive_catalog_t::walk(const char* start, bool listed, catalog_visitor_t& 
     }
     for (u64 i = 0; i < children.count(); ++i) {
       const fs_dir_entry_t& child = children[i];
-      join_child(child_path, directory_path.c_str(), child.name.c_str());
+      path_join(child_path, directory_path.c_str(), child.name.c_str());  // as the extraction's walk joins it
       shown_path(shown, child_path.c_str());
       const bool listed_as_directory = child.kind == FS_KIND_DIRECTORY;
       if (child.name.empty()) {

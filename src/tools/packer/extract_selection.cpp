@@ -5,13 +5,13 @@
 #include "tools/packer/glob.h"
 #include "umbracore/cdl/cdl.h"
 #include "umbracore/log/log.h"
+#include "umbracore/strings/path.h"
 #include "umbracore/strings/string_escape.h"
 
 namespace umbra {
 
 namespace {
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
 bool starts_option(const char* word) { return word[0] == '-' || word[0] == '+'; }
 
 // Whether the normalised path has a component "." or "..": no archive entry can be
@@ -40,11 +40,11 @@ bool at_or_below(const char* relative, const mstring_t& base) {
 void normalize_archive_path(const char* path, string& out) {
   out.clear();
   for (const char* p = path; *p;) {
-    while (is_separator(*p)) ++p;
+    while (path_is_separator(*p)) ++p;
     if (!*p) break;
     if (!out.empty()) out.append_char('/');
     const char* start = p;
-    while (*p && !is_separator(*p)) ++p;
+    while (*p && !path_is_separator(*p)) ++p;
     out.append(start, (u64)(p - start));
   }
 }

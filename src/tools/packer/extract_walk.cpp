@@ -7,8 +7,8 @@
 #include "tools/packer/extract_selection.h"
 #include "tools/packer/extracted_path.h"
 #include "umbracore/log/log.h"
-#include "umbracore/strings/path.h"
 #include "umbracore/platform/platform_fs.h"
+#include "umbracore/strings/path.h"
 #include "umbracore/ufs/cairn_device_factory.h"
 #include "umbracore/ufs/sysfs_device.h"
 
@@ -185,15 +185,13 @@ class walker_t {
 
   // The parent of a selected file whose directory the walk did not make for its own sake.
   bool make_parent(const mstring_t& path) {
-    const char* text = path.c_str();
-    const char* last = nullptr;
-    for (const char* p = text; *p; ++p)
-      if (*p == '/' || *p == '\\') last = p;
+    // Up to the last separator; the root when that is the first byte or there is none.
+    const u64 name_offset = path_last_component_offset(path.c_str(), path.length());
     walk_node_t parent;
-    if (!last || last == text) {
+    if (name_offset <= 1) {
       parent.path.assign("/");
     } else {
-      parent.path.assign(text, (u64)(last - text));
+      parent.path.assign(path.c_str(), name_offset - 1);
     }
     if (made_.count(parent.path.c_str())) return true;
     return make_directory(parent);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "umbracore/strings/path.h"
 #include "umbracore/strings/string.h"
 
 namespace umbra {
@@ -23,10 +24,8 @@ struct token_t {
   char byte;
 };
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
-
 const char* skip_leading_separators(const char* text) {
-  while (is_separator(*text)) ++text;
+  while (path_is_separator(*text)) ++text;
   return text;
 }
 
@@ -37,14 +36,14 @@ std::vector<token_t> tokenize(const char* pattern) {
       tokens.push_back({TOKEN_CHARACTER, 0});
       ++p;
     } else if (*p != '*') {
-      tokens.push_back({TOKEN_BYTE, is_separator(*p) ? '/' : *p});
+      tokens.push_back({TOKEN_BYTE, path_is_separator(*p) ? '/' : *p});
       ++p;
     } else {
       u64 stars = 0;
       while (*p == '*') ++p, ++stars;
       if (stars == 1) {
         tokens.push_back({TOKEN_STAR, 0});
-      } else if (is_separator(*p)) {
+      } else if (path_is_separator(*p)) {
         tokens.push_back({TOKEN_DIRECTORIES, 0});
         ++p;
       } else {
