@@ -6,6 +6,7 @@
 #include "tools/packer/entry_task.h"
 #include "tools/packer/packer_common.h"
 #include "tools/packer/packer_options.h"
+#include "tools/packer/packer_profiling.h"
 #include "tools/packer/source_prefetch.h"
 #include "umbracore/log/log.h"
 #include "umbracore/mem.h"
@@ -110,6 +111,7 @@ void exclude_archive_from_scan(source_lists_t& lists, const char* archive_path, 
 }
 
 bool build_archive(archive_build_t& build, file_t* archive, const char* root) {
+  UMBRA_PROFILE_SCOPE(packer_profiler_id, "build archive");
   archive->set_position(cairn_v2_data_offset);
   // Declared before the tasks, so that it outlives every task that reports to it.
   source_prefetcher_t prefetcher(root, PREFETCH_WINDOW, platform::prefetch_file);
@@ -128,6 +130,7 @@ bool build_archive(archive_build_t& build, file_t* archive, const char* root) {
   archive_output_t output(archive);
   for (u64 i = 0; i < tasks.count(); ++i) {
     entry_task_t* task = tasks[i].get();
+    UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "entry /%s", task->entry().path.c_str());
     thread::wait(task);
     cairn_v2_entry_t& record = build.table[task->entry().entry_index];
     if (task->has_failed() || !task->merge(output, record, build.metadata)) {
@@ -164,6 +167,7 @@ bool store_table(file_t* archive, const array_t<u8>& raw, const char* write_erro
 }
 
 bool store_tables(archive_build_t& build, file_t* archive) {
+  UMBRA_PROFILE_SCOPE(packer_profiler_id, "store tables");
   array_dyn_t<u8> raw;
   if (!cairn_v2_encode_entry_table(build.table.data(), build.table.count(), raw)) {
     log_error("Error writing entry table");
@@ -188,6 +192,7 @@ bool store_tables(archive_build_t& build, file_t* archive) {
 }
 
 bool create(const char* archive_path, const char* root) {
+  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "create %s", archive_path);
   archive_build_t build;
   cairn_v2_header_init(&build.header, (u8)platform_type);
   exclude_archive_from_scan(build.lists, archive_path, root);

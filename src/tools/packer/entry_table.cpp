@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tools/packer/packer_profiling.h"
 #include "umbracore/log/log.h"
 #include "umbracore/ufs/cairn_path_hash.h"
 
@@ -75,6 +76,7 @@ bool add_to_listing(const path_entry_v2_t& entry, listing_registry_t& listings) 
 }  // namespace
 
 bool build_entry_table(path_entries_t& entries, entry_table_t& table, listing_registry_t& listings) {
+  UMBRA_PROFILE_SCOPE(packer_profiler_id, "hash paths");
   if (!table.request_capacity(entries.count())) {
     log_error("Out of memory while building the entry table!");
     return false;

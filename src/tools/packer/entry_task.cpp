@@ -4,6 +4,7 @@
 
 #include "tools/packer/packer_common.h"
 #include "tools/packer/packer_image.h"
+#include "tools/packer/packer_profiling.h"
 #include "umbracore/log/log.h"
 #include "umbracore/ufs/fs_device.h"
 #include "umbracore/ufs/fs_meta.h"
@@ -17,6 +18,7 @@ entry_task_t::entry_task_t(const path_entry_v2_t& entry, const char* root, listi
 entry_task_t::~entry_task_t() = default;
 
 void entry_task_t::execute() {
+  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "%s /%s", kind_name(), entry_.path.c_str());
   if (is_cancelled()) {
     fail();
     return;
@@ -55,6 +57,7 @@ void entry_task_t::execute() {
 }
 
 bool entry_task_t::load_source(const char* full_path, u64 size) {
+  UMBRA_PROFILE_SCOPE(packer_profiler_id, "read");
   if (!source_bytes_.resize_uninitialized(size)) return false;
   // A file that shrinks while it is read fails here; one that grows keeps the size it
   // had when it was stat'ed, which is what its chunk record says.
@@ -102,6 +105,7 @@ bool relocate_record(array_dyn_t<u32>& words, u32 position, u64 block_offset) {
 }  // namespace
 
 bool entry_task_t::merge(archive_output_t& archive, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata) {
+  UMBRA_PROFILE_SCOPE(packer_profiler_id, "merge");
   if (!archive.align16()) {
     log_error("Failed to copy file from memory to destination (%s)", entry_.path.c_str());
     return false;
@@ -143,12 +147,14 @@ namespace {
 class plain_task_t : public entry_task_t {
  public:
   using entry_task_t::entry_task_t;
+  const char* kind_name() const override { return "plain"; }
   void encode() override { encode_plain_chunk(true); }
 };
 
 class stored_task_t : public entry_task_t {
  public:
   using entry_task_t::entry_task_t;
+  const char* kind_name() const override { return "stored"; }
   void encode() override { encode_plain_chunk(false); }
 };
 
@@ -158,6 +164,7 @@ class model_task_t : public entry_task_t {
   model_task_t(const path_entry_v2_t& entry, const char* root, listing_registry_t* listings, u32 kind,
                token_t token, u32 words)
       : entry_task_t(entry, root, listings), kind_(kind), token_(token), words_(words) {}
+  const char* kind_name() const override { return "model"; }
 
   void encode() override {
     fs_mstat_t meta;
@@ -187,6 +194,7 @@ class model_task_t : public entry_task_t {
 class directory_task_t : public entry_task_t {
  public:
   using entry_task_t::entry_task_t;
+  const char* kind_name() const override { return "directory"; }
 
   void encode() override {
     directory_listing_t* listing = listings_->find_or_create_listing(entry_.path.c_str());

@@ -22,6 +22,8 @@ class entry_task_t : public thread::task_t {
 
   // Worker thread: opens the source, then the kind's encode.
   void execute() override;
+  // What the task makes of its entry ("plain", "directory", ...), as traces show it.
+  virtual const char* kind_name() const { return "entry"; }
   // Main thread: places the block at the archive's next 16-byte boundary and appends the
   // entry's index and record words to the metadata table.
   bool merge(archive_output_t& archive, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata);

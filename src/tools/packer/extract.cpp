@@ -6,11 +6,13 @@
 #include "tools/packer/archive_probe.h"
 #include "tools/packer/commands.h"
 #include "tools/packer/extract_selection.h"
+#include "tools/packer/packer_profiling.h"
 #include "umbracore/ufs/cairn_device_common.h"
 
 namespace umbra {
 
 int extract(const char* root, const char* archive_path) {
+  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "extract %s", archive_path);
   extract_selection_t selection;
   if (!selection.read_command_line()) return 1;
   // Standard output then holds the file's bytes and nothing else.

@@ -3,6 +3,7 @@
 #include "tools/packer/extract.h"
 #include "tools/packer/extract_walk.h"
 #include "tools/packer/extracted_path.h"
+#include "tools/packer/packer_profiling.h"
 #include "umbracore/log/log.h"
 #include "umbracore/ufs/cairn_device_factory.h"
 
@@ -15,6 +16,7 @@ class file_copier_t : public extract_visitor_t {
   file_copier_t(fs_device_t* device, const char* root) : device_(device), root_(root) {}
 
   bool on_file(const mstring_t& path) override {
+    UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "copy %s", path.c_str());
     auto_ptr_t<file_t> source(device_->open(path.c_str(), FS_MODE_READ_ONLY));
     if (!source) {
       log_error("Unable to open '%s'!", path.c_str());

@@ -10,6 +10,7 @@
 #include "tools/packer/extract_walk.h"
 #include "tools/packer/extracted_path.h"
 #include "tools/packer/image_rebuild.h"
+#include "tools/packer/packer_profiling.h"
 #include "umbracore/cdl/cdl.h"
 #include "umbracore/log/log.h"
 #include "umbracore/thread/thread_pool.h"
@@ -189,7 +190,10 @@ bool write_file(extract_job_t& job) {
   return true;
 }
 
-void write_task_t::execute() { ok_ = write_file(*job_); }
+void write_task_t::execute() {
+  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "%s %s", job_->image ? "rebuild image" : "write", job_->path.c_str());
+  ok_ = write_file(*job_);
+}
 
 // Whether another job may start beside the ones in flight: never at or above the
 // budget, and above the working set only to keep a second job going.
@@ -215,6 +219,7 @@ class copy_phase_t {
         buffers_(budget < MAX_KEPT_BYTES ? budget : MAX_KEPT_BYTES) {}
 
   bool run() {
+    UMBRA_PROFILE_SCOPE(packer_profiler_id, "copy files");
     for (;;) {
       start_jobs();
       if (collect_finished_write()) continue;
@@ -246,7 +251,7 @@ class copy_phase_t {
   }
 
   void finish_read(auto_ptr_t<extract_job_t> job) {
-    bool read_ok = job->request && device_->io_wait(job->request);
+    bool read_ok = wait_read(*job);
     job->request = nullptr;
     if (!read_ok) {
       release(job, false);
@@ -257,6 +262,11 @@ class copy_phase_t {
       thread::submit_normal(&job->write);
       writing_.append(std::move(job));
     }
+  }
+
+  bool wait_read(extract_job_t& job) {
+    UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "read %s", job.path.c_str());
+    return job.request && device_->io_wait(job.request);
   }
 
   // Vets the job's target (both for an image entry, and checks its records against its

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "tools/packer/packer_options.h"
+#include "tools/packer/packer_profiling.h"
 #include "tools/packer/source_lists.h"
 #include "umbracore/log/assert.h"
 #include "umbracore/log/log.h"
@@ -267,6 +268,7 @@ bool build_image_entry(const u8* descriptor, u64 size, const char* entry_path, c
 
 fs_compression_t platform_compress_image(array_dyn_t<u8>& data) {
   if (no_compress) return FS_COMPRESSION_NONE;
+  UMBRA_PROFILE_SCOPE(packer_profiler_id, "GDeflate encode");
   array_dyn_t<u8> stream;
   // A stream that cannot be made is no error: the data is stored as it is.
   if (!gdeflate_compress(data.data(), data.count(), stream) || stream.count() >= data.count()) {
@@ -281,6 +283,7 @@ namespace {
 class image_task_t : public entry_task_t {
  public:
   using entry_task_t::entry_task_t;
+  const char* kind_name() const override { return "image"; }
 
   void encode() override {
     if (!build_image_entry(source_bytes_.data(), source_bytes_.count(), entry_.path.c_str(), root_, &image_)) {

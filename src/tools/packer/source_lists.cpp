@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tools/packer/packer_profiling.h"
 #include "umbracore/cdl/cdl.h"
 #include "umbracore/log/log.h"
 #include "umbracore/platform/platform_path.h"
@@ -208,6 +209,7 @@ bool scan_directory(source_lists_t& lists, const char* root, const char* d) {
 }
 
 bool read_lists(source_lists_t& lists, const char* root) {
+  UMBRA_PROFILE_SCOPE(packer_profiler_id, "scan");
   reserve_list(lists.files);
   if (!read_list_option("-list", lists.files)) return false;
   if (!read_list_option("-hide-list", lists.hidden)) return false;

@@ -70,6 +70,7 @@ struct platform_io_request_t : fs_io_request_t {
   void* callback_argument = nullptr;
   platform_event_t event;
   platform_io_request_t* next = nullptr;  // free list, packet queue or FIFO
+  u8 trace_lane = 0xFF;                   // the pump's trace lane while in flight, 0xFF none
 };
 
 // What the pump reports after each pass, for tests and diagnostics.

@@ -2,6 +2,7 @@
 // the completion port (a packet queue), and the pump thread that keeps at most eight
 // transfers in flight and the rest in a FIFO.
 #include <cerrno>
+#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -10,6 +11,8 @@
 
 #include "umbracore/platform/platform_fs.h"
 #include "umbracore/platform/platform_fs_engine.h"
+#include "umbracore/profiling/profiler_system.h"
+#include "umbracore/thread/run_context_system.h"
 
 namespace umbra {
 
@@ -30,6 +33,48 @@ platform_io_engine_t* create_engine(platform_io_backend_t backend) {
   return engine ? engine : platform_io_engine_create_pread();
 }
 
+const profiler_id_t io_profiler_id(PROFILER_ID_SCOPE, "io");
+constexpr u8 k_no_trace_lane = 0xFF;
+
+// Transfers in flight overlap, so each is drawn on a lane of its own for as long as it
+// is in flight: lane 0 is the pump thread's own track, the others "IO_Pump_%u".
+class pump_trace_lanes_t {
+ public:
+  ~pump_trace_lanes_t() {
+    for (u32 i = 1; i < PLATFORM_IO_MAX_IN_FLIGHT; ++i) profiler_lane_destroy(lanes_[i]);
+  }
+
+  void started(platform_io_request_t* request) {
+    request->trace_lane = k_no_trace_lane;
+    if (!profiler_is_recording()) return;
+    u32 lane = 0;
+    while (lane < PLATFORM_IO_MAX_IN_FLIGHT && busy_[lane]) ++lane;
+    if (lane == PLATFORM_IO_MAX_IN_FLIGHT) return;
+    if (!lanes_[lane]) {
+      string_local_t<32> name;
+      name.format("IO_Pump_%u", lane);
+      lanes_[lane] = lane == 0 ? profiler_lane_of_current_thread() : profiler_lane_create(name.c_str(), lane);
+      if (!lanes_[lane]) return;
+    }
+    busy_[lane] = true;
+    request->trace_lane = (u8)lane;
+    profiler_lane_begin_format(lanes_[lane], io_profiler_id, "%s %" PRIu64 " bytes",
+                               request->kind == PLATFORM_IO_READ ? "read" : "write", request->size);
+  }
+
+  void finished(platform_io_request_t* request) {
+    u8 lane = request->trace_lane;
+    if (lane == k_no_trace_lane) return;
+    request->trace_lane = k_no_trace_lane;
+    profiler_lane_end(lanes_[lane]);
+    busy_[lane] = false;
+  }
+
+ private:
+  profiler_lane_t* lanes_[PLATFORM_IO_MAX_IN_FLIGHT] = {};
+  bool busy_[PLATFORM_IO_MAX_IN_FLIGHT] = {};
+};
+
 }  // namespace
 
 // The pump's private state for one run of the thread.
@@ -40,6 +85,7 @@ struct platform_pump_t {
   array_dyn_t<platform_io_request_t*> held;
   u32 in_flight = 0;
   platform_pump_stats_t stats;
+  pump_trace_lanes_t trace_lanes;
 
   explicit platform_pump_t(platform_fs_t& owner) : fs(owner) {}
 
@@ -57,6 +103,7 @@ struct platform_pump_t {
 
   void complete(platform_io_request_t* request) {
     --in_flight;
+    trace_lanes.finished(request);
     bool success = !request->transfer_failed && request->transferred == request->size;
     fs.finish(request, success);
   }
@@ -71,6 +118,7 @@ struct platform_pump_t {
       platform_io_request_t* request = fifo.pop();
       request->state.store(FS_IO_STATE_IN_FLIGHT, std::memory_order_release);
       ++in_flight;
+      trace_lanes.started(request);
       fs.engine_->start(request);
     }
   }
@@ -175,8 +223,13 @@ const char* platform_fs_t::backend_name() const { return engine_ ? engine_->name
 
 void platform_fs_t::pump_entry(void* argument) {
   platform_fs_t* fs = static_cast<platform_fs_t*>(argument);
-  platform_pump_t pump(*fs);
-  pump.run();
+  run_context_t context;
+  run_context_prime(&context, RUN_CONTEXT_KIND_IO, "IO_Pump");
+  {
+    platform_pump_t pump(*fs);
+    pump.run();
+  }
+  run_context_unprime();
 }
 
 platform_io_request_t* platform_fs_t::take_free_request() {

@@ -3,6 +3,8 @@
 // hardware behind it, which Windows leaves to be guessed from the frequency.
 #pragma once
 
+#include <ctime>
+
 #include "umbracore/types.h"
 
 namespace umbra {
@@ -10,6 +12,11 @@ namespace platform {
 
 bool qpc_frequency(u64* frequency);
 bool qpc_counter(u64* counter);
+
+// The calendar clock: microseconds since 1970-01-01 UTC (0 when unavailable).
+u64 wall_clock_us();
+// The local broken-down time of a moment given in seconds since 1970-01-01 UTC.
+bool local_time(u64 unix_seconds, std::tm* out);
 
 // The counter's source as an index of the wall timer's source names (3 ACPI, 5 TSC
 // invariant, 6 HPET, 0 a source that cannot be told). Returns false where the platform

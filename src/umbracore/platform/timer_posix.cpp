@@ -35,6 +35,17 @@ bool qpc_counter(u64* counter) {
   return true;
 }
 
+u64 wall_clock_us() {
+  timespec now;
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0) return 0;
+  return (u64)now.tv_sec * 1000000ull + (u64)now.tv_nsec / 1000ull;
+}
+
+bool local_time(u64 unix_seconds, std::tm* out) {
+  time_t seconds = (time_t)unix_seconds;
+  return localtime_r(&seconds, out) != nullptr;
+}
+
 u32 qpc_source_from_clocksource_name(const char* name) {
   // The kernel only keeps "tsc" as its clocksource while the counter is stable across
   // processors and power states, which is what the invariant TSC promises.

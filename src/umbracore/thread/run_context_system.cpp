@@ -4,6 +4,7 @@
 
 #include "umbracore/log/log.h"
 #include "umbracore/platform/thread_platform.h"
+#include "umbracore/profiling/profiler_system.h"
 #include "umbracore/thread/locks.h"
 
 namespace umbra {
@@ -51,6 +52,7 @@ run_context_t* take_spare() {
 
 void return_spare(run_context_t* context) {
   if (context->shared || context->marker != RUN_CONTEXT_SPARE_MARKER) return;
+  profiler_release_run_context(context);
   spare_pool_t& pool = spare_pool();
   mutex_guard_t guard(pool.lock);
   context->current_task = nullptr;
@@ -87,6 +89,8 @@ run_context_t* run_context_acquire() {
 }
 
 void run_context_prime(run_context_t* context, u32 kind, const char* thread_name) {
+  // A tracer left from an earlier thread of this context does not carry over.
+  if (context->profiler_state) profiler_release_run_context(context);
   context->kind = kind;
   context->current_task = nullptr;
   context->thread_id = platform::thread_current_id();
@@ -97,7 +101,11 @@ void run_context_prime(run_context_t* context, u32 kind, const char* thread_name
 }
 
 void run_context_unprime() {
-  if (t_slot.borrowed && t_slot.context) return_spare(t_slot.context);
+  if (t_slot.borrowed && t_slot.context) {
+    return_spare(t_slot.context);
+  } else if (t_slot.context) {
+    profiler_release_run_context(t_slot.context);
+  }
   t_slot.context = nullptr;
   t_slot.borrowed = false;
 }

@@ -7,6 +7,7 @@
 #include "umbracore/log/assert.h"
 #include "umbracore/log/log.h"
 #include "umbracore/platform/thread_platform.h"
+#include "umbracore/profiling/stat_counter.h"
 #include "umbracore/thread/locks.h"
 #include "umbracore/thread/run_context_system.h"
 #include "umbracore/thread/thread.h"
@@ -55,6 +56,11 @@ struct pool_t {
   u32 strategy = 2;
   u32 override_count = k_no_override;
 };
+
+stat_counter_t g_tasks_submitted("thread.tasks.submitted");
+stat_counter_t g_task_runs("thread.tasks.runs");
+// Runs made by a thread that waited for the task instead of a worker.
+stat_counter_t g_task_runs_by_waiters("thread.tasks.runs_by_waiters");
 
 pool_t& pool() {
   // Never destroyed: tasks may still be unlinked by destructors during process exit.
@@ -122,6 +128,7 @@ void finish_run_locked(pool_t& p, task_t* task) {
 }
 
 void execute_claimed(task_t* task) {
+  g_task_runs.add(1);
   run_context_t* context = run_context_acquire();
   task_t* previous = run_context_enter_task(context, task);
   task->execute();
@@ -229,6 +236,7 @@ void pool_enqueue_claimed_submission(task_t* task, u32 worker_class) {
   UMBRA_ASSERT(task->priority < k_queue_count, "[thread] Invalid task priority %u.", (unsigned)task->priority);
   pool_t& p = pool();
   p.task_lock.lock();
+  g_tasks_submitted.add(1);
   task->pending_runs = task->width == 0 ? 1 : task->width;
   task->running = 0;
   task->waiter = 0;
@@ -248,6 +256,7 @@ bool pool_claim_pending_run(task_t* task) {
 
 void pool_run_claimed(task_t* task) {
   pool_t& p = pool();
+  g_task_runs_by_waiters.add(1);
   execute_claimed(task);
   mutex_guard_t guard(p.task_lock);
   finish_run_locked(p, task);
@@ -265,7 +274,10 @@ void wait(task_t* task) {
   pool_t& p = pool();
   p.task_lock.lock();
   // Work queued for a class without threads still completes: the waiter runs it.
-  if (task->pending_runs != 0) run_task_locked(p, task);
+  if (task->pending_runs != 0) {
+    g_task_runs_by_waiters.add(1);
+    run_task_locked(p, task);
+  }
   while (task->running != 0) {
     task->waiter = 1;
     p.task_finished.wait(p.task_lock);

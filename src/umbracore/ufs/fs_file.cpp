@@ -22,10 +22,10 @@ u64 min_u64(u64 a, u64 b) { return a < b ? a : b; }
 fs_io_request_t* fs_completed_request() { return &g_completed_request; }
 
 void fs_count_block_read(u64 size) {
-  fs_block_counters.read_requests.fetch_add(1, std::memory_order_relaxed);
-  fs_block_counters.finish_requests.fetch_add(1, std::memory_order_relaxed);
-  fs_block_counters.read_bytesize.fetch_add((u32)size, std::memory_order_relaxed);
-  fs_block_counters.finish_bytesize.fetch_add((u32)size, std::memory_order_relaxed);
+  fs_block_counters.read_requests.add(1);
+  fs_block_counters.finish_requests.add(1);
+  fs_block_counters.read_bytesize.add(size);
+  fs_block_counters.finish_bytesize.add(size);
 }
 
 const char* fs_device_type_name(u32 device_type) {

@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "umbracore/collections/arrays/array.h"
+#include "umbracore/profiling/stat_counter.h"
 #include "umbracore/strings/string.h"
 #include "umbracore/types.h"
 
@@ -167,17 +168,17 @@ path_string_t file_debug_name(file_t* file);
 path_string_t path_debug_name(const char* path, u32 device_type);
 
 // Statistics of blocking block reads (read_at and fs_copy), process-wide.
-struct fs_block_counters_t {
-  std::atomic<u32> read_requests{0};    // "Block read requests"
-  std::atomic<u32> finish_requests{0};  // "Block finish requests"
-  std::atomic<u32> read_bytesize{0};    // "Block read bytesize"
-  std::atomic<u32> finish_bytesize{0};  // "Block finish bytesize"
-};
-extern fs_block_counters_t fs_block_counters;
 constexpr const char* FS_COUNTER_BLOCK_READ_REQUESTS = "Block read requests";
 constexpr const char* FS_COUNTER_BLOCK_FINISH_REQUESTS = "Block finish requests";
 constexpr const char* FS_COUNTER_BLOCK_READ_BYTESIZE = "Block read bytesize";
 constexpr const char* FS_COUNTER_BLOCK_FINISH_BYTESIZE = "Block finish bytesize";
+struct fs_block_counters_t {
+  stat_counter_t read_requests{FS_COUNTER_BLOCK_READ_REQUESTS};
+  stat_counter_t finish_requests{FS_COUNTER_BLOCK_FINISH_REQUESTS};
+  stat_counter_t read_bytesize{FS_COUNTER_BLOCK_READ_BYTESIZE};
+  stat_counter_t finish_bytesize{FS_COUNTER_BLOCK_FINISH_BYTESIZE};
+};
+extern fs_block_counters_t fs_block_counters;
 // Counts one successful blocking block read of size bytes in all four counters.
 void fs_count_block_read(u64 size);
 

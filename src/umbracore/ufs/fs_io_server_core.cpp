@@ -5,16 +5,20 @@
 
 #include <time.h>
 
+#include <cinttypes>
 #include <cstring>
 
 #include "umbracore/log/assert.h"
 #include "umbracore/log/log.h"
+#include "umbracore/profiling/profiler_system.h"
 #include "umbracore/strings/path.h"
+#include "umbracore/thread/run_context_system.h"
 #include "umbracore/ufs/cityhash.h"
 
 namespace umbra {
 
 fs_io_counters_t fs_io_counters;
+const profiler_id_t ufs_profiler_id(PROFILER_ID_SCOPE, "ufs");
 
 namespace {
 
@@ -23,13 +27,6 @@ const char* const queue_names[FS_IO_QUEUE_COUNT] = {
     "Read Queue, Prio Normal",
     "Read Queue, Prio High",
     "Read Queue, Prio Realtime",
-};
-
-const char* const queue_counter_names[FS_IO_QUEUE_COUNT][2] = {
-    {"io.queue.low.ops", "io.queue.low.bytesize"},
-    {"io.queue.normal.ops", "io.queue.normal.bytesize"},
-    {"io.queue.high.ops", "io.queue.high.bytesize"},
-    {"io.queue.realtime.ops", "io.queue.realtime.bytesize"},
 };
 
 bool is_one_of(const char* text, const char* const* candidates, u32 count) {
@@ -57,15 +54,15 @@ bool fs_io_location_t::set(const char* source_path) {
 }
 
 void fs_io_counters_visit(fs_io_counter_visitor_t visitor, void* argument) {
-  visitor(FS_IO_COUNTER_READ_OPS, fs_io_counters.read_ops.load(std::memory_order_relaxed), argument);
-  visitor(FS_IO_COUNTER_READ_BYTESIZE, fs_io_counters.read_bytesize.load(std::memory_order_relaxed), argument);
-  visitor(FS_IO_COUNTER_PENDING_OPS, fs_io_counters.pending_ops.load(std::memory_order_relaxed), argument);
-  visitor(FS_IO_COUNTER_PENDING_BYTESIZE, fs_io_counters.pending_bytesize.load(std::memory_order_relaxed), argument);
-  visitor(FS_IO_COUNTER_FINISH_OPS, fs_io_counters.finish_ops.load(std::memory_order_relaxed), argument);
-  visitor(FS_IO_COUNTER_FINISH_BYTESIZE, fs_io_counters.finish_bytesize.load(std::memory_order_relaxed), argument);
+  visitor(FS_IO_COUNTER_READ_OPS, fs_io_counters.read_ops.load(), argument);
+  visitor(FS_IO_COUNTER_READ_BYTESIZE, fs_io_counters.read_bytesize.load(), argument);
+  visitor(FS_IO_COUNTER_PENDING_OPS, fs_io_counters.pending_ops.load(), argument);
+  visitor(FS_IO_COUNTER_PENDING_BYTESIZE, fs_io_counters.pending_bytesize.load(), argument);
+  visitor(FS_IO_COUNTER_FINISH_OPS, fs_io_counters.finish_ops.load(), argument);
+  visitor(FS_IO_COUNTER_FINISH_BYTESIZE, fs_io_counters.finish_bytesize.load(), argument);
   for (u32 i = 0; i < FS_IO_QUEUE_COUNT; ++i) {
-    visitor(queue_counter_names[i][0], fs_io_counters.queue_ops[i].load(std::memory_order_relaxed), argument);
-    visitor(queue_counter_names[i][1], fs_io_counters.queue_bytesize[i].load(std::memory_order_relaxed), argument);
+    visitor(fs_io_counters.queue_ops[i].name(), fs_io_counters.queue_ops[i].load(), argument);
+    visitor(fs_io_counters.queue_bytesize[i].name(), fs_io_counters.queue_bytesize[i].load(), argument);
   }
 }
 
@@ -116,10 +113,19 @@ void fs_io_server_t::shutdown() {
   scheduler_.join();
 }
 
-void fs_io_server_t::scheduler_entry(void* argument) { static_cast<fs_io_server_t*>(argument)->scheduler_loop(); }
+void fs_io_server_t::scheduler_entry(void* argument) {
+  run_context_t context;
+  run_context_prime(&context, RUN_CONTEXT_KIND_IO, "IO Scheduler");
+  static_cast<fs_io_server_t*>(argument)->scheduler_loop();
+  run_context_unprime();
+}
 
 void fs_io_server_t::scheduler_loop() {
-  while (sleep_one_period()) run_pass(false);
+  while (sleep_one_period()) {
+    run_pass(false);
+    // The scheduler wakes every millisecond anyway: it is the profiler's sampling clock.
+    profiler_sample_counters();
+  }
   // Whatever was queued before the stop is read (or failed) and finished here, on the
   // thread that owns the back end's work.
   run_pass(true);
@@ -245,10 +251,10 @@ fs_io_request_t* fs_io_server_t::chunk_read(void* target, u32 target_kind, u64 h
 
   u32 queue_index = choose_queue(request->location.path.c_str(), chunk.stored_size);
   request->queue = queue_index;
-  fs_io_counters.read_ops.fetch_add(1, std::memory_order_relaxed);
-  fs_io_counters.read_bytesize.fetch_add(chunk.size, std::memory_order_relaxed);
-  fs_io_counters.pending_ops.fetch_add(1, std::memory_order_relaxed);
-  fs_io_counters.pending_bytesize.fetch_add(chunk.size, std::memory_order_relaxed);
+  fs_io_counters.read_ops.add(1);
+  fs_io_counters.read_bytesize.add(chunk.size);
+  fs_io_counters.pending_ops.add(1);
+  fs_io_counters.pending_bytesize.add(chunk.size);
   note_accepted(queue_index);
   io_queue_t& queue = queues_[queue_index];
   mutex_guard_t guard(queue.lock);
@@ -335,6 +341,8 @@ void fs_io_server_t::submit_waiting(io_queue_t& queue, bool draining) {
     batch->bytesize += request->chunk.size;
   }
   if (accepts) {
+    UMBRA_PROFILE_SCOPE_FORMAT(ufs_profiler_id, "submit %" PRIu64 " reads (%s)", (u64)batch->requests.count,
+                               queue.name);
     batch_submit(batch);
   } else {
     // Stopping, and the back end takes no more: these reads never happen.
@@ -351,6 +359,8 @@ void fs_io_server_t::submit_waiting(io_queue_t& queue, bool draining) {
 void fs_io_server_t::retire_done_batches(io_queue_t& queue) {
   while (!queue.in_flight.empty() && batch_done(queue.in_flight.head)) {
     io_batch_t* batch = queue.in_flight.pop();
+    UMBRA_PROFILE_SCOPE_FORMAT(ufs_profiler_id, "retire %" PRIu64 " reads (%s)", (u64)batch->requests.count,
+                               queue.name);
     batch_release(batch);
     finish_batch(batch);
     recycle_batch(batch);
@@ -369,12 +379,12 @@ void fs_io_server_t::retire_all_batches(io_queue_t& queue) {
 void fs_io_server_t::finish_batch(io_batch_t* batch) {
   u32 queue_index = batch->priority;
   const u64 count = batch->requests.count;
-  fs_io_counters.finish_ops.fetch_add(count, std::memory_order_relaxed);
-  fs_io_counters.finish_bytesize.fetch_add(batch->bytesize, std::memory_order_relaxed);
-  fs_io_counters.queue_ops[queue_index].fetch_add(count, std::memory_order_relaxed);
-  fs_io_counters.queue_bytesize[queue_index].fetch_add(batch->bytesize, std::memory_order_relaxed);
-  fs_io_counters.pending_ops.fetch_sub(count, std::memory_order_relaxed);
-  fs_io_counters.pending_bytesize.fetch_sub(batch->bytesize, std::memory_order_relaxed);
+  fs_io_counters.finish_ops.add(count);
+  fs_io_counters.finish_bytesize.add(batch->bytesize);
+  fs_io_counters.queue_ops[queue_index].add(count);
+  fs_io_counters.queue_bytesize[queue_index].add(batch->bytesize);
+  fs_io_counters.pending_ops.sub(count);
+  fs_io_counters.pending_bytesize.sub(batch->bytesize);
   {
     mutex_guard_t guard(stats_lock_);
     stats_.pending_ops -= count;

@@ -11,6 +11,7 @@
 
 #include "umbracore/collections/arrays/array.h"
 #include "umbracore/collections/intrusive_fifo.h"
+#include "umbracore/profiling/profiler_id.h"
 #include "umbracore/strings/string.h"
 #include "umbracore/thread/locks.h"
 #include "umbracore/thread/thread.h"
@@ -108,25 +109,30 @@ struct io_queue_t {
   intrusive_fifo_t<io_batch_t> in_flight;
 };
 
-// Process-wide counters, published under the names below.
-struct fs_io_counters_t {
-  std::atomic<u64> read_ops{0};
-  std::atomic<u64> read_bytesize{0};
-  std::atomic<u64> pending_ops{0};
-  std::atomic<u64> pending_bytesize{0};
-  std::atomic<u64> finish_ops{0};
-  std::atomic<u64> finish_bytesize{0};
-  std::atomic<u64> queue_ops[FS_IO_QUEUE_COUNT] = {};
-  std::atomic<u64> queue_bytesize[FS_IO_QUEUE_COUNT] = {};
-};
-extern fs_io_counters_t fs_io_counters;
 constexpr const char* FS_IO_COUNTER_READ_OPS = "io.chunk.read_ops";
 constexpr const char* FS_IO_COUNTER_READ_BYTESIZE = "io.chunk.read_bytesize";
 constexpr const char* FS_IO_COUNTER_PENDING_OPS = "io.chunk.pending_ops";
 constexpr const char* FS_IO_COUNTER_PENDING_BYTESIZE = "io.chunk.pending_bytesize";
 constexpr const char* FS_IO_COUNTER_FINISH_OPS = "io.chunk.finish_ops";
 constexpr const char* FS_IO_COUNTER_FINISH_BYTESIZE = "io.chunk.finish_bytesize";
-// "io.queue.low.ops", "io.queue.low.bytesize", ... "io.queue.realtime.bytesize".
+// Process-wide counters under the names above and, per queue, "io.queue.low.ops",
+// "io.queue.low.bytesize", ... "io.queue.realtime.bytesize".
+struct fs_io_counters_t {
+  stat_counter_t read_ops{FS_IO_COUNTER_READ_OPS};
+  stat_counter_t read_bytesize{FS_IO_COUNTER_READ_BYTESIZE};
+  stat_counter_t pending_ops{FS_IO_COUNTER_PENDING_OPS};
+  stat_counter_t pending_bytesize{FS_IO_COUNTER_PENDING_BYTESIZE};
+  stat_counter_t finish_ops{FS_IO_COUNTER_FINISH_OPS};
+  stat_counter_t finish_bytesize{FS_IO_COUNTER_FINISH_BYTESIZE};
+  stat_counter_t queue_ops[FS_IO_QUEUE_COUNT] = {"io.queue.low.ops", "io.queue.normal.ops", "io.queue.high.ops",
+                                                  "io.queue.realtime.ops"};
+  stat_counter_t queue_bytesize[FS_IO_QUEUE_COUNT] = {"io.queue.low.bytesize", "io.queue.normal.bytesize",
+                                                       "io.queue.high.bytesize", "io.queue.realtime.bytesize"};
+};
+extern fs_io_counters_t fs_io_counters;
+// The category of the file system's trace scopes.
+extern const profiler_id_t ufs_profiler_id;
+// Every counter above with its value, in this order.
 using fs_io_counter_visitor_t = void (*)(const char* name, u64 value, void* argument);
 void fs_io_counters_visit(fs_io_counter_visitor_t visitor, void* argument);
 

@@ -9,6 +9,7 @@
 #include "umbracore/log/assert.h"
 #include "umbracore/log/log.h"
 #include "umbracore/platform/platform_fs.h"
+#include "umbracore/profiling/profiler_system.h"
 #include "umbracore/thread/thread_pool.h"
 #include "umbracore/ufs/fs_cache.h"
 #include "umbracore/ufs/fs_compression.h"
@@ -240,8 +241,12 @@ void fs_io_server_generic_t::decode_one(io_batch_t* batch, fs_io_server_request_
   // A proc reads the stored bytes window by window and fails at the end of the file;
   // the GDeflate decode allocates for all of them first, so their range is checked.
   const bool gdeflate = request->chunk.compression == FS_COMPRESSION_GDEFLATE;
-  bool ok = gdeflate ? stored_range_in_file(request) && decode_gdeflate(request) : decode_with_proc(request);
-  if (!ok) request->success.store(0, std::memory_order_relaxed);
+  {
+    // Ends before the batch may be retired: the request is recycled from then on.
+    UMBRA_PROFILE_SCOPE_FORMAT(ufs_profiler_id, "decompress %s", request->location.path.c_str());
+    bool ok = gdeflate ? stored_range_in_file(request) && decode_gdeflate(request) : decode_with_proc(request);
+    if (!ok) request->success.store(0, std::memory_order_relaxed);
+  }
   if (batch->outstanding.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   // The last piece of the batch: whoever waits for it may look now.
   {

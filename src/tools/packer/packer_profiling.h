@@ -1,0 +1,10 @@
+// The category of the packer's own trace scopes (create and extract).
+#pragma once
+
+#include "umbracore/profiling/profiler_system.h"
+
+namespace umbra {
+
+extern const profiler_id_t packer_profiler_id;
+
+}  // namespace umbra
