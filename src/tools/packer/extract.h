@@ -10,15 +10,17 @@ namespace umbra {
 
 class extract_selection_t;
 
+// How a version 2 extraction went, for callers that want to know.
+struct extract_v2_stats_t {
+  u64 max_jobs_in_flight = 0;  // the most files in flight at once (started, not yet written)
+};
+
 // With a selection, only what it selects is extracted (extract_walk).
 bool extract_v1(const char* root, auto_ptr_t<file_t>& archive, extract_selection_t* selection = nullptr);
-bool extract_v2(const char* root, auto_ptr_t<file_t>& archive, extract_selection_t* selection = nullptr);
+bool extract_v2(const char* root, auto_ptr_t<file_t>& archive, extract_selection_t* selection = nullptr,
+                extract_v2_stats_t* stats = nullptr);
 // Writes the bytes of one file of the archive to standard output; false after an
 // error line.
 bool extract_to_stdout(auto_ptr_t<file_t>& archive, const char* device_path);
-
-// The most files the last version 2 extraction had in flight at once (started and not
-// yet written).
-extern u64 extract_v2_max_jobs_in_flight;
 
 }  // namespace umbra

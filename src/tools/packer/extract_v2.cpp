@@ -20,8 +20,6 @@
 
 namespace umbra {
 
-u64 extract_v2_max_jobs_in_flight = 0;
-
 namespace {
 
 constexpr u64 DEFAULT_IO_BUFFERS_MB = 1024;
@@ -218,6 +216,8 @@ class copy_phase_t {
         archive_size_(archive_size),
         buffers_(budget < MAX_KEPT_BYTES ? budget : MAX_KEPT_BYTES) {}
 
+  u64 max_jobs_in_flight() const { return max_jobs_in_flight_; }
+
   bool run() {
     UMBRA_PROFILE_SCOPE(packer_profiler_id, "copy files");
     for (;;) {
@@ -246,7 +246,7 @@ class copy_phase_t {
       }
       bytes_in_flight_ += job->data.count();
       reading_.append(std::move(job));
-      if (jobs_in_flight() > extract_v2_max_jobs_in_flight) extract_v2_max_jobs_in_flight = jobs_in_flight();
+      if (jobs_in_flight() > max_jobs_in_flight_) max_jobs_in_flight_ = jobs_in_flight();
     }
   }
 
@@ -310,13 +310,14 @@ class copy_phase_t {
   u64 oldest_read_ = 0;
   u64 oldest_write_ = 0;
   u64 bytes_in_flight_ = 0;
+  u64 max_jobs_in_flight_ = 0;
   bool ok_ = true;
 };
 
 }  // namespace
 
-bool extract_v2(const char* root, auto_ptr_t<file_t>& archive, extract_selection_t* selection) {
-  extract_v2_max_jobs_in_flight = 0;
+bool extract_v2(const char* root, auto_ptr_t<file_t>& archive, extract_selection_t* selection,
+                extract_v2_stats_t* stats) {
   u64 archive_size = archive->get_size();
   auto_ptr_t<fs_device_t> device = mount_for_extraction(archive);
   if (!device) return false;
@@ -328,7 +329,9 @@ bool extract_v2(const char* root, auto_ptr_t<file_t>& archive, extract_selection
   job_collector_t collector(device.get(), jobs);
   if (!extract_walk(device.get(), root, collector, selection)) return false;
   copy_phase_t copy(device.get(), jobs, root, image_options, budget, archive_size);
-  if (!copy.run()) {
+  const bool copied = copy.run();
+  if (stats) stats->max_jobs_in_flight = copy.max_jobs_in_flight();
+  if (!copied) {
     log_error("Failed to extract some files");
     return false;
   }

@@ -6,7 +6,8 @@
 namespace umbra {
 
 source_prefetcher_t::source_prefetcher_t(const char* root, u64 window, prefetch_function_t prefetch)
-    : root_(root), window_(window), prefetch_(prefetch) {
+    : root_(root), prefetch_(prefetch) {
+  window_.window = window;
   thread_.name.assign("Prefetch");
 }
 
@@ -32,16 +33,15 @@ void source_prefetcher_t::stop() {
 
 void source_prefetcher_t::on_read_started(u64 size) {
   mutex_guard_t guard(lock_);
-  started_bytes_ += size;
-  // Waking once half the window is free lets the thread hint in batches.
-  if (waiting_ && hinted_bytes_ <= started_bytes_ + window_ / 2) wake_.notify_one();
+  window_.started_bytes += size;
+  if (waiting_ && window_.wakes_a_waiter()) wake_.notify_one();
 }
 
 void source_prefetcher_t::thread_entry(void* self) { static_cast<source_prefetcher_t*>(self)->run(); }
 
 bool source_prefetcher_t::wait_for_room() {
   mutex_guard_t guard(lock_);
-  while (!stopping_ && hinted_bytes_ > started_bytes_ + window_) {
+  while (!stopping_ && !window_.has_room()) {
     waiting_ = true;
     wake_.wait(lock_);
   }
@@ -56,7 +56,7 @@ void source_prefetcher_t::run() {
     // A hint that cannot be given costs nothing: the task's own read reports the problem.
     if (join_root(full, root_, item.path)) prefetch_(full.c_str());
     mutex_guard_t guard(lock_);
-    hinted_bytes_ += item.size;
+    window_.hinted_bytes += item.size;
   }
 }
 

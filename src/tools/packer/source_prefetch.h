@@ -11,6 +11,18 @@
 
 namespace umbra {
 
+// The window rule, apart from the thread: hints may run up to window bytes ahead of the
+// reads that started, and a thread that waits for room is woken only once half the window
+// is free again, so that it hints in batches.
+struct prefetch_window_t {
+  u64 window = 0;
+  u64 started_bytes = 0;
+  u64 hinted_bytes = 0;
+
+  bool has_room() const { return hinted_bytes <= started_bytes + window; }
+  bool wakes_a_waiter() const { return hinted_bytes <= started_bytes + window / 2; }
+};
+
 class source_prefetcher_t {
  public:
   struct item_t {
@@ -38,15 +50,13 @@ class source_prefetcher_t {
   bool wait_for_room();
 
   const char* root_;
-  u64 window_;
   prefetch_function_t prefetch_;
   array_dyn_t<item_t> items_;
   thread::thread_t thread_;
   mutex_t lock_;
   condition_t wake_;
-  u64 started_bytes_ = 0;  // guarded by lock_
-  u64 hinted_bytes_ = 0;   // guarded by lock_
-  bool waiting_ = false;   // guarded by lock_
+  prefetch_window_t window_;  // guarded by lock_
+  bool waiting_ = false;      // guarded by lock_
   bool stopping_ = false;  // guarded by lock_
 };
 

@@ -7,8 +7,6 @@
 // without an OVERLAPPED structure) move their bytes on the calling thread instead.
 #pragma once
 
-#include <pthread.h>
-
 #include "umbracore/collections/arrays/array.h"
 #include "umbracore/collections/intrusive_fifo.h"
 #include "umbracore/strings/string.h"
@@ -77,13 +75,25 @@ struct platform_io_request_t : fs_io_request_t {
 struct platform_pump_stats_t {
   u32 in_flight = 0;       // started, not yet finished
   u32 queued = 0;          // waiting in the FIFO
-  u32 held = 0;            // transfers done but held back by debug_hold_completions
   u32 peak_in_flight = 0;  // the highest in_flight ever seen
   u64 continued = 0;       // transfers that arrived short and were continued
   u64 passes = 0;
+  bool stopping = false;   // the stop packet has arrived: what is in flight is seen to the end
 };
 
 class platform_io_engine_t;
+
+// The seam through which a test watches and steers the pump: it may wrap the back end
+// (to hold finished transfers back, or to make transfers fail) and hears the counts of
+// every pass. The tool sets none. Set before init; the calls come on the pump thread.
+class platform_pump_observer_t {
+ public:
+  virtual ~platform_pump_observer_t() = default;
+  // The back end the pump is to use: engine itself, or a wrapper that takes it over.
+  virtual platform_io_engine_t* wrap_engine(platform_io_engine_t* engine) { return engine; }
+  // After every pass, and once more when the stop packet has been taken.
+  virtual void pass_ended(const platform_pump_stats_t& stats) {}
+};
 
 class platform_fs_t {
  public:
@@ -137,16 +147,8 @@ class platform_fs_t {
 
   bool is_running() const { return running_; }
   const char* backend_name() const;
-
-  // Test instruments: holding completions keeps finished transfers counted in flight
-  // (and their requests unfinished) until released; shutdown releases them.
-  void debug_hold_completions(bool hold);
-  platform_pump_stats_t debug_stats();
-  // Waits until a pump pass ends with exactly these counts; false after timeout_ms.
-  bool debug_wait_for(u32 in_flight, u32 queued, u32 timeout_ms);
-  // Same for any condition on the published counts.
-  using stats_predicate_t = bool (*)(const platform_pump_stats_t& stats, const void* argument);
-  bool debug_wait_until(stats_predicate_t predicate, const void* argument, u32 timeout_ms);
+  // Before init; null for none. The observer outlives the pump (shutdown or destruction).
+  void set_pump_observer(platform_pump_observer_t* observer) { observer_ = observer; }
 
   platform_fs_t(const platform_fs_t&) = delete;
   platform_fs_t& operator=(const platform_fs_t&) = delete;
@@ -160,13 +162,13 @@ class platform_fs_t {
   void recycle(platform_io_request_t* request);
   bool post(platform_io_request_t* request);
   void finish(platform_io_request_t* request, bool success);
-  void publish_stats(const platform_pump_stats_t& stats);
   static void pump_entry(void* argument);
   void pump_loop();
 
   bool running_ = false;
   thread::thread_t pump_thread_;
   platform_io_engine_t* engine_ = nullptr;
+  platform_pump_observer_t* observer_ = nullptr;
 
   // Free list of recycled requests; every request ever made, for the destructor.
   mutex_t free_lock_;
@@ -178,12 +180,6 @@ class platform_fs_t {
   intrusive_fifo_t<platform_io_request_t> port_;
   bool stop_posted_ = false;
   bool accepting_ = false;
-
-  // Instruments (timed waits, which the runtime's locks do not offer).
-  pthread_mutex_t stats_lock_;
-  pthread_cond_t stats_changed_;
-  platform_pump_stats_t stats_;
-  std::atomic<bool> hold_completions_{false};
 };
 
 // Commits the pages of a buffer that transfers are about to fill, in one call instead of

@@ -82,7 +82,6 @@ struct platform_pump_t {
   platform_fs_t& fs;
   intrusive_fifo_t<platform_io_request_t> fifo;  // taken from the port, not started yet
   array_dyn_t<platform_io_request_t*> done;
-  array_dyn_t<platform_io_request_t*> held;
   u32 in_flight = 0;
   platform_pump_stats_t stats;
   pump_trace_lanes_t trace_lanes;
@@ -108,11 +107,6 @@ struct platform_pump_t {
     fs.finish(request, success);
   }
 
-  void release_held() {
-    for (platform_io_request_t* request : held) complete(request);
-    held.clear();
-  }
-
   void start_from_fifo() {
     while (in_flight < PLATFORM_IO_MAX_IN_FLIGHT && !fifo.empty()) {
       platform_io_request_t* request = fifo.pop();
@@ -126,30 +120,21 @@ struct platform_pump_t {
   void publish() {
     stats.in_flight = in_flight;
     stats.queued = (u32)fifo.count;
-    stats.held = (u32)held.count();
     if (in_flight > stats.peak_in_flight) stats.peak_in_flight = in_flight;
     stats.continued = fs.engine_->continued_pieces();
     ++stats.passes;
-    fs.publish_stats(stats);
+    if (fs.observer_) fs.observer_->pass_ended(stats);
   }
 
   void collect(bool block) {
     done.clear();
     fs.engine_->reap(done, block);
-    bool hold = fs.hold_completions_.load(std::memory_order_acquire);
-    for (platform_io_request_t* request : done) {
-      if (hold) {
-        held.append(request);
-      } else {
-        complete(request);
-      }
-    }
+    for (platform_io_request_t* request : done) complete(request);
   }
 
   void run() {
     for (;;) {
       if (take_packets()) break;
-      if (!fs.hold_completions_.load(std::memory_order_acquire)) release_held();
       start_from_fifo();
       publish();
       collect(port_idle());
@@ -162,7 +147,8 @@ struct platform_pump_t {
   void drain() {
     take_packets();
     while (platform_io_request_t* request = fifo.pop()) fs.finish(request, false);
-    release_held();
+    stats.stopping = true;
+    publish();
     while (in_flight > 0) {
       done.clear();
       fs.engine_->reap(done, true);
@@ -172,32 +158,23 @@ struct platform_pump_t {
   }
 };
 
-platform_fs_t::platform_fs_t() {
-  pthread_mutex_init(&stats_lock_, nullptr);
-  pthread_condattr_t attributes;
-  pthread_condattr_init(&attributes);
-  pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-  pthread_cond_init(&stats_changed_, &attributes);
-  pthread_condattr_destroy(&attributes);
-}
+platform_fs_t::platform_fs_t() = default;
 
 platform_fs_t::~platform_fs_t() {
   shutdown();
   for (platform_io_request_t* request : all_requests_) delete request;
-  pthread_cond_destroy(&stats_changed_);
-  pthread_mutex_destroy(&stats_lock_);
 }
 
 bool platform_fs_t::init(platform_io_backend_t backend) {
   if (running_) return true;
   engine_ = create_engine(backend);
+  if (engine_ && observer_) engine_ = observer_->wrap_engine(engine_);
   if (!engine_) return false;
   {
     mutex_guard_t guard(port_lock_);
     stop_posted_ = false;
     accepting_ = true;
   }
-  hold_completions_.store(false);
   pump_thread_.name.assign("IO_Pump");
   pump_thread_.start(&platform_fs_t::pump_entry, this);
   running_ = true;
@@ -210,7 +187,6 @@ void platform_fs_t::shutdown() {
     mutex_guard_t guard(port_lock_);
     accepting_ = false;
     stop_posted_ = true;
-    hold_completions_.store(false, std::memory_order_release);
     engine_->wake();
   }
   pump_thread_.join();
@@ -395,57 +371,6 @@ void platform_fs_t::release(platform_io_request_t* request) {
     if (!finished) request->event.released = true;
   }
   if (finished) recycle(request);
-}
-
-void platform_fs_t::publish_stats(const platform_pump_stats_t& stats) {
-  pthread_mutex_lock(&stats_lock_);
-  stats_ = stats;
-  pthread_cond_broadcast(&stats_changed_);
-  pthread_mutex_unlock(&stats_lock_);
-}
-
-void platform_fs_t::debug_hold_completions(bool hold) {
-  hold_completions_.store(hold, std::memory_order_release);
-  if (!hold && engine_) engine_->wake();
-}
-
-platform_pump_stats_t platform_fs_t::debug_stats() {
-  pthread_mutex_lock(&stats_lock_);
-  platform_pump_stats_t copy = stats_;
-  pthread_mutex_unlock(&stats_lock_);
-  return copy;
-}
-
-bool platform_fs_t::debug_wait_for(u32 in_flight, u32 queued, u32 timeout_ms) {
-  const u32 wanted[2] = {in_flight, queued};
-  return debug_wait_until(
-      [](const platform_pump_stats_t& stats, const void* argument) {
-        const u32* counts = static_cast<const u32*>(argument);
-        return stats.in_flight == counts[0] && stats.queued == counts[1];
-      },
-      wanted, timeout_ms);
-}
-
-bool platform_fs_t::debug_wait_until(stats_predicate_t predicate, const void* argument, u32 timeout_ms) {
-  timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += timeout_ms / 1000;
-  deadline.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
-  pthread_mutex_lock(&stats_lock_);
-  bool reached = predicate(stats_, argument);
-  while (!reached) {
-    if (pthread_cond_timedwait(&stats_changed_, &stats_lock_, &deadline) == ETIMEDOUT) {
-      reached = predicate(stats_, argument);
-      break;
-    }
-    reached = predicate(stats_, argument);
-  }
-  pthread_mutex_unlock(&stats_lock_);
-  return reached;
 }
 
 }  // namespace umbra

@@ -30,13 +30,14 @@ class extract_budget_test : public ::testing::Test {
     cdl_init((int)argv.size(), argv.data());
     auto_ptr_t<file_t> file;
     if (!fs_open(file, archive().c_str(), FS_MODE_READ_ONLY, FS_DEVICE_SYSFS)) return false;
-    return extract_v2((dir / "out").c_str(), file);
+    return extract_v2((dir / "out").c_str(), file, nullptr, &stats);
   }
   std::string archive() const { return dir / "a.qar"; }
 
   umbra_test::temp_dir_t dir;
   std::vector<std::string> words;
   cdl_t store{};
+  extract_v2_stats_t stats;
 };
 
 }  // namespace
@@ -48,11 +49,11 @@ TEST_F(extract_budget_test, files_larger_than_the_budget_are_read_one_at_a_time)
   umbra_test::write_file(archive(), b.build());
 
   ASSERT_TRUE(extract({"-io-buffers-size", "1"}));
-  EXPECT_EQ(extract_v2_max_jobs_in_flight, 1u);
+  EXPECT_EQ(stats.max_jobs_in_flight, 1u);
   EXPECT_EQ(umbra_test::read_file(dir / "out/3.bin"), std::string(4 << 20, '3'));
 
   ASSERT_TRUE(extract({"-io-buffers-size", "9"}));
-  EXPECT_EQ(extract_v2_max_jobs_in_flight, 3u);  // 8 MiB in flight is below 9 MiB
+  EXPECT_EQ(stats.max_jobs_in_flight, 3u);  // 8 MiB in flight is below 9 MiB
   ASSERT_TRUE(extract({}));
-  EXPECT_EQ(extract_v2_max_jobs_in_flight, 3u);
+  EXPECT_EQ(stats.max_jobs_in_flight, 3u);
 }

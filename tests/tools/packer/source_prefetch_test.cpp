@@ -3,35 +3,33 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tools/packer/source_prefetch.h"
 
 namespace {
 
+constexpr auto HINT_TIMEOUT = std::chrono::seconds(20);
+
 std::mutex hinted_lock;
+std::condition_variable hint_given;
 std::vector<std::string> hinted;
 
 bool record_hint(const char* full_path) {
   std::lock_guard<std::mutex> guard(hinted_lock);
   hinted.push_back(full_path);
+  hint_given.notify_all();
   return true;
 }
 
-size_t hint_count() {
-  std::lock_guard<std::mutex> guard(hinted_lock);
+// Waits until the thread has given count hints; the number given by then.
+size_t wait_for_hints(size_t count) {
+  std::unique_lock<std::mutex> guard(hinted_lock);
+  hint_given.wait_for(guard, HINT_TIMEOUT, [&] { return hinted.size() >= count; });
   return hinted.size();
-}
-
-// Waits until the thread has given `count` hints, then a little longer to catch a hint
-// beyond the window.
-size_t hints_after_settling(size_t count) {
-  for (int i = 0; i < 2000 && hint_count() < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  return hint_count();
 }
 
 class source_prefetch_test : public ::testing::Test {
@@ -48,17 +46,34 @@ class source_prefetch_test : public ::testing::Test {
   const char* names[6] = {"a", "b/c", "d", "e", "f", "g"};
 };
 
-TEST_F(source_prefetch_test, hints_in_order_and_only_as_far_as_the_window) {
+}  // namespace
+
+TEST(prefetch_window, hints_run_a_window_ahead_and_wake_the_thread_at_half_a_window) {
+  const struct {
+    umbra::u64 started, hinted;
+    bool room, wakes;
+  } cases[] = {
+      {0, 0, true, true},     {0, 20, true, false},  {0, 25, true, false},  {0, 30, false, false},
+      {10, 30, true, false},  // room again, but less than half a window free: the thread sleeps on
+      {20, 30, true, true},   {20, 46, false, false}, {60, 50, true, true},
+  };
+  for (const auto& c : cases) {
+    const umbra::prefetch_window_t window{25, c.started, c.hinted};
+    EXPECT_EQ(window.has_room(), c.room) << c.started << " " << c.hinted;
+    EXPECT_EQ(window.wakes_a_waiter(), c.wakes) << c.started << " " << c.hinted;
+  }
+}
+
+TEST_F(source_prefetch_test, hints_every_item_in_order_as_the_reads_move_the_window) {
   umbra::source_prefetcher_t prefetcher("root", 25, record_hint);
   prefetcher.start(items(6, 10));
-  // 0, 10 and 20 bytes hinted are within 25 of nothing started; 30 is not.
-  EXPECT_EQ(hints_after_settling(3), 3u);
-  prefetcher.on_read_started(10);  // 30 hinted, 10 started: not yet half a window free
-  EXPECT_EQ(hints_after_settling(3), 3u);
-  prefetcher.on_read_started(10);  // 20 started: on to 50 hinted, past 45
-  EXPECT_EQ(hints_after_settling(5), 5u);
+  // 0, 10 and 20 bytes hinted are within 25 of nothing started; 30 is not, so the
+  // thread can go no further until reads start.
+  EXPECT_EQ(wait_for_hints(3), 3u);
+  prefetcher.on_read_started(20);
+  EXPECT_EQ(wait_for_hints(5), 5u);  // 50 hinted is past 20 + 25
   prefetcher.on_read_started(40);
-  EXPECT_EQ(hints_after_settling(6), 6u);
+  EXPECT_EQ(wait_for_hints(6), 6u);
   prefetcher.stop();
   std::lock_guard<std::mutex> guard(hinted_lock);
   EXPECT_EQ(hinted, (std::vector<std::string>{"root/a", "root/b/c", "root/d", "root/e", "root/f", "root/g"}));
@@ -66,15 +81,14 @@ TEST_F(source_prefetch_test, hints_in_order_and_only_as_far_as_the_window) {
 
 TEST_F(source_prefetch_test, stops_while_waiting_for_room_and_without_items) {
   {
+    // One hint of 10 bytes fills a window of 5: the thread waits for reads that never come.
     umbra::source_prefetcher_t waiting("", 5, record_hint);
     waiting.start(items(4, 10));
-    EXPECT_EQ(hints_after_settling(1), 1u);
+    EXPECT_EQ(wait_for_hints(1), 1u);
   }  // the destructor ends the waiting thread
   umbra::source_prefetcher_t idle("root", 5, record_hint);
   idle.start(items(0, 10));
   idle.stop();
   idle.stop();
-  EXPECT_EQ(hint_count(), 1u);
+  EXPECT_EQ(wait_for_hints(1), 1u);
 }
-
-}  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/log_capture.h"
+#include "support/pump_probe.h"
 #include "support/run_tool.h"
 #include "umbracore/platform/platform_fs.h"
 #include "umbracore/platform/thread_platform.h"
@@ -53,6 +54,7 @@ void record_completion(platform_io_request_t* request, void* argument) {
 class platform_fs_test : public testing::TestWithParam<platform_io_backend_t> {
  protected:
   void SetUp() override {
+    probe.attach(fs);
     ASSERT_TRUE(fs.init(GetParam()));
     if (GetParam() == PLATFORM_IO_BACKEND_URING && std::strcmp(fs.backend_name(), "io_uring") != 0) {
       GTEST_SKIP() << "io_uring is not available here";
@@ -67,6 +69,7 @@ class platform_fs_test : public testing::TestWithParam<platform_io_backend_t> {
 
   umbra_test::log_capture_t log;
   umbra_test::temp_dir_t dir;
+  umbra_test::pump_probe_t probe;  // outlives the pump of fs
   platform_fs_t fs;
 };
 
@@ -85,23 +88,23 @@ TEST_P(platform_fs_test, ninth_request_waits_in_the_fifo_until_one_of_eight_fini
   tagged_t tags[9];
   std::vector<std::string> buffers(9, std::string(512, '\0'));
   platform_io_request_t* requests[9];
-  fs.debug_hold_completions(true);
+  probe.hold_completions(true);
   for (int i = 0; i < 9; ++i) {
     tags[i] = {&completions, i};
     requests[i] = fs.queue_read(handle, &buffers[i][0], 512, (u64)i * 512, record_completion, &tags[i]);
     ASSERT_NE(requests[i], nullptr);
   }
-  ASSERT_TRUE(fs.debug_wait_for(8, 1, HOLD_TIMEOUT_MS));
+  ASSERT_TRUE(probe.wait_for(8, 1, HOLD_TIMEOUT_MS));
   for (int i = 0; i < 8; ++i) EXPECT_EQ(requests[i]->state.load(), (u32)FS_IO_STATE_IN_FLIGHT) << i;
   EXPECT_EQ(requests[8]->state.load(), (u32)FS_IO_STATE_QUEUED);
 
-  fs.debug_hold_completions(false);
+  probe.hold_completions(false);
   for (int i = 0; i < 9; ++i) EXPECT_TRUE(fs.wait_and_recycle(requests[i])) << i;
   for (int i = 0; i < 9; ++i) EXPECT_EQ(buffers[i], content.substr((size_t)i * 512, 512)) << i;
   ASSERT_EQ(completions.order.size(), 9u);
   EXPECT_EQ(completions.order.back(), 8);
   for (const std::string& thread : completions.threads) EXPECT_EQ(thread, "IO_Pump");
-  EXPECT_EQ(fs.debug_stats().peak_in_flight, PLATFORM_IO_MAX_IN_FLIGHT);
+  EXPECT_EQ(probe.stats().peak_in_flight, PLATFORM_IO_MAX_IN_FLIGHT);
   fs.close_handle(handle);
 }
 
@@ -110,12 +113,12 @@ TEST_P(platform_fs_test, shutdown_finishes_queued_requests_with_failure) {
   platform_file_handle_t handle = open_file(dir / "ten.bin", PLATFORM_OPEN_READ_ONLY);
   std::vector<std::string> buffers(10, std::string(256, '\0'));
   platform_io_request_t* requests[10];
-  fs.debug_hold_completions(true);
+  probe.hold_completions(true);
   for (int i = 0; i < 10; ++i) {
     requests[i] = fs.queue_read(handle, &buffers[i][0], 256, (u64)i * 256, nullptr, nullptr);
     ASSERT_NE(requests[i], nullptr);
   }
-  ASSERT_TRUE(fs.debug_wait_for(8, 2, HOLD_TIMEOUT_MS));
+  ASSERT_TRUE(probe.wait_for(8, 2, HOLD_TIMEOUT_MS));
   fs.shutdown();
   // The eight in flight had their bytes; the two that never started report failure.
   for (int i = 0; i < 8; ++i) EXPECT_TRUE(fs.wait_and_recycle(requests[i])) << i;
@@ -205,7 +208,7 @@ TEST_P(platform_fs_test, many_threads_share_the_pump) {
   }
   for (std::thread& worker : workers) worker.join();
   EXPECT_EQ(failures.load(), 0);
-  EXPECT_LE(fs.debug_stats().peak_in_flight, PLATFORM_IO_MAX_IN_FLIGHT);
+  EXPECT_LE(probe.stats().peak_in_flight, PLATFORM_IO_MAX_IN_FLIGHT);
   fs.close_handle(handle);
 }
 
@@ -213,13 +216,13 @@ TEST_P(platform_fs_test, released_request_is_recycled_when_it_finishes) {
   umbra_test::write_file(dir / "one.bin", "abcdef");
   platform_file_handle_t handle = open_file(dir / "one.bin", PLATFORM_OPEN_READ_ONLY);
   char buffer[6];
-  fs.debug_hold_completions(true);
+  probe.hold_completions(true);
   platform_io_request_t* first = fs.queue_read(handle, buffer, 6, 0, nullptr, nullptr);
   ASSERT_NE(first, nullptr);
-  ASSERT_TRUE(fs.debug_wait_for(1, 0, HOLD_TIMEOUT_MS));
+  ASSERT_TRUE(probe.wait_for(1, 0, HOLD_TIMEOUT_MS));
   fs.release(first);
-  fs.debug_hold_completions(false);
-  ASSERT_TRUE(fs.debug_wait_for(0, 0, HOLD_TIMEOUT_MS));
+  probe.hold_completions(false);
+  ASSERT_TRUE(probe.wait_for(0, 0, HOLD_TIMEOUT_MS));
   // Back on the free list, so it is the next one handed out.
   platform_io_request_t* second = fs.queue_read(handle, buffer, 6, 0, nullptr, nullptr);
   EXPECT_EQ(second, first);
@@ -247,7 +250,9 @@ TEST(platform_fs_backend, environment_selects_the_fallback) {
 }
 
 TEST(platform_fs_uring, a_piece_that_arrives_short_is_continued) {
+  umbra_test::pump_probe_t probe;
   platform_fs_t fs;
+  probe.attach(fs);
   ASSERT_TRUE(fs.init(PLATFORM_IO_BACKEND_URING));
   if (std::strcmp(fs.backend_name(), "io_uring") != 0) GTEST_SKIP() << "io_uring is not available here";
   // A pipe delivers what was written so far: the first piece is 3 bytes of 8.
@@ -256,11 +261,9 @@ TEST(platform_fs_uring, a_piece_that_arrives_short_is_continued) {
   char buffer[8] = {};
   platform_io_request_t* request = fs.queue_read(ends[0], buffer, 8, 0, nullptr, nullptr);
   ASSERT_NE(request, nullptr);
-  ASSERT_TRUE(fs.debug_wait_for(1, 0, HOLD_TIMEOUT_MS));
+  ASSERT_TRUE(probe.wait_for(1, 0, HOLD_TIMEOUT_MS));
   ASSERT_EQ(write(ends[1], "abc", 3), 3);
-  ASSERT_TRUE(fs.debug_wait_until(
-      [](const platform_pump_stats_t& stats, const void*) { return stats.continued == 1; }, nullptr,
-      HOLD_TIMEOUT_MS));
+  ASSERT_TRUE(probe.wait_until([](const platform_pump_stats_t& stats) { return stats.continued == 1; }, HOLD_TIMEOUT_MS));
   EXPECT_FALSE(request->is_finished());
   ASSERT_EQ(write(ends[1], "defgh", 5), 5);
   EXPECT_TRUE(fs.wait_and_recycle(request));
