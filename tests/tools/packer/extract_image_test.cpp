@@ -12,6 +12,7 @@
 #include "support/cairn_builder.h"
 #include "support/packer_fixture.h"
 #include "support/run_tool.h"
+#include "support/texture_files.h"
 #include "umbracore/ufs/fs_meta.h"
 #include "umbracore/umbrautils/format/format_tools.h"
 #include "umbracore/umbrautils/format/tobj.h"
@@ -340,6 +341,20 @@ TEST_F(extract_image_test, hostile_image_entries_fail_alone) {
     EXPECT_EQ(result.err, err_lines({c.error, "Failed to extract some files"}));
     expect_only_the_plain_file();
   }
+}
+
+TEST_F(extract_image_test, corrupt_compressed_image_data_fails_alone) {
+  const image_t image{format_t::BC1_UNORM, 256, 256, 9};
+  std::string stored = random_bytes(4000, 1);
+  cairn_v2_builder_t b;
+  b.add_directory("", b.add_plain(v2_listing({"a.txt", "t.tobj"})));
+  b.add_file("a.txt", b.add_plain("plain"));
+  b.add_image("t.tobj", image_words(image), std::nullopt, b.add_block(stored, 49672, 3));
+  write_file(archive(), b.build());
+  auto result = extract();
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, err_lines({"Failed to extract some files"}));
+  expect_only_the_plain_file();
 }
 
 TEST_F(extract_image_test, an_entry_that_cannot_be_written_leaves_no_half) {
