@@ -1,7 +1,8 @@
 // Textures through `create` and `extract` and back: the rebuilt files hold the source
 // pixels, independent DDS readers accept them, and packing an extracted tree again
 // gives the same archive. The DDS files come from NVIDIA Texture Tools and ImageMagick
-// (tests/fixtures/dds) or are written here with the DX10 header those tools never write.
+// (tests/fixtures/dds) or are written here with the DX10 header those tools never write;
+// the PNG files come from ImageMagick (tests/fixtures/raster).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/packer_fixture.h"
@@ -21,7 +23,7 @@ namespace {
 
 struct texture_t {
   std::string name;                  // the descriptor is t/<name>.tobj
-  std::vector<std::string> sources;  // DDS files below t/, one per face for a cube of six
+  std::vector<std::string> sources;  // images below t/, one per face for a cube of six
   tobj_spec_t descriptor;            // names are filled in from sources
   unsigned format;                   // of the image entry
   uint8_t rebuilt_sampler[6];        // bytes 26-28 and 30-32 of the rebuilt descriptor
@@ -65,9 +67,38 @@ const std::vector<texture_t> textures = {
     {"dx10_bc7", {"dx10_bc7_16x16_mips.dds"}, spec(), 98, {1, 1, 2, 0, 0, 0}, false},
     {"dx10_rgba", {"dx10_rgba8_4x2.dds"}, spec(), 28, {1, 1, 2, 0, 0, 0}, true},
     {"dx10_half_cube", {"dx10_rgba16f_cube_4x4.dds"}, spec(5), 10, {1, 1, 2, 0, 0, 0}, false},
+    {"png_rgb", {"magick_rgb8_13x7.png"}, spec(), 202, {1, 1, 2, 0, 0, 0}, false},
+    {"png_rgba", {"magick_rgba8_9x5.png"}, spec(), 29, {1, 1, 2, 0, 0, 0}, false},
+    {"png_rgba_linear", {"magick_rgba8_9x5.png"}, spec(2, 1), 28, {1, 1, 2, 0, 0, 0}, true},
 };
 
 bool is_fixture(const std::string& name) { return name.rfind("dx10_", 0) != 0; }
+bool is_raster(const std::string& name) { return name.size() > 4 && name.compare(name.size() - 4, 4, ".png") == 0; }
+
+// A raster fixture's pixels as ImageMagick decodes them: magick_rgba8_9x5.png has
+// magick_rgba8_9x5.rgba beside it.
+std::string raster_pixels(const std::string& name) {
+  const size_t channels_end = name.find_first_of("0123456789");
+  const std::string channels = name.substr(7, channels_end - 7);  // after "magick_"
+  return read_file(texture_fixture("raster/" + name.substr(0, name.size() - 4) + "." + channels));
+}
+
+uint32_t load_be32(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4; ++i) value = value << 8 | (uint8_t)bytes[at + i];
+  return value;
+}
+
+// Width and height from a DDS header or from a PNG's IHDR chunk.
+void image_size(const std::string& name, const std::string& bytes, uint32_t* width, uint32_t* height) {
+  if (is_raster(name)) {
+    *width = load_be32(bytes, 16);
+    *height = load_be32(bytes, 20);
+    return;
+  }
+  std::memcpy(width, &bytes[16], 4);
+  std::memcpy(height, &bytes[12], 4);
+}
 
 // The DX10 files no tool here writes.
 std::string written_source(const std::string& name) {
@@ -154,6 +185,24 @@ std::string magick_decode(const std::string& file) {
   return result.exit_code == 0 ? result.out : "";
 }
 
+std::string source_bytes(const std::string& name) {
+  if (is_raster(name)) return read_file(texture_fixture("raster/" + name));
+  return is_fixture(name) ? read_file(texture_fixture("dds/" + name)) : written_source(name);
+}
+
+// What the rebuilt DDS must hold after its header.
+std::string source_pixels(const std::string& name) {
+  return is_raster(name) ? raster_pixels(name) : pixels_of(source_bytes(name));
+}
+
+// ImageMagick 6 reads the rows of an uncompressed DDS as B, G, R (and A) whatever its
+// masks say, so it shows the R8G8B8(A8) files rebuilt from PNG images with red and blue
+// swapped; Pillow follows the masks and reads them as their sources.
+std::string swap_red_and_blue(std::string rgba) {
+  for (size_t i = 0; i + 2 < rgba.size(); i += 4) std::swap(rgba[i], rgba[i + 2]);
+  return rgba;
+}
+
 class texture_round_trip_test : public packer_tree_test_t {
  protected:
   void SetUp() override {
@@ -162,7 +211,7 @@ class texture_round_trip_test : public packer_tree_test_t {
       for (const std::string& source : t.sources) {
         descriptor.names.push_back("t/" + source);
         if (!file_exists(src() + "/t/" + source))
-          add("t/" + source, is_fixture(source) ? read_file(texture_fixture("dds/" + source)) : written_source(source));
+          add("t/" + source, source_bytes(source));
       }
       add("t/" + t.name + ".tobj", tobj_file(descriptor));
     }
@@ -204,7 +253,7 @@ TEST_F(texture_round_trip_test, rebuilt_files_hold_the_source_pixels_and_one_nam
     for (const texture_t& t : textures) {
       SCOPED_TRACE(t.name + (legacy ? " -dds-legacy" : ""));
       std::string pixels;
-      for (const std::string& s : t.sources) pixels += pixels_of(source(s));
+      for (const std::string& s : t.sources) pixels += source_pixels(s);
       const std::string dds = rebuilt_dds(t);
       ASSERT_GE(dds.size(), 128u);
       EXPECT_EQ(header_size(dds), legacy && t.format != 98 ? 128u : 148u);
@@ -223,10 +272,8 @@ TEST_F(texture_round_trip_test, nvddsinfo_accepts_every_rebuilt_file) {
       const std::string file = out() + "/t/" + t.name + ".dds";
       tool_result_t info = run_program("/usr/bin/nvddsinfo", {file});
       ASSERT_EQ(info.exit_code, 0) << info.out << info.err << " (scripts/install_deps.sh installs libnvtt-bin)";
-      const std::string source_file = source(t.sources[0]);
       uint32_t width = 0, height = 0;
-      std::memcpy(&width, &source_file[16], 4);
-      std::memcpy(&height, &source_file[12], 4);
+      image_size(t.sources[0], source(t.sources[0]), &width, &height);
       EXPECT_NE(info.out.find("Width: " + std::to_string(width) + "\n"), std::string::npos) << info.out;
       EXPECT_NE(info.out.find("Height: " + std::to_string(height) + "\n"), std::string::npos) << info.out;
       const bool dx10 = header_size(rebuilt_dds(t)) == 148;
@@ -235,33 +282,41 @@ TEST_F(texture_round_trip_test, nvddsinfo_accepts_every_rebuilt_file) {
   }
 }
 
+// Pillow shows a cube as its first face, ImageMagick as its faces one after the other:
+// a cube of six files is compared with its first file and with all six.
 TEST_F(texture_round_trip_test, legacy_files_decode_like_their_sources) {
   ASSERT_FALSE(find_program("convert").empty()) << "scripts/install_deps.sh installs imagemagick";
   extract_ok({"-dds-legacy"});
-  std::vector<std::string> sources, rebuilt;
+  std::vector<std::string> first_sources, rebuilt;
   for (const texture_t& t : textures) {
-    if (t.sources.size() != 1) continue;  // no one file to compare with
-    sources.push_back(src() + "/t/" + t.sources[0]);
+    first_sources.push_back(src() + "/t/" + t.sources[0]);
     rebuilt.push_back(out() + "/t/" + t.name + ".dds");
   }
-  const std::vector<std::string> pillow_sources = pillow_decode(sources);
+  const std::vector<std::string> pillow_sources = pillow_decode(first_sources);
   const std::vector<std::string> pillow_rebuilt = pillow_decode(rebuilt);
   int pillow_compared = 0, magick_compared = 0;
-  for (size_t i = 0; i < sources.size(); ++i) {
-    SCOPED_TRACE(rebuilt[i]);
+  for (size_t i = 0; i < textures.size(); ++i) {
+    const texture_t& t = textures[i];
+    SCOPED_TRACE(t.name);
     if (!pillow_sources[i].empty()) {
       EXPECT_EQ(pillow_rebuilt[i], pillow_sources[i]) << "Pillow decodes the rebuilt file differently";
       ++pillow_compared;
     }
-    const std::string magick_source = magick_decode(sources[i]);
-    if (!magick_source.empty()) {
-      EXPECT_TRUE(magick_decode(rebuilt[i]) == magick_source) << "ImageMagick decodes the rebuilt file differently";
-      ++magick_compared;
+    std::string magick_source;
+    bool magick_reads_source = true;
+    for (const std::string& s : t.sources) {
+      const std::string face = magick_decode(src() + "/t/" + s);
+      magick_reads_source = magick_reads_source && !face.empty();
+      magick_source += face;
     }
+    if (!magick_reads_source) continue;
+    if (is_raster(t.sources[0])) magick_source = swap_red_and_blue(magick_source);
+    EXPECT_TRUE(magick_decode(rebuilt[i]) == magick_source) << "ImageMagick decodes the rebuilt file differently";
+    ++magick_compared;
   }
-  // Both read every legacy fixture (ImageMagick no ATI2), Pillow DX10 BC7 and RGBA8 too.
-  EXPECT_EQ(pillow_compared, 12);
-  EXPECT_EQ(magick_compared, 9);
+  // Both read every legacy fixture and PNG (ImageMagick no ATI2), Pillow DX10 BC7 and RGBA8 too.
+  EXPECT_EQ(pillow_compared, 16);
+  EXPECT_EQ(magick_compared, 13);
 }
 
 }  // namespace
