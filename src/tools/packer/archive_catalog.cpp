@@ -3,6 +3,7 @@
 #include <cinttypes>
 
 #include "tools/packer/archive_probe.h"
+#include "tools/packer/packer_profiling.h"
 #include "umbracore/log/log.h"
 #include "umbracore/strings/path.h"
 #include "umbracore/strings/string_escape.h"
@@ -51,6 +52,7 @@ archive_catalog_t::archive_catalog_t() = default;
 archive_catalog_t::~archive_catalog_t() = default;
 
 bool archive_catalog_t::open(const char* archive_path) {
+  UMBRA_PROFILE_SCOPE(packer_profiler_id, "mount");
   auto_ptr_t<file_t> archive;
   if (!open_archive(archive_path, archive, &version_)) return false;
   owned_device_.reset(open_cairn_device(archive));
@@ -229,6 +231,7 @@ bool archive_catalog_t::read_listing(u64 index, fs_dir_list_t& children, string&
 }
 
 void archive_catalog_t::walk(const char* start, bool listed, catalog_visitor_t& visitor) {
+  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "walk %s", start);
   mstring_t line, shown;
   u64 first = find(start);
   if (first == catalog_no_entry || entries_[first].kind != CATALOG_DIRECTORY) {

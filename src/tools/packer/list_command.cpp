@@ -6,6 +6,7 @@
 
 #include "tools/packer/archive_catalog.h"
 #include "tools/packer/commands.h"
+#include "tools/packer/packer_profiling.h"
 #include "tools/packer/source_lists.h"
 #include "umbracore/cdl/cdl.h"
 #include "umbracore/log/log.h"
@@ -200,6 +201,7 @@ void print_json(const char* archive_path, const archive_catalog_t& catalog, cons
 }  // namespace
 
 bool list_archive(const char* archive_path) {
+  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "list %s", archive_path);
   // Standard output is the listing: the device's own information lines stay out of it.
   cairn_device_log_t::set_info_shown(false);
   const bool json = cdl_param("-json") != CDL_NOT_FOUND;

@@ -156,6 +156,7 @@ bool compute_entry_layout(const fs_meta_image_t& image, entry_layout_t& layout) 
 // The faces of one image: whole DDS levels as they lie in the file, or a raster image
 // decoded into rows of its format.
 bool read_faces(dependency_t& dep, u32 faces, u64 face_bytes, const char* entry_path, array_dyn_t<u8>& pixels) {
+  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "read image %s", dep.path.c_str());
   if (dep.chunk.attribute == dds_chunk_attribute) {
     const u64 bytes = face_bytes * faces;
     if (!pixels.resize_uninitialized(bytes) || !dep.file->read_at(pixels.data(), bytes, dep.chunk.offset)) {

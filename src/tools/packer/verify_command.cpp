@@ -9,6 +9,7 @@
 
 #include "tools/packer/archive_catalog.h"
 #include "tools/packer/commands.h"
+#include "tools/packer/packer_profiling.h"
 #include "tools/packer/extracted_path.h"
 #include "tools/packer/image_rebuild.h"
 #include "umbracore/log/log.h"
@@ -94,6 +95,7 @@ class data_checker_t {
   data_checker_t(archive_catalog_t& catalog, verify_report_t& report) : catalog_(catalog), report_(report) {}
 
   void run(const array_t<u64>& order) {
+    UMBRA_PROFILE_SCOPE(packer_profiler_id, "check data");
     for (u64 index : order) {
       while (!reads_.empty() && (bytes_in_flight_ >= READ_BUDGET || reads_.count() - oldest_ >= MAX_READS_IN_FLIGHT))
         finish_oldest();
@@ -203,6 +205,7 @@ array_dyn_t<u64> readable_entries(const archive_catalog_t& catalog, verify_repor
 }  // namespace
 
 bool verify_archive(const char* archive_path) {
+  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "verify %s", archive_path);
   cairn_device_log_t::set_info_shown(false);
   archive_catalog_t catalog;
   if (!catalog.open(archive_path)) return false;

@@ -10,6 +10,7 @@
 
 #include "support/packer_fixture.h"
 #include "support/run_tool.h"
+#include "support/texture_files.h"
 #include "support/trace_check.h"
 
 using namespace umbra_test;
@@ -22,6 +23,10 @@ class trace_test : public packer_tree_test_t {
     add("a.txt", std::string(20000, 'a'));
     add("d/b.txt", "text that is stored");
     add("d/e/c.bin", std::string(3000, 'c'));
+    add("t/a.dds", read_file(texture_fixture("dds/nvtt_bc1_256x256_mips.dds")));
+    tobj_spec_t descriptor;
+    descriptor.names = {"t/a.dds"};
+    add("t/a.tobj", tobj_file(descriptor));
   }
   // Runs the tool in cwd and returns its result; start and end bracket the run.
   tool_result_t run_in(const std::string& cwd, std::vector<std::string> args) {
@@ -65,10 +70,12 @@ TEST_F(trace_test, create_and_extract_each_write_one_valid_trace) {
   EXPECT_TRUE(trace.threads.count("Main"));
   EXPECT_TRUE(trace.threads.count("IO_Pump"));
   for (const char* scope : {"scan", "stat paths", "sort paths", "hash paths", "build archive", "store tables", "merge",
-                            "compress", "read", "plain /a.txt", "plain /d/e/c.bin", "directory /d", "entry /d/b.txt"}) {
+                            "compress", "read", "plain /a.txt", "plain /d/e/c.bin", "directory /d", "entry /d/b.txt",
+                            "image /t/a.tobj", "GDeflate encode"}) {
     EXPECT_TRUE(trace.scopes.count(scope)) << scope;
   }
   EXPECT_TRUE(trace.scopes.count("create " + archive()));
+  EXPECT_TRUE(trace.scopes.count("read image " + src() + "/t/a.dds"));
   for (const char* counter : {"Block read requests", "io.chunk.read_ops", "thread.tasks.submitted", "thread.tasks.runs"})
     EXPECT_TRUE(trace.counters.count(counter)) << counter;
 
@@ -83,12 +90,35 @@ TEST_F(trace_test, create_and_extract_each_write_one_valid_trace) {
   ASSERT_TRUE(trace.valid) << trace.error;
   for (const char* thread : {"Main", "IO Scheduler"}) EXPECT_TRUE(trace.threads.count(thread)) << thread;
   for (const char* scope : {"mount", "walk", "copy files", "read /a.txt", "decompress /a.txt", "write /a.txt",
-                            "write /d/e/c.bin"}) {
+                            "write /d/e/c.bin", "rebuild image /t/a.tobj"}) {
     EXPECT_TRUE(trace.scopes.count(scope)) << scope;
   }
   EXPECT_TRUE(trace.scopes.count("extract " + archive()));
   for (const char* counter : {"io.chunk.read_ops", "io.chunk.finish_bytesize", "io.queue.high.ops"})
     EXPECT_TRUE(trace.counters.count(counter)) << counter;
+}
+
+TEST_F(trace_test, the_inspecting_commands_trace_without_changing_their_output) {
+  ASSERT_EQ(create_in(dir.path(), {}).exit_code, 0);
+  const std::vector<std::vector<std::string>> scopes = {
+      {"list", "mount", "walk /"}, {"info", "mount"}, {"verify", "mount", "walk /", "check data"}};
+  for (const std::vector<std::string>& expected : scopes) {
+    const std::string& command = expected[0];
+    tool_result_t untraced = run_in(dir.path(), {command, archive()});
+    std::string cwd = make_dir("in_" + command);
+    tool_result_t traced = run_in(cwd, {command, archive(), "-trace"});
+    EXPECT_EQ(traced.exit_code, untraced.exit_code) << command;
+    EXPECT_EQ(traced.exit_code, 0) << command << traced.err;
+    EXPECT_EQ(traced.out, untraced.out) << command;
+    EXPECT_EQ(traced.err, untraced.err) << command;
+    std::vector<std::string> files = trace_files_in(cwd);
+    ASSERT_EQ(files.size(), 1u) << command;
+    EXPECT_TRUE(named_in_run(files[0])) << files[0];
+    trace_summary_t trace = check_trace(cwd + "/" + files[0]);
+    ASSERT_TRUE(trace.valid) << command << trace.error;
+    EXPECT_TRUE(trace.scopes.count(command + " " + archive())) << command;
+    for (size_t i = 1; i < expected.size(); ++i) EXPECT_TRUE(trace.scopes.count(expected[i])) << expected[i];
+  }
 }
 
 TEST_F(trace_test, a_second_run_of_the_same_second_appends_to_the_file) {
@@ -162,4 +192,39 @@ TEST_F(trace_test, a_trace_that_cannot_be_written_changes_nothing_else) {
   EXPECT_EQ(extracted.exit_code, 0);
   EXPECT_EQ(read_file(out() + "/d/b.txt"), "text that is stored");
   EXPECT_NE(extracted.err.find("[profiler] Unable to open trace file"), std::string::npos);
+}
+
+TEST_F(trace_test, a_full_disk_leaves_every_trace_valid_and_the_command_unchanged) {
+  ASSERT_EQ(create_in(dir.path(), {}).exit_code, 0);
+  const tool_result_t untraced = run_in(dir.path(), {"list", archive()});
+  ASSERT_EQ(untraced.exit_code, 0);
+  // Files may grow to 1024 bytes and no further (the signal is ignored, so a write past
+  // that fails as on a full disk). The listing goes through a pipe, which has no limit.
+  auto list_with_little_room = [&](const std::string& cwd) {
+    return run_program("/bin/bash",
+                       {"-c", "set -o pipefail; (trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\") | cat",
+                        QAR_PACKER_BINARY, "list", archive(), "-trace"},
+                       cwd);
+  };
+  const std::string failed_line = "[profiler] Unable to write trace file '";
+
+  std::string fresh = make_dir("fresh");
+  tool_result_t listed = list_with_little_room(fresh);
+  EXPECT_EQ(listed.exit_code, 0);
+  EXPECT_EQ(listed.out, untraced.out);
+  EXPECT_NE(listed.err.find(failed_line), std::string::npos) << listed.err;
+  EXPECT_TRUE(trace_files_in(fresh).empty());  // the file it began is gone
+
+  // A trace of an earlier run in the same second goes back to what it was.
+  std::string earlier = make_dir("earlier");
+  const std::string small_trace = "[\n{}\n]";
+  long long now = (long long)time(nullptr);
+  for (long long s = now; s < now + 30; ++s) write_file(earlier + "/" + trace_name_at(s), small_trace);
+  listed = list_with_little_room(earlier);
+  EXPECT_EQ(listed.exit_code, 0);
+  EXPECT_EQ(listed.out, untraced.out);
+  EXPECT_NE(listed.err.find(failed_line), std::string::npos) << listed.err;
+  std::vector<std::string> files = trace_files_in(earlier);
+  EXPECT_EQ(files.size(), 30u);
+  for (const std::string& name : files) EXPECT_EQ(read_file(earlier + "/" + name), small_trace) << name;
 }

@@ -241,6 +241,30 @@ TEST_F(trace_writer_test, a_file_covers_a_limited_time) {
   EXPECT_EQ(umbra_test::trace_files_in(dir.path()).size(), 2u);
 }
 
+TEST_F(trace_writer_test, threads_whose_clocks_disagree_still_give_a_valid_file) {
+  trace_writer_limits_t limits;
+  limits.file_duration_us = 1000;
+  trace_writer_t writer("full", limits);
+  writer.start_file(5000, may_6_2024());
+  ASSERT_TRUE(writer.write_batch(buffers.scopes(1, 5000, 1), 5100));
+  // Another thread's clock is behind: all of its times lie before the file began, and
+  // within its buffer they step back as well (kept at the latest time seen).
+  tracer_buffer_t* behind = buffers.make(2, "Worker_1", 1000);
+  auto name = [](const char* text) { return (u64)(uintptr_t)text; };
+  tracer_buffer_append(behind, TRACE_EVENT_BEGIN, 0, name("outer"), 1200);
+  tracer_buffer_append(behind, TRACE_EVENT_BEGIN, 0, name("inner"), 1100);
+  tracer_buffer_append(behind, TRACE_EVENT_END, 0, 0, 1050);
+  tracer_buffer_append(behind, TRACE_EVENT_END, 0, 0, 1300);
+  ASSERT_TRUE(writer.write_batch(behind, 5200));
+  EXPECT_TRUE(writer.has_file());  // an earlier time does not end the file
+  EXPECT_EQ(writer.file_name(), k_name);
+  umbra_test::trace_summary_t summary = umbra_test::check_trace(dir / k_name);
+  ASSERT_TRUE(summary.valid) << summary.error;
+  EXPECT_EQ(summary.scopes, (std::set<std::string>{"step", "outer"}));
+  const std::string outer = "\"name\":\"outer\", \"cat\":\"default\", \"dur\":100, \"ts\":1200, \"tid\":2";
+  EXPECT_NE(read_file(dir / k_name).find(outer), std::string::npos);
+}
+
 TEST_F(trace_writer_test, reports_once_when_no_place_takes_the_file) {
   fs_shutdown();
   ASSERT_TRUE(fs_startup((dir / "missing").c_str()));
