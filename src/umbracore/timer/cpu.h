@@ -32,6 +32,9 @@ enum cpu_feature_t : u32 {
   CPU_FEATURE_BMI2,
   CPU_FEATURE_AVX512F,
   CPU_FEATURE_AVX512BW,
+  CPU_FEATURE_AVX512VL,
+  CPU_FEATURE_AVX512CD,
+  CPU_FEATURE_AVX512VBMI2,
   CPU_FEATURE_INVARIANT_TSC,
   CPU_FEATURE_COUNT
 };
@@ -67,8 +70,17 @@ const array_t<cpu_t>& cpu_list();
 // Processors that are not secondary logical processors of a core (at least 1).
 u32 cpu_count_physical_cores(const array_t<cpu_t>& cpus);
 // Feature of the processor the process runs on (read on first use when cpu_init has not run).
+// Every choice of an instruction-set path asks here, so the variable below reaches them all.
 bool cpu_has_feature(cpu_feature_t feature);
 const char* cpu_feature_name(cpu_feature_t feature);
+
+// Names features to treat as absent, so that one machine can run every code path (tests
+// run once per path with it): a list of cpu_feature_name values separated by commas, in
+// any case, e.g. "avx512f" (256-bit paths) or "sse2" (portable code only).
+constexpr const char* CPU_DISABLE_FEATURES_VARIABLE = "UMBRA_DISABLE_CPU_FEATURES";
+// The feature bits such a list turns off: the named features and every feature that
+// builds on them (AVX2 off takes the AVX-512 subsets with it). Unknown names are skipped.
+u64 cpu_features_disabled_by(const char* list);
 
 // Clock speed in kHz: the registry's nominal value when plausible, else a measurement.
 u32 cpu_speed(const cpu_t& cpu);

@@ -1,4 +1,6 @@
 // Vendor, brand string and instruction-set features through cpuid.
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 #include "umbracore/timer/cpu.h"
@@ -43,10 +45,61 @@ u64 read_features() {
     set_if(features, CPU_FEATURE_BMI2, leaf7.ebx & (1u << 8));
     set_if(features, CPU_FEATURE_AVX512F, os_avx512 && (leaf7.ebx & (1u << 16)));
     set_if(features, CPU_FEATURE_AVX512BW, os_avx512 && (leaf7.ebx & (1u << 30)));
+    set_if(features, CPU_FEATURE_AVX512VL, os_avx512 && (leaf7.ebx & (1u << 31)));
+    set_if(features, CPU_FEATURE_AVX512CD, os_avx512 && (leaf7.ebx & (1u << 28)));
+    set_if(features, CPU_FEATURE_AVX512VBMI2, os_avx512 && (leaf7.ecx & (1u << 6)));
   }
   cpuid_result_t power;
   if (platform::cpu_cpuid(0x80000007u, 0, &power)) set_if(features, CPU_FEATURE_INVARIANT_TSC, power.edx & (1u << 8));
-  return features;
+  const char* disabled = std::getenv(CPU_DISABLE_FEATURES_VARIABLE);
+  return disabled ? features & ~cpu_features_disabled_by(disabled) : features;
+}
+
+// The feature each one builds on (itself for the roots): code that uses a feature may
+// use what it builds on, so turning a feature off turns off all that stands on it.
+constexpr cpu_feature_t k_feature_base[CPU_FEATURE_COUNT] = {
+    CPU_FEATURE_SSE2,          // SSE2
+    CPU_FEATURE_SSE2,          // SSE3
+    CPU_FEATURE_SSE3,          // SSSE3
+    CPU_FEATURE_SSSE3,         // SSE4.1
+    CPU_FEATURE_SSE41,         // SSE4.2
+    CPU_FEATURE_POPCNT,        // POPCNT
+    CPU_FEATURE_SSE42,         // AVX
+    CPU_FEATURE_AVX,           // F16C
+    CPU_FEATURE_AVX,           // FMA
+    CPU_FEATURE_AVX,           // AVX2
+    CPU_FEATURE_BMI1,          // BMI1
+    CPU_FEATURE_BMI2,          // BMI2
+    CPU_FEATURE_AVX2,          // AVX512F
+    CPU_FEATURE_AVX512F,       // AVX512BW
+    CPU_FEATURE_AVX512F,       // AVX512VL
+    CPU_FEATURE_AVX512F,       // AVX512CD
+    CPU_FEATURE_AVX512F,       // AVX512VBMI2
+    CPU_FEATURE_INVARIANT_TSC  // invariant TSC
+};
+
+constexpr bool bases_come_first() {
+  for (u32 f = 0; f < CPU_FEATURE_COUNT; ++f) {
+    if (k_feature_base[f] > f) return false;
+  }
+  return true;
+}
+static_assert(bases_come_first(), "cpu_features_disabled_by walks the features once, bases first");
+
+bool feature_name_equals(const char* name, const char* word, size_t length) {
+  size_t i = 0;
+  for (; i < length && name[i]; ++i) {
+    if (std::tolower((unsigned char)name[i]) != std::tolower((unsigned char)word[i])) return false;
+  }
+  return i == length && name[i] == 0;
+}
+
+// The feature a word of the list names; CPU_FEATURE_COUNT for none.
+cpu_feature_t feature_named(const char* word, size_t length) {
+  for (u32 f = 0; f < CPU_FEATURE_COUNT; ++f) {
+    if (feature_name_equals(cpu_feature_name((cpu_feature_t)f), word, length)) return (cpu_feature_t)f;
+  }
+  return CPU_FEATURE_COUNT;
 }
 
 void read_brand(char* brand) {
@@ -105,10 +158,27 @@ bool cpu_has_feature(cpu_feature_t feature) {
 }
 
 const char* cpu_feature_name(cpu_feature_t feature) {
-  static const char* const names[CPU_FEATURE_COUNT] = {"SSE2", "SSE3",  "SSSE3", "SSE4.1",  "SSE4.2",
-                                                      "POPCNT", "AVX", "F16C", "FMA", "AVX2",
-                                                      "BMI1", "BMI2", "AVX512F", "AVX512BW", "invariant TSC"};
+  static const char* const names[CPU_FEATURE_COUNT] = {
+      "SSE2", "SSE3", "SSSE3",   "SSE4.1",   "SSE4.2",   "POPCNT",   "AVX",         "F16C",         "FMA",
+      "AVX2", "BMI1", "BMI2",    "AVX512F",  "AVX512BW", "AVX512VL", "AVX512CD",    "AVX512VBMI2", "invariant TSC"};
   return feature < CPU_FEATURE_COUNT ? names[feature] : "unknown";
+}
+
+u64 cpu_features_disabled_by(const char* list) {
+  u64 disabled = 0;
+  for (const char* word = list; *word;) {
+    const char* end = std::strchr(word, ',');
+    const size_t length = end ? (size_t)(end - word) : std::strlen(word);
+    const cpu_feature_t feature = feature_named(word, length);
+    if (feature != CPU_FEATURE_COUNT) disabled |= 1ull << feature;
+    word += end ? length + 1 : length;
+  }
+  // The base of a feature comes before it in the enumeration, so one pass in order
+  // carries the switch-off up every chain.
+  for (u32 f = 0; f < CPU_FEATURE_COUNT; ++f) {
+    if ((disabled >> k_feature_base[f]) & 1) disabled |= 1ull << f;
+  }
+  return disabled;
 }
 
 }  // namespace umbra

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -100,6 +102,49 @@ TEST(cpu_identity, this_machine) {
   }
   EXPECT_EQ(cpu.features, cpu.features & ((1ull << CPU_FEATURE_COUNT) - 1));
   EXPECT_STREQ(cpu_feature_name(CPU_FEATURE_SSE41), "SSE4.1");
+}
+
+u64 bits(std::initializer_list<cpu_feature_t> features) {
+  u64 mask = 0;
+  for (cpu_feature_t f : features) mask |= 1ull << f;
+  return mask;
+}
+
+TEST(cpu_features, disable_list_takes_what_builds_on_each_name) {
+  const u64 avx512 = bits({CPU_FEATURE_AVX512F, CPU_FEATURE_AVX512BW, CPU_FEATURE_AVX512VL, CPU_FEATURE_AVX512CD,
+                           CPU_FEATURE_AVX512VBMI2});
+  const u64 avx = bits({CPU_FEATURE_AVX, CPU_FEATURE_F16C, CPU_FEATURE_FMA, CPU_FEATURE_AVX2}) | avx512;
+  const u64 sse = bits({CPU_FEATURE_SSE2, CPU_FEATURE_SSE3, CPU_FEATURE_SSSE3, CPU_FEATURE_SSE41, CPU_FEATURE_SSE42});
+  const struct {
+    const char* list;
+    u64 disabled;
+  } cases[] = {
+      {"", 0},
+      {"avx512f", avx512},
+      {"AVX512F", avx512},
+      {"avx512vbmi2", bits({CPU_FEATURE_AVX512VBMI2})},
+      {"avx2", bits({CPU_FEATURE_AVX2}) | avx512},
+      {"avx", avx},
+      {"sse2", sse | avx},
+      {"sse4.1,bmi2", bits({CPU_FEATURE_SSE41, CPU_FEATURE_SSE42, CPU_FEATURE_BMI2}) | avx},
+      {"popcnt,,invariant tsc", bits({CPU_FEATURE_POPCNT, CPU_FEATURE_INVARIANT_TSC})},
+      {"avx3,avx51,avx512,bmi", 0},  // unknown names and prefixes of names are skipped
+      {"avx512f,", avx512},
+  };
+  for (const auto& c : cases) EXPECT_EQ(cpu_features_disabled_by(c.list), c.disabled) << '"' << c.list << '"';
+}
+
+// Meaningful where the tests run with features disabled (as CI does once per code path).
+TEST(cpu_features, disabled_features_read_as_absent) {
+  const char* list = std::getenv(CPU_DISABLE_FEATURES_VARIABLE);
+  const u64 disabled = list ? cpu_features_disabled_by(list) : 0;
+  cpu_t cpu;
+  cpu_read_identity(&cpu);
+  EXPECT_EQ(cpu.features & disabled, 0u);
+  for (u32 f = 0; f < CPU_FEATURE_COUNT; ++f) {
+    const cpu_feature_t feature = (cpu_feature_t)f;
+    EXPECT_EQ(cpu_has_feature(feature), cpu.has_feature(feature)) << cpu_feature_name(feature);
+  }
 }
 
 TEST(cpu_speed, registry_value_plausibility) {

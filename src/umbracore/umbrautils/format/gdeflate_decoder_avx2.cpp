@@ -18,8 +18,8 @@ namespace gd_decoder {
 
 #ifdef GD_AVX2_DECODER
 bool avx2_rounds_supported() {
-  static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
-                                __builtin_cpu_supports("bmi");
+  static const bool supported = cpu_has_feature(CPU_FEATURE_AVX2) && cpu_has_feature(CPU_FEATURE_POPCNT) &&
+                                cpu_has_feature(CPU_FEATURE_BMI1);
   return supported;
 }
 

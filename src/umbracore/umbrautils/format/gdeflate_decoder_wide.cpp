@@ -19,7 +19,7 @@ namespace gd_decoder {
 
 #ifdef GD_WIDE_DECODER
 bool wide_rounds_supported() {
-  static const bool supported = gd_cpu_has_avx512_base() && __builtin_cpu_supports("avx512vbmi2");
+  static const bool supported = gd_cpu_has_avx512_base() && cpu_has_feature(CPU_FEATURE_AVX512VBMI2);
   return supported;
 }
 

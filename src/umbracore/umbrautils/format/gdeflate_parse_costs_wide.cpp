@@ -14,7 +14,7 @@ namespace umbra {
 
 #ifdef GD_WIDE_PARSER
 bool gd_wide_parser_supported() {
-  static const bool supported = gd_cpu_has_avx512_base() && __builtin_cpu_supports("avx512cd");
+  static const bool supported = gd_cpu_has_avx512_base() && cpu_has_feature(CPU_FEATURE_AVX512CD);
   return supported;
 }
 

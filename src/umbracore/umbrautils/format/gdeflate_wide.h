@@ -14,11 +14,15 @@
 #pragma GCC diagnostic pop
 #define GD_WIDE_CODE 1
 
+#include "umbracore/timer/cpu.h"
+
 namespace umbra {
 
+// The subsets every 512-bit path is compiled for, with the bit instructions they also use.
 inline bool gd_cpu_has_avx512_base() {
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vl");
+  return cpu_has_feature(CPU_FEATURE_AVX512F) && cpu_has_feature(CPU_FEATURE_AVX512BW) &&
+         cpu_has_feature(CPU_FEATURE_AVX512VL) && cpu_has_feature(CPU_FEATURE_POPCNT) &&
+         cpu_has_feature(CPU_FEATURE_BMI1) && cpu_has_feature(CPU_FEATURE_BMI2);
 }
 
 }  // namespace umbra

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "umbracore/log/assert.h"
+#include "umbracore/timer/cpu.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -82,11 +83,10 @@ __attribute__((target("sse2"))) void copy_sse2(u8* dst, const u8* src, size_t by
 }
 
 memory_copy_features_t detect_features() {
-  __builtin_cpu_init();
   memory_copy_features_t features;
-  features.avx2 = __builtin_cpu_supports("avx2");
-  features.sse41 = __builtin_cpu_supports("sse4.1");
-  features.sse2 = __builtin_cpu_supports("sse2");
+  features.avx2 = cpu_has_feature(CPU_FEATURE_AVX2);
+  features.sse41 = cpu_has_feature(CPU_FEATURE_SSE41);
+  features.sse2 = cpu_has_feature(CPU_FEATURE_SSE2);
   return features;
 }
 

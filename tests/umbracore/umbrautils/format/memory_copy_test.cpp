@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "umbracore/timer/cpu.h"
+
 namespace {
 
 using umbra::memory_copy_features_t;
@@ -67,7 +69,8 @@ TEST(memory_copy, every_kernel_matches_memcpy) {
                                           umbra::MEMORY_COPY_AVX2};
   for (memory_copy_kernel_t kernel : kernels) {
     if (!kernel_runs_here(kernel)) {
-      ADD_FAILURE() << "kernel " << kernel << " cannot run on this processor";
+      // Only a run that turns instruction sets off may lack a kernel of this machine.
+      if (!std::getenv(umbra::CPU_DISABLE_FEATURES_VARIABLE)) ADD_FAILURE() << "kernel " << kernel << " cannot run here";
       continue;
     }
     check_kernel(kernel, 0);
@@ -127,8 +130,10 @@ TEST(memory_copy_death, kernels_refuse_misaligned_pointers) {
     EXPECT_DEATH(umbra::memory_copy_with_kernel(umbra::MEMORY_COPY_AVX2, buffer + 16, buffer + 128, 32),
                  "needs 32-byte alignment");
   }
-  EXPECT_DEATH(umbra::memory_copy_with_kernel(umbra::MEMORY_COPY_SSE2, buffer + 8, buffer + 128, 32),
-               "needs 16-byte alignment");
+  if (umbra::memory_copy_cpu_features().sse2) {
+    EXPECT_DEATH(umbra::memory_copy_with_kernel(umbra::MEMORY_COPY_SSE2, buffer + 8, buffer + 128, 32),
+                 "needs 16-byte alignment");
+  }
 }
 
 }  // namespace
