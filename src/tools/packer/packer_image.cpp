@@ -8,6 +8,8 @@
 #include "tools/packer/source_lists.h"
 #include "umbracore/log/assert.h"
 #include "umbracore/log/log.h"
+#include "umbracore/mem.h"
+#include "umbracore/thread/thread_pool.h"
 #include "umbracore/ufs/cairn_format.h"
 #include "umbracore/ufs/fs_device.h"
 #include "umbracore/umbrautils/format/dds.h"
@@ -31,9 +33,7 @@ struct descriptor_t {
 
 // Header, then names back to back up to the last byte.
 bool read_descriptor(const u8* bytes, u64 size, const char* entry_path, descriptor_t& out) {
-  u32 magic = 0;
-  if (size >= sizeof(magic)) std::memcpy(&magic, bytes, sizeof(magic));
-  if (magic != tobj_magic) {
+  if (size < sizeof(u32) || load_le32(bytes) != tobj_magic) {
     log_error("[tobj] Failed reading tobj file, unrecognized magic '%s'.", entry_path);
     return false;
   }
@@ -267,14 +267,55 @@ bool build_image_entry(const u8* descriptor, u64 size, const char* entry_path, c
   return true;
 }
 
+namespace {
+
+// The pages of one image, compressed by every worker that is free: a task of several
+// runs, each taking pages until none is left. Normal workers serve priority 2 before the
+// entry tasks, so idle workers join at once; the thread that waits for the task takes a
+// run itself, so the pages get done even when every worker is busy, and it sleeps only
+// while the others finish the last page each of them took. A run never waits for
+// anything, so no worker can be left waiting on work that nobody will do.
+class image_pages_task_t final : public thread::task_t {
+ public:
+  image_pages_task_t(gdeflate_paged_compressor_t& compressor, u8 runs)
+      : thread::task_t(2, runs, "image_pages_task_t"), compressor_(compressor) {}
+  void execute() override {
+    UMBRA_PROFILE_SCOPE(packer_profiler_id, "GDeflate pages");
+    compressor_.compress_pages();
+  }
+
+ private:
+  gdeflate_paged_compressor_t& compressor_;
+};
+
+// At most one run more than there are workers (the waiting thread's own), and no more
+// runs than pages.
+constexpr u64 max_page_runs = 255;
+
+void compress_pages_on_pool(gdeflate_paged_compressor_t& compressor) {
+  u64 helpers = thread_pool_worker_count();
+  if (helpers > compressor.page_count() - 1) helpers = compressor.page_count() - 1;
+  if (helpers > max_page_runs - 1) helpers = max_page_runs - 1;
+  if (helpers == 0) {
+    compressor.compress_pages();
+    return;
+  }
+  image_pages_task_t task(compressor, (u8)(helpers + 1));
+  thread::submit_normal(&task);
+  thread::wait(&task);
+}
+
+}  // namespace
+
 fs_compression_t platform_compress_image(array_dyn_t<u8>& data) {
   if (no_compress) return FS_COMPRESSION_NONE;
   UMBRA_PROFILE_SCOPE(packer_profiler_id, "GDeflate encode");
   array_dyn_t<u8> stream;
+  gdeflate_paged_compressor_t compressor;
   // A stream that cannot be made is no error: the data is stored as it is.
-  if (!gdeflate_compress(data.data(), data.count(), stream) || stream.count() >= data.count()) {
-    return FS_COMPRESSION_NONE;
-  }
+  if (!compressor.begin(data.data(), data.count(), stream)) return FS_COMPRESSION_NONE;
+  compress_pages_on_pool(compressor);
+  if (!compressor.finish() || stream.count() >= data.count()) return FS_COMPRESSION_NONE;
   data = std::move(stream);
   return FS_COMPRESSION_GDEFLATE;
 }

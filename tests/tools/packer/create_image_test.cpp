@@ -16,6 +16,7 @@
 #include "support/packer_fixture.h"
 #include "support/run_tool.h"
 #include "support/texture_files.h"
+#include "umbracore/umbrautils/format/gdeflate.h"
 
 using namespace umbra_test;
 
@@ -99,6 +100,8 @@ tobj_spec_t names(std::vector<std::string> list, uint8_t texture_type = 2) {
   return spec;
 }
 
+dds_spec_t dx10(uint32_t width, uint32_t height, uint32_t format = 71, uint32_t mips = 1);
+
 const surface_kind_t bc1{8, true}, bc3{16, true}, bc7{16, true}, rgba8{4, false}, rgb8{3, false};
 
 }  // namespace
@@ -172,6 +175,27 @@ TEST_F(create_image_test, data_that_gdeflate_cannot_shrink_is_stored) {
   EXPECT_EQ(field(chunk.record.stored_size), 16384u);
   EXPECT_EQ(chunk.content, pixels);
   EXPECT_EQ(image("noise.tobj").format, 28u);
+}
+
+// An image of many pages is compressed on every worker; its stream is still exactly the
+// one a single thread writes for the laid out levels.
+TEST_F(create_image_test, pages_of_a_large_image_give_the_single_thread_stream) {
+  dds_spec_t spec = dx10(512, 512, 98, 10);
+  uint64_t total = 0, face_bytes = 0;
+  entry_levels(bc7, 512, 512, 10, 1, &total, &face_bytes);
+  const std::string pixels = patterned_bytes(face_bytes, 21);
+  add("big.dds", dds_file(spec, pixels));
+  add_descriptor("big.tobj", names({"big.dds"}));
+  create_ok();
+  const std::string expected = expected_entry_data(bc7, 512, 512, 10, 1, pixels);
+  ASSERT_GT(expected.size(), 5u * 65536);
+  umbra::array_dyn_t<umbra::u8> stream;
+  ASSERT_TRUE(umbra::gdeflate_compress(reinterpret_cast<const umbra::u8*>(expected.data()), expected.size(), stream));
+  inspected_chunk_t chunk = data("big.tobj");
+  EXPECT_EQ(field(chunk.record.compression), 3u);
+  EXPECT_EQ(archive_.bytes.substr(chunk.record.offset, chunk.record.stored_size),
+            std::string(reinterpret_cast<const char*>(stream.data()), stream.count()));
+  EXPECT_EQ(chunk.content, expected);
 }
 
 TEST_F(create_image_test, cube_in_one_dds_from_nvassemble_gives_six_faces) {
@@ -316,12 +340,7 @@ struct refusal_case_t {
   std::vector<std::string> lines;                          // "$" stands for the root
 };
 
-std::string put_le32(std::string bytes, size_t offset, uint32_t value) {
-  std::memcpy(&bytes[offset], &value, 4);
-  return bytes;
-}
-
-dds_spec_t dx10(uint32_t width, uint32_t height, uint32_t format = 71, uint32_t mips = 1) {
+dds_spec_t dx10(uint32_t width, uint32_t height, uint32_t format, uint32_t mips) {
   dds_spec_t spec;
   spec.width = width;
   spec.height = height;

@@ -6,6 +6,8 @@
 // on any number of threads at once. Failure is reported by the result only.
 #pragma once
 
+#include <atomic>
+
 #include "umbracore/collections/arrays/array.h"
 #include "umbracore/types.h"
 
@@ -23,6 +25,46 @@ constexpr u32 gdeflate_max_compressed_page = 65672;
 // Compresses n bytes into a tile stream appended to out; false on failure (n == 0,
 // more than 65535 pages, no memory). out is left as it was on failure.
 bool gdeflate_compress(const u8* in, u64 n, array_dyn_t<u8>& out);
+
+// The page encoder's state (gdeflate_page.h).
+struct gdeflate_encoder_t;
+
+// A tile stream made page by page, so that the pages of one large input can be spread
+// over threads: begin lays out room for the stream, compress_pages may run on any
+// number of threads at once (each call takes pages that no call has taken yet, until
+// none is left), and finish, once every call has returned, packs the pages behind the
+// header and the table. The stream is byte for byte the one gdeflate_compress writes,
+// whatever the number of threads and the order in which pages are done.
+class gdeflate_paged_compressor_t {
+ public:
+  gdeflate_paged_compressor_t() = default;
+  gdeflate_paged_compressor_t(const gdeflate_paged_compressor_t&) = delete;
+  gdeflate_paged_compressor_t& operator=(const gdeflate_paged_compressor_t&) = delete;
+
+  // Prepares a stream of n input bytes to be appended to out. False (out as it was)
+  // when n is 0, needs more than 65535 pages, or there is no memory. in and out must
+  // stay in place until finish.
+  bool begin(const u8* in, u64 n, array_dyn_t<u8>& out);
+  u32 page_count() const { return page_count_; }
+  // Whether pages are left for another call to take.
+  bool has_pages_left() const;
+  // Compresses pages until none is left (or one has failed). Thread-safe.
+  void compress_pages();
+  // Packs the stream; false, with out as it was before begin, when a page failed.
+  bool finish();
+
+ private:
+  bool compress_page(gdeflate_encoder_t& encoder, u32 index);
+
+  const u8* in_ = nullptr;
+  u64 n_ = 0;
+  u32 page_count_ = 0;
+  array_dyn_t<u8>* out_ = nullptr;
+  u64 old_count_ = 0;
+  array_dyn_t<u32> page_sizes_;  // each written by the one call that took the page
+  std::atomic<u32> next_page_{0};
+  std::atomic<bool> failed_{false};
+};
 
 // Decodes a tile stream of stream_size bytes into out, which must receive exactly
 // out_size bytes. Fails on any stream that does not describe exactly out_size bytes

@@ -96,55 +96,103 @@ bool gdeflate_decompress(u8* out, u64 out_size, const u8* stream, u64 stream_siz
   return ok;
 }
 
-bool gdeflate_compress(const u8* in, u64 n, array_dyn_t<u8>& out) {
+// While the pages are compressed, page i lies in a slot of its own, at the largest size a
+// page can take; finish moves each page down behind the one before it.
+namespace {
+
+u64 slot_offset(u64 data_offset, u64 page) { return data_offset + page * gdeflate_max_compressed_page; }
+
+}  // namespace
+
+bool gdeflate_paged_compressor_t::begin(const u8* in, u64 n, array_dyn_t<u8>& out) {
   if (n == 0 || !in) return false;
   const u64 page_count = (n + gdeflate_page_size - 1) / gdeflate_page_size;
   if (page_count > gdeflate_max_pages) return false;
-
-  gdeflate_encoder_t* encoder = gdeflate_encoder_create();
-  if (!encoder) return false;
   const u64 old_count = out.count();
   const u64 data_offset = old_count + gdeflate_header_size + 4 * page_count;
-  // Room for every page at its largest, taken once: growing page by page would copy the
-  // stream again and again. Only the bytes written are ever touched.
-  bool ok = out.request_capacity(data_offset + page_count * gdeflate_max_compressed_page) &&
-            out.resize(data_offset, 0);
-
-  u64 written = 0;  // page bytes so far
-  u32 last_page_size = 0;
-  for (u64 i = 0; ok && i < page_count; ++i) {
-    const u64 first = i * gdeflate_page_size;
-    const u32 size = (u32)(n - first < gdeflate_page_size ? n - first : gdeflate_page_size);
-    const u64 at = out.count();
-    // The page goes straight into the stream.
-    if (!out.resize_uninitialized(at + gdeflate_max_compressed_page)) {
-      ok = false;
-      break;
-    }
-    const u32 page_size = gdeflate_encode_page(*encoder, in + first, size, out.data() + at,
-                                               gdeflate_max_compressed_page);
-    out.resize(at + page_size);
-    if (page_size == 0 || written + page_size > 0xFFFFFFFFull) {
-      ok = false;
-      break;
-    }
-    if (i > 0) store_le32(out.data() + old_count + gdeflate_header_size + 4 * i, (u32)written);
-    written += page_size;
-    last_page_size = page_size;
-  }
-  gdeflate_encoder_destroy(encoder);
-  if (!ok || written == 0) {
-    out.resize(old_count);
+  // Only the bytes written are ever touched: the slots cost address space, not memory.
+  const u64 room = slot_offset(data_offset, page_count);
+  if (!page_sizes_.resize((u64)page_count, 0) || !out.request_capacity(room) || !out.resize_uninitialized(room)) {
     return false;
   }
+  in_ = in;
+  n_ = n;
+  page_count_ = (u32)page_count;
+  out_ = &out;
+  old_count_ = old_count;
+  next_page_.store(0, std::memory_order_relaxed);
+  failed_.store(false, std::memory_order_relaxed);
+  return true;
+}
 
-  u8* header = out.data() + old_count;
+bool gdeflate_paged_compressor_t::has_pages_left() const {
+  return !failed_.load(std::memory_order_relaxed) && next_page_.load(std::memory_order_relaxed) < page_count_;
+}
+
+bool gdeflate_paged_compressor_t::compress_page(gdeflate_encoder_t& encoder, u32 index) {
+  const u64 first = (u64)index * gdeflate_page_size;
+  const u32 size = (u32)(n_ - first < gdeflate_page_size ? n_ - first : gdeflate_page_size);
+  const u64 data_offset = old_count_ + gdeflate_header_size + 4 * (u64)page_count_;
+  u8* slot = out_->data() + slot_offset(data_offset, index);
+  page_sizes_[index] = gdeflate_encode_page(encoder, in_ + first, size, slot, gdeflate_max_compressed_page);
+  return page_sizes_[index] != 0;
+}
+
+void gdeflate_paged_compressor_t::compress_pages() {
+  // The encoder's tables are large: a call that comes too late to find a page makes none.
+  if (!has_pages_left()) return;
+  gdeflate_encoder_t* encoder = gdeflate_encoder_create();
+  if (!encoder) {
+    failed_.store(true, std::memory_order_relaxed);
+    return;
+  }
+  while (!failed_.load(std::memory_order_relaxed)) {
+    const u32 index = next_page_.fetch_add(1, std::memory_order_relaxed);
+    if (index >= page_count_) break;
+    if (!compress_page(*encoder, index)) failed_.store(true, std::memory_order_relaxed);
+  }
+  gdeflate_encoder_destroy(encoder);
+}
+
+bool gdeflate_paged_compressor_t::finish() {
+  array_dyn_t<u8>& out = *out_;
+  // Every page was taken unless a call failed or none ran.
+  bool ok = !failed_.load(std::memory_order_relaxed) && next_page_.load(std::memory_order_relaxed) >= page_count_;
+  const u64 data_offset = old_count_ + gdeflate_header_size + 4 * (u64)page_count_;
+  u64 written = 0;  // page bytes so far
+  u32 last_size = 0;
+  for (u32 i = 0; ok && i < page_count_; ++i) {
+    const u32 size = page_sizes_[i];
+    if (size == 0 || written + size > 0xFFFFFFFFull) {
+      ok = false;
+      break;
+    }
+    // Pages never grow past their slots, so each move goes down (or stays).
+    std::memmove(out.data() + data_offset + written, out.data() + slot_offset(data_offset, i), size);
+    if (i > 0) store_le32(out.data() + old_count_ + gdeflate_header_size + 4 * (u64)i, (u32)written);
+    written += size;
+    last_size = size;
+  }
+  page_sizes_.release_storage();
+  if (!ok) {
+    out.resize(old_count_);
+    return false;
+  }
+  out.resize(data_offset + written);
+  u8* header = out.data() + old_count_;
   header[0] = gdeflate_stream_id;
   header[1] = gdeflate_stream_magic;
-  store_le16(header + 2, (u16)page_count);
-  store_le32(header + 4, gdeflate_page_size_index | (u32)(n % gdeflate_page_size) << last_size_shift);
-  store_le32(header + gdeflate_header_size, last_page_size);
+  store_le16(header + 2, (u16)page_count_);
+  store_le32(header + 4, gdeflate_page_size_index | (u32)(n_ % gdeflate_page_size) << last_size_shift);
+  store_le32(header + gdeflate_header_size, last_size);
   return true;
+}
+
+bool gdeflate_compress(const u8* in, u64 n, array_dyn_t<u8>& out) {
+  gdeflate_paged_compressor_t compressor;
+  if (!compressor.begin(in, n, out)) return false;
+  compressor.compress_pages();
+  return compressor.finish();
 }
 
 }  // namespace umbra

@@ -2,7 +2,9 @@
 // the compress side, and hostile headers and page tables on the decompress side.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "umbracore/umbrautils/format/gdeflate.h"
@@ -113,6 +115,50 @@ TEST(gdeflate_container, compress_appends_to_what_the_array_holds) {
   std::vector<u8> back(input.size());
   EXPECT_TRUE(umbra::gdeflate_decompress(back.data(), back.size(), out.data() + 3, out.count() - 3));
   EXPECT_TRUE(back == input);
+}
+
+// Pages spread over threads: whichever thread takes which page, the stream is that of
+// the pages encoded one by one, in order, behind a prefix the array already held.
+TEST(gdeflate_container, pages_compressed_on_many_threads_give_the_one_stream) {
+  std::vector<u8> input = text_input(9 * 65536 + 1234);
+  for (size_t i = 2 * 65536; i < 4 * 65536; ++i) input[i] = (u8)(i * 2654435761u >> 13);  // pages of another size
+  std::vector<std::vector<u8>> pages;
+  for (size_t first = 0; first < input.size(); first += 65536) {
+    const size_t end = std::min(input.size(), first + 65536);
+    pages.push_back(encode_page(std::vector<u8>(input.begin() + first, input.begin() + end)));
+  }
+  std::vector<u8> expected = {5, 6};
+  const std::vector<u8> stream = assemble(pages, 1 | (1234u << 2));
+  expected.insert(expected.end(), stream.begin(), stream.end());
+
+  for (int threads : {1, 2, 5}) {
+    umbra::array_dyn_t<u8> out;
+    ASSERT_TRUE(out.append_block(expected.data(), 2));
+    umbra::gdeflate_paged_compressor_t compressor;
+    ASSERT_TRUE(compressor.begin(input.data(), input.size(), out));
+    EXPECT_EQ(compressor.page_count(), 10u);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) workers.emplace_back([&compressor] { compressor.compress_pages(); });
+    for (auto& worker : workers) worker.join();
+    EXPECT_FALSE(compressor.has_pages_left());
+    compressor.compress_pages();  // too late: nothing left to take
+    ASSERT_TRUE(compressor.finish());
+    EXPECT_TRUE(std::vector<u8>(out.begin(), out.end()) == expected) << threads << " threads";
+  }
+}
+
+// A stream whose pages were never all compressed is no stream: out is given back as it was.
+TEST(gdeflate_container, finish_without_every_page_fails_and_restores_the_array) {
+  const std::vector<u8> input = text_input(3 * 65536);
+  umbra::array_dyn_t<u8> out;
+  const u8 prefix = 42;
+  ASSERT_TRUE(out.append_block(&prefix, 1));
+  umbra::gdeflate_paged_compressor_t compressor;
+  ASSERT_TRUE(compressor.begin(input.data(), input.size(), out));
+  EXPECT_TRUE(compressor.has_pages_left());
+  EXPECT_FALSE(compressor.finish());
+  EXPECT_EQ(out.count(), 1u);
+  EXPECT_EQ(out[0], 42);
 }
 
 TEST(gdeflate_container, zero_pages_decode_to_nothing) {

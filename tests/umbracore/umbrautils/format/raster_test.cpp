@@ -109,7 +109,9 @@ TEST(raster_decode, damaged_files_decode_to_the_promised_size_or_fail) {
       array_dyn_t<u8> pixels;
       u64 expected = 0;
       if (!raster_decoded_size(info, &expected) || expected > (1u << 20)) continue;
-      if (raster_decode(bytes, damaged.size(), info, pixels)) EXPECT_EQ(pixels.count(), expected);
+      if (raster_decode(bytes, damaged.size(), info, pixels)) {
+        EXPECT_EQ(pixels.count(), expected);
+      }
     }
   }
 }
