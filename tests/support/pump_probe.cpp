@@ -18,7 +18,8 @@ class pump_probe_t::holding_engine_t final : public platform_io_engine_t {
 
   const char* name() const override { return inner_->name(); }
   void start(platform_io_request_t* request) override { inner_->start(request); }
-  void wake() override { inner_->wake(); }
+  bool wake() override { return inner_->wake(); }
+  bool attach(umbra::platform_file_handle_t handle) override { return inner_->attach(handle); }
   umbra::u64 continued_pieces() const override { return inner_->continued_pieces(); }
 
   void reap(umbra::array_t<platform_io_request_t*>& done, bool block) override {

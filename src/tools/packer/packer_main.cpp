@@ -8,6 +8,7 @@
 #include "tools/packer/runtime.h"
 #include "umbracore/cdl/cdl.h"
 #include "umbracore/log/log.h"
+#include "umbracore/platform/process_platform.h"
 #include "umbracore/thread/thread_pool.h"
 
 namespace umbra {
@@ -90,9 +91,15 @@ int run_command() {
 }  // namespace
 
 int packer_main(int argc, char** argv) {
+  platform::process_startup();
   static cdl_t cdl_store;
   cdl = &cdl_store;
-  cdl_init(argc, argv);
+  platform::process_arguments_t arguments;
+  if (arguments.load(argc, argv)) {
+    cdl_init(arguments.count(), arguments.words());
+  } else {
+    cdl_init(argc, argv);
+  }
   thread_pool_set_worker_strategy(3);
   thread_pool_set_worker_count_override(0xFFFFFFFFu);
   runtime_startup();

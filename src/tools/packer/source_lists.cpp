@@ -7,6 +7,7 @@
 #include "umbracore/cdl/cdl.h"
 #include "umbracore/log/log.h"
 #include "umbracore/platform/platform_path.h"
+#include "umbracore/strings/path.h"
 #include "umbracore/ufs/fs_device.h"
 
 namespace umbra {
@@ -168,7 +169,7 @@ bool parse_list_lines(const char* text, u64 size, const char* list_path, path_li
     ++i;
     any_line = true;
     if (length == 0) continue;
-    if (line[0] == '/') {
+    if (path_is_separator(line[0])) {
       ++line;
       --length;
     }
@@ -178,8 +179,11 @@ bool parse_list_lines(const char* text, u64 size, const char* list_path, path_li
                 list_path);
       return false;
     }
+    // Archives separate with '/' alone; a list written on Windows may use '\'.
+    char normalized[256];
+    for (u64 c = 0; c < length; ++c) normalized[c] = line[c] == '\\' ? '/' : line[c];
     // A line "/" names the root itself, the empty path.
-    if (!append_path(list, line, length)) return false;
+    if (!append_path(list, normalized, length)) return false;
   }
   if (!any_line && size > 0)
     log_warning("No lines found in list file '%s': every line must end with CR LF.", list_path);

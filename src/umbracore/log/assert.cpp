@@ -2,9 +2,9 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 
 #include "umbracore/log/log.h"
+#include "umbracore/platform/process_platform.h"
 
 namespace umbra {
 
@@ -22,7 +22,7 @@ void assert_failed(const char* file, unsigned line, const char* function, const 
   }
   std::fflush(stdout);
   std::fflush(stderr);
-  std::abort();
+  platform::process_abort();
 }
 
 }  // namespace umbra

@@ -2,12 +2,19 @@
 
 #include <cstdio>
 
+#include "umbracore/platform/console_platform.h"
+
 namespace umbra {
+
+console_message_handler_t::console_message_handler_t(bool flush_each) : flush_each_(flush_each) {
+  platform::console_startup();
+}
 
 console_message_handler_t::~console_message_handler_t() {
   message_unregister_handler(this);
   std::fflush(stdout);
   std::fflush(stderr);
+  platform::console_shutdown();
 }
 
 void console_message_handler_t::handle(const message_t& message) {

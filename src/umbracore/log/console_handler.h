@@ -8,7 +8,7 @@ namespace umbra {
 
 class console_message_handler_t final : public message_handler_t {
  public:
-  explicit console_message_handler_t(bool flush_each) : flush_each_(flush_each) {}
+  explicit console_message_handler_t(bool flush_each);
   ~console_message_handler_t() override;
   void handle(const message_t& message) override;
 

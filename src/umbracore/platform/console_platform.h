@@ -15,6 +15,12 @@ enum console_stream_t : u32 {
   CONSOLE_STDERR = 2,
 };
 
+// Before the first line and after the last: on Windows both streams go to binary mode
+// (a line's CR LF must not become CR CR LF) and a console shows UTF-8 while the tool
+// runs.
+void console_startup();
+void console_shutdown();
+
 bool console_is_terminal(console_stream_t stream);
 // Columns of the terminal behind the stream; 0 when it is none or cannot tell.
 u32 console_columns(console_stream_t stream);

@@ -21,8 +21,6 @@ struct cpu_topology_entry_t {
 bool cpu_list_processors(array_t<u32>& processors);
 // Package and core ids of every online processor; false when the platform has none.
 bool cpu_read_topology(array_t<cpu_topology_entry_t>& entries);
-// Parses a kernel processor list such as "0-3,8,10-11" (bounded: at most 4096 entries).
-bool cpu_parse_processor_list(const char* text, array_t<u32>& processors);
 
 struct cpuid_result_t {
   u32 eax = 0;

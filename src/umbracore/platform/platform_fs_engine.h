@@ -19,20 +19,23 @@ class platform_io_engine_t {
   // Appends finished requests to done. With block set and nothing finished yet, sleeps
   // until a transfer finishes or wake() is called (a wake-up is never lost).
   virtual void reap(array_t<platform_io_request_t*>& done, bool block) = 0;
-  // Any thread: makes a blocked (or the next) reap return.
-  virtual void wake() = 0;
+  // Any thread: makes a blocked (or the next) reap return; false when the wake-up could
+  // not be posted.
+  virtual bool wake() = 0;
+  // Any thread: prepares a newly opened handle for transfers through the engine (an IO
+  // completion port must know the handle before its first transfer).
+  virtual bool attach(platform_file_handle_t handle) { return true; }
   // How many times a short piece was followed by another (for the pump's statistics).
   virtual u64 continued_pieces() const { return 0; }
 };
 
-// io_uring, or null when the kernel refuses it.
-platform_io_engine_t* platform_io_engine_create_uring();
-// pread/pwrite issued by the pump thread itself; always available.
-platform_io_engine_t* platform_io_engine_create_pread();
+// The engine the back end asks for, or the platform's choice for AUTO; null when none
+// can be had.
+platform_io_engine_t* platform_io_engine_create(platform_io_backend_t backend);
 
-// Moves bytes with one synchronous call after another until done, EOF or an error.
-void platform_io_transfer_sync(platform_io_request_t* request);
-// The same for a bare transfer: size bytes from *transferred on; false unless all moved.
+// Moves size bytes from *transferred on with one synchronous call after another, on
+// the calling thread and outside the pump; false unless all moved (end of file or an
+// error first).
 bool platform_io_move_sync(u32 kind, platform_file_handle_t handle, u8* buffer, u64 size, u64 offset,
                            u64* transferred);
 

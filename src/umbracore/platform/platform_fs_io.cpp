@@ -1,13 +1,9 @@
 // The asynchronous half of the platform file layer: pooled requests with their events,
 // the completion port (a packet queue), and the pump thread that keeps at most eight
 // transfers in flight and the rest in a FIFO.
-#include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include "umbracore/platform/platform_fs.h"
 #include "umbracore/platform/platform_fs_engine.h"
@@ -17,21 +13,6 @@
 namespace umbra {
 
 namespace {
-
-platform_io_backend_t backend_from_environment() {
-  const char* value = std::getenv("UMBRA_IO_BACKEND");
-  if (!value) return PLATFORM_IO_BACKEND_AUTO;
-  if (std::strcmp(value, "pread") == 0) return PLATFORM_IO_BACKEND_PREAD;
-  if (std::strcmp(value, "uring") == 0 || std::strcmp(value, "io_uring") == 0) return PLATFORM_IO_BACKEND_URING;
-  return PLATFORM_IO_BACKEND_AUTO;
-}
-
-platform_io_engine_t* create_engine(platform_io_backend_t backend) {
-  if (backend == PLATFORM_IO_BACKEND_AUTO) backend = backend_from_environment();
-  if (backend == PLATFORM_IO_BACKEND_PREAD) return platform_io_engine_create_pread();
-  platform_io_engine_t* engine = platform_io_engine_create_uring();
-  return engine ? engine : platform_io_engine_create_pread();
-}
 
 const profiler_id_t io_profiler_id(PROFILER_ID_SCOPE, "io");
 constexpr u8 k_no_trace_lane = 0xFF;
@@ -167,7 +148,7 @@ platform_fs_t::~platform_fs_t() {
 
 bool platform_fs_t::init(platform_io_backend_t backend) {
   if (running_) return true;
-  engine_ = create_engine(backend);
+  engine_ = platform_io_engine_create(backend);
   if (engine_ && observer_) engine_ = observer_->wrap_engine(engine_);
   if (!engine_) return false;
   {
@@ -264,9 +245,9 @@ bool platform_fs_t::post(platform_io_request_t* request) {
   // The wake-up happens under the port lock: once shutdown has stopped accepting, no
   // thread can still be about to touch the engine it is going to delete.
   mutex_guard_t guard(port_lock_);
-  if (!accepting_) return false;
+  if (!accepting_ || !engine_->wake()) return false;
+  // The pump takes packets under the port lock: woken first, it still finds this one.
   port_.push(request);
-  engine_->wake();
   return true;
 }
 
@@ -291,20 +272,6 @@ bool transfer_blocking(u32 kind, platform_file_handle_t handle, u8* buffer, u64 
 }
 
 }  // namespace
-
-void platform_prefetch_buffer(void* buffer, u64 size) {
-#ifndef MADV_POPULATE_WRITE
-  constexpr int MADV_POPULATE_WRITE = 23;  // Linux 5.14
-#endif
-  constexpr u64 large_page = 2ull << 20;
-  static const u64 page = (u64)::sysconf(_SC_PAGESIZE);
-  u64 begin = ((u64)(uintptr_t)buffer + page - 1) & ~(page - 1);
-  u64 end = ((u64)(uintptr_t)buffer + size) & ~(page - 1);
-  if (!buffer || end <= begin) return;
-  void* first = reinterpret_cast<void*>((uintptr_t)begin);
-  if (end - begin >= 2 * large_page) ::madvise(first, end - begin, MADV_HUGEPAGE);
-  ::madvise(first, end - begin, MADV_POPULATE_WRITE);
-}
 
 bool platform_fs_t::read_blocking(platform_file_handle_t handle, void* buffer, u64 size, u64 offset) {
   return transfer_blocking(PLATFORM_IO_READ, handle, static_cast<u8*>(buffer), size, offset);

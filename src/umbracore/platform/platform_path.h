@@ -23,6 +23,10 @@ struct file_identity_t {
 // The identity of what the path names after following links.
 bool file_identity(const char* path, file_identity_t* out);
 
+// Whether '\' separates the components of the system's paths as '/' does (Windows); where
+// it does not, it is a character of names.
+bool backslash_separates_paths();
+
 // Asks the system to start reading a regular file into its cache and returns without
 // waiting for the data; false when the file cannot be opened (the later read reports it).
 bool prefetch_file(const char* path);

@@ -1,6 +1,6 @@
-// Read-only registry access in the shape of RegOpenKeyExW / RegQueryValueExW /
-// RegCloseKey. Linux has no registry: its back end answers the one value the runtime
-// reads, the processor's nominal clock, and reports every other key as missing.
+// Read-only registry access: RegOpenKeyExW / RegQueryValueExW / RegCloseKey on Windows.
+// Linux has no registry: its back end answers the one value the runtime reads, the
+// processor's nominal clock, and reports every other key as missing.
 #pragma once
 
 #include "umbracore/types.h"
@@ -31,15 +31,6 @@ bool registry_open_key(registry_root_t root, const char* sub_key, registry_key_t
 // describe the value. A value larger than the buffer fails with *size set to its size.
 bool registry_query_value(registry_key_t key, const char* value_name, u32* type, void* data, u32* size);
 bool registry_close_key(registry_key_t key);
-
-// The nominal clock of a processor in MHz from the kernel's description, 0 when unknown.
-u32 registry_nominal_cpu_mhz(u32 processor);
-// "model name : ... @ 3.60GHz" → 3600; 0 when the text names no clock.
-u32 registry_parse_model_name_mhz(const char* model_name);
-// Fields of one processor's block of /proc/cpuinfo text: the clock its "model name"
-// names, and its "cpu MHz" rounded; 0 when the processor or the field is not there.
-u32 registry_parse_cpuinfo_model_mhz(const char* cpuinfo, u32 processor);
-u32 registry_parse_cpuinfo_cpu_mhz(const char* cpuinfo, u32 processor);
 
 }  // namespace platform
 }  // namespace umbra

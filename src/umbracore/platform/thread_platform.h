@@ -1,10 +1,10 @@
 // The platform's threads and synchronisation objects, in the shape of the Windows calls
 // the runtime was written against (CreateThread suspended, SetThreadPriority,
 // SetThreadIdealProcessor, ResumeThread, SwitchToThread, semaphores, critical sections,
-// condition variables). The POSIX build implements them with pthreads.
+// condition variables). The POSIX build implements them with pthreads, the Windows
+// build with the calls themselves. The lock objects are storage here: each
+// implementation keeps its own objects in it and checks at compile time that they fit.
 #pragma once
-
-#include <pthread.h>
 
 #include "umbracore/types.h"
 
@@ -34,14 +34,20 @@ void thread_resume(thread_handle_t handle);
 void thread_join(thread_handle_t handle);
 // SwitchToThread.
 void thread_yield();
-// A number unique per live thread of the process (the kernel thread id on Linux).
+// Sleep: the calling thread gives up the processor for at least this long.
+void thread_sleep_ms(u32 milliseconds);
+// A number unique per live thread of the process (the kernel thread id).
 u64 thread_current_id();
 // The name the platform holds for the calling thread (empty when unknown).
 void thread_get_current_name(char* buffer, u32 size);
+// The calling thread's priority as thread_set_priority takes it: 1 highest, -1 below
+// normal, 0 normal (other levels by their sign).
+s32 thread_get_current_priority();
 
-// Critical section (recursive when asked for) over a pthread mutex.
+// Critical section, recursive when asked for (a CRITICAL_SECTION on Windows, an SRW
+// lock when not recursive; a pthread mutex elsewhere).
 struct critical_section_t {
-  pthread_mutex_t mutex;
+  alignas(8) unsigned char opaque[64];
 };
 void critical_section_init(critical_section_t* section, bool recursive);
 void critical_section_destroy(critical_section_t* section);
@@ -50,22 +56,20 @@ void critical_section_leave(critical_section_t* section);
 
 // Condition variable bound to a critical section at wait time.
 struct condition_variable_t {
-  pthread_cond_t cond;
+  alignas(8) unsigned char opaque[48];
 };
 // false when the platform has no resources left for it.
 bool condition_variable_init(condition_variable_t* condition);
 void condition_variable_destroy(condition_variable_t* condition);
 void condition_variable_sleep(condition_variable_t* condition, critical_section_t* section);
+// The same with a time-out; false when it ran out before a wake-up.
+bool condition_variable_sleep_for(condition_variable_t* condition, critical_section_t* section, u32 milliseconds);
 void condition_variable_wake_one(condition_variable_t* condition);
 void condition_variable_wake_all(condition_variable_t* condition);
 
 // Counting semaphore (CreateSemaphore with a maximum count): waits block without spinning.
 struct semaphore_t {
-  critical_section_t section;
-  condition_variable_t condition;
-  u32 count;
-  u32 maximum;
-  u32 sleepers;
+  alignas(8) unsigned char opaque[128];
 };
 void semaphore_init(semaphore_t* semaphore, u32 initial_count, u32 maximum_count);
 void semaphore_destroy(semaphore_t* semaphore);

@@ -1,6 +1,6 @@
-// The performance counter in the shape of QueryPerformanceCounter/Frequency. On Linux
-// it is CLOCK_MONOTONIC in nanoseconds (frequency 1e9), and the kernel names the
-// hardware behind it, which Windows leaves to be guessed from the frequency.
+// The performance counter: QueryPerformanceCounter/Frequency on Windows. On Linux it is
+// CLOCK_MONOTONIC in nanoseconds (frequency 1e9), and the kernel names the hardware
+// behind it, which Windows leaves to be guessed from the frequency.
 #pragma once
 
 #include <ctime>
@@ -22,8 +22,6 @@ bool local_time(u64 unix_seconds, std::tm* out);
 // invariant, 6 HPET, 0 a source that cannot be told). Returns false where the platform
 // does not name it, so the caller classifies by frequency.
 bool qpc_named_source(u32* source);
-// Maps a Linux clocksource name ("tsc", "hpet", "acpi_pm", ...) to a source index.
-u32 qpc_source_from_clocksource_name(const char* name);
 
 }  // namespace platform
 }  // namespace umbra

@@ -12,6 +12,9 @@ void mutex_t::unlock() { platform::critical_section_leave(&section_); }
 condition_t::condition_t() { platform::condition_variable_init(&condition_); }
 condition_t::~condition_t() { platform::condition_variable_destroy(&condition_); }
 void condition_t::wait(mutex_t& mutex) { platform::condition_variable_sleep(&condition_, &mutex.section_); }
+bool condition_t::wait_for(mutex_t& mutex, u32 milliseconds) {
+  return platform::condition_variable_sleep_for(&condition_, &mutex.section_, milliseconds);
+}
 void condition_t::notify_one() { platform::condition_variable_wake_one(&condition_); }
 void condition_t::notify_all() { platform::condition_variable_wake_all(&condition_); }
 

@@ -44,6 +44,8 @@ class condition_t {
   condition_t& operator=(const condition_t&) = delete;
 
   void wait(mutex_t& mutex);
+  // false when the time ran out first.
+  bool wait_for(mutex_t& mutex, u32 milliseconds);
   void notify_one();
   void notify_all();
 

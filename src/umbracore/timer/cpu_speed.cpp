@@ -1,10 +1,9 @@
 // The processor clock: the registry's nominal value when plausible, else measured
 // against the wall counter with the time-stamp counter.
-#include <time.h>
-
 #include <cstdio>
 
 #include "umbracore/log/log.h"
+#include "umbracore/platform/thread_platform.h"
 #include "umbracore/platform/timer_platform.h"
 #include "umbracore/timer/cpu.h"
 #include "umbracore/timer/registry.h"
@@ -27,14 +26,6 @@ bool counter_microseconds(u64* microseconds) {
   return true;
 }
 
-void sleep_microseconds(u64 microseconds) {
-  timespec duration;
-  duration.tv_sec = (time_t)(microseconds / 1000000);
-  duration.tv_nsec = (long)(microseconds % 1000000) * 1000;
-  while (nanosleep(&duration, &duration) != 0) {
-  }
-}
-
 // One sample in kHz: time-stamp ticks x 1000 per elapsed microsecond over >= 20 ms.
 bool take_sample(u32* khz) {
   u64 start_us = 0;
@@ -42,7 +33,7 @@ bool take_sample(u32* khz) {
   if (!counter_microseconds(&start_us) || !platform::cpu_read_tsc(&start_ticks)) return false;
   // Sleeping instead of spinning leaves the other cores' work alone; the ratio of the
   // two counters is what is measured, not the time spent.
-  sleep_microseconds(k_sample_microseconds);
+  platform::thread_sleep_ms((u32)(k_sample_microseconds / 1000));
   u64 now_us = start_us;
   do {
     if (!counter_microseconds(&now_us)) return false;

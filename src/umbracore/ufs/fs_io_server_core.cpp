@@ -3,8 +3,6 @@
 // waiting for requests.
 #include "umbracore/ufs/fs_io_server_core.h"
 
-#include <time.h>
-
 #include <cinttypes>
 #include <cstring>
 
@@ -36,15 +34,6 @@ bool is_one_of(const char* text, const char* const* candidates, u32 count) {
   return false;
 }
 
-timespec deadline_after_ms(u32 ms) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  u64 nanoseconds = (u64)now.tv_nsec + (u64)ms * 1000000ull;
-  now.tv_sec += (time_t)(nanoseconds / 1000000000ull);
-  now.tv_nsec = (long)(nanoseconds % 1000000000ull);
-  return now;
-}
-
 }  // namespace
 
 bool fs_io_location_t::set(const char* source_path) {
@@ -74,12 +63,6 @@ fs_io_server_t::fs_io_server_t() {
     queues_[i].name = queue_names[i];
     queues_[i].priority = (u8)i;
   }
-  pthread_mutex_init(&stop_lock_, nullptr);
-  pthread_condattr_t attributes;
-  pthread_condattr_init(&attributes);
-  pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-  pthread_cond_init(&stop_signal_, &attributes);
-  pthread_condattr_destroy(&attributes);
   scheduler_.name.assign("IO Scheduler");
 }
 
@@ -87,16 +70,15 @@ fs_io_server_t::~fs_io_server_t() {
   UMBRA_ASSERT(!is_running(), "%s", "IO server destroyed while its scheduler runs.");
   for (fs_io_server_request_t* request : all_requests_) delete request;
   for (io_batch_t* batch : all_batches_) delete batch;
-  pthread_cond_destroy(&stop_signal_);
-  pthread_mutex_destroy(&stop_lock_);
 }
 
 bool fs_io_server_t::init() {
   if (is_running()) return false;
-  pthread_mutex_lock(&stop_lock_);
-  stop_requested_ = false;
-  wake_requested_ = false;
-  pthread_mutex_unlock(&stop_lock_);
+  {
+    mutex_guard_t guard(stop_lock_);
+    stop_requested_ = false;
+    wake_requested_ = false;
+  }
   running_.store(true, std::memory_order_release);
   scheduler_.start(&fs_io_server_t::scheduler_entry, this);
   return true;
@@ -106,10 +88,11 @@ void fs_io_server_t::shutdown() {
   if (!is_running()) return;
   // Refuse new reads first; the scheduler's last pass finishes what was queued before.
   running_.store(false, std::memory_order_release);
-  pthread_mutex_lock(&stop_lock_);
-  stop_requested_ = true;
-  pthread_cond_signal(&stop_signal_);
-  pthread_mutex_unlock(&stop_lock_);
+  {
+    mutex_guard_t guard(stop_lock_);
+    stop_requested_ = true;
+    stop_signal_.notify_one();
+  }
   scheduler_.join();
 }
 
@@ -132,22 +115,16 @@ void fs_io_server_t::scheduler_loop() {
 }
 
 bool fs_io_server_t::sleep_one_period() {
-  pthread_mutex_lock(&stop_lock_);
-  if (!stop_requested_ && !wake_requested_) {
-    timespec deadline = deadline_after_ms(FS_IO_SCHEDULER_PERIOD_MS);
-    pthread_cond_timedwait(&stop_signal_, &stop_lock_, &deadline);
-  }
+  mutex_guard_t guard(stop_lock_);
+  if (!stop_requested_ && !wake_requested_) stop_signal_.wait_for(stop_lock_, FS_IO_SCHEDULER_PERIOD_MS);
   wake_requested_ = false;
-  bool keep_running = !stop_requested_;
-  pthread_mutex_unlock(&stop_lock_);
-  return keep_running;
+  return !stop_requested_;
 }
 
 void fs_io_server_t::wake_scheduler() {
-  pthread_mutex_lock(&stop_lock_);
+  mutex_guard_t guard(stop_lock_);
   wake_requested_ = true;
-  pthread_cond_signal(&stop_signal_);
-  pthread_mutex_unlock(&stop_lock_);
+  stop_signal_.notify_one();
 }
 
 // ---------------------------------------------------------------------------------

@@ -5,7 +5,6 @@
 // end (fs_io_server_generic_t) reads the bytes and decodes them into the caller's target.
 #pragma once
 
-#include <pthread.h>
 
 #include <atomic>
 
@@ -237,10 +236,9 @@ class fs_io_server_t {
   fs_io_server_request_t* free_requests_ = nullptr;
   array_dyn_t<fs_io_server_request_t*> all_requests_;
 
-  // The scheduler's period: a timed wait that shutdown and wake_scheduler cut short
-  // (the runtime's condition has no timed wait).
-  pthread_mutex_t stop_lock_;
-  pthread_cond_t stop_signal_;
+  // The scheduler's period: a timed wait that shutdown and wake_scheduler cut short.
+  mutex_t stop_lock_;
+  condition_t stop_signal_;
   bool stop_requested_ = false;
   bool wake_requested_ = false;
 

@@ -5,11 +5,20 @@
 #include <cstring>
 
 #include "umbracore/platform/platform_fs.h"
+#include "umbracore/platform/platform_path.h"
 #include "umbracore/ufs/fs_meta.h"
 #include "umbracore/ufs/sysfs_atomic_file.h"
 #include "umbracore/ufs/sysfs_file.h"
 
 namespace umbra {
+
+namespace {
+
+// The system's own paths (a root or an archive named on the command line) may separate
+// with '\' where the system does.
+bool is_system_separator(char c) { return c == '/' || (c == '\\' && platform::backslash_separates_paths()); }
+
+}  // namespace
 
 bool sysfs_translate_path(system_path_string_t& out, const char* root, const char* path) {
   bool root_empty = root[0] == '\0';
@@ -104,11 +113,22 @@ bool sysfs_device_t::mkdir(const char* path) {
   fs_stat_t existing;
   if (stat(path, &existing) && existing.kind == FS_KIND_DIRECTORY) return true;
   system_path_string_t level;
-  for (const char* slash = std::strchr(path + 1, '/'); slash; slash = std::strchr(slash + 1, '/')) {
+  for (const char* p = path + 1; *p; ++p) {
     // Parents that already exist (or cannot be made) show up in the last result.
-    if (level.assign(path, (u64)(slash - path))) create_directory(level.c_str());
+    if (is_system_separator(*p) && level.assign(path, (u64)(p - path))) create_directory(level.c_str());
   }
   return create_directory(path);
+}
+
+bool sysfs_device_t::mkdir_for_file(const char* path) {
+  const char* last_separator = nullptr;
+  for (const char* p = path; *p; ++p) {
+    if (is_system_separator(*p)) last_separator = p;
+  }
+  if (!last_separator || last_separator == path) return true;
+  system_path_string_t directory;
+  if (!directory.assign(path, (u64)(last_separator - path))) return false;
+  return mkdir(directory.c_str());
 }
 
 bool sysfs_device_t::rmdir(const char* path) {

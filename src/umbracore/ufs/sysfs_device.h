@@ -24,6 +24,7 @@ class sysfs_device_t final : public fs_device_t {
   bool stat(const char* path, fs_stat_t* out) override;
   bool mstat(const char* path, fs_mstat_t* out) override;
   bool mkdir(const char* path) override;
+  bool mkdir_for_file(const char* path) override;
   bool rmdir(const char* path) override;
   bool copy(const char* from, const char* to, bool overwrite) override;
   bool move(const char* from, const char* to, bool overwrite) override;

@@ -225,6 +225,21 @@ TEST_F(create_test, list_files_choose_and_hide_paths) {
   EXPECT_EQ(a.find(""), nullptr);  // no directory entries without a scan
 }
 
+TEST_F(create_test, list_lines_separate_with_backslashes_as_with_slashes) {
+  // Lists written on Windows name the same entries as lists written with '/'.
+  add("sub/deep/c.txt", "c");
+  add("sub/d.txt", "d");
+  write_file(dir / "list.txt", "sub\\deep\\c.txt\r\n\\sub\\d.txt\r\n");
+  write_file(dir / "hide.txt", "sub\\d.txt\r\n");
+  ASSERT_EQ(create({"-list", dir / "list.txt", "-hide-list", dir / "hide.txt"}).exit_code, 0);
+  inspected_archive_t a;
+  ASSERT_TRUE(a.load(archive()));
+  EXPECT_EQ(a.entries.size(), 2u);
+  ASSERT_NE(a.find("sub/deep/c.txt"), nullptr);
+  ASSERT_NE(a.find("sub/d.txt"), nullptr);
+  EXPECT_EQ(a.find("sub\\deep\\c.txt"), nullptr);
+}
+
 TEST_F(create_test, hidden_entries_are_packed_but_not_listed) {
   add("a.txt", "a");
   add("secret.txt", "s");

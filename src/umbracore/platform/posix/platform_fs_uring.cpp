@@ -6,7 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include "umbracore/platform/platform_fs_engine.h"
+#include "umbracore/platform/posix/platform_io_engines_posix.h"
 
 namespace umbra {
 
@@ -73,12 +73,14 @@ class uring_engine_t final : public platform_io_engine_t {
     flush();
   }
 
-  void wake() override {
+  bool wake() override {
     u64 one = 1;
     ssize_t written;
     do {
       written = ::write(wake_fd_, &one, sizeof(one));
     } while (written < 0 && errno == EINTR);
+    // A full counter (EAGAIN) still wakes the reader.
+    return written == (ssize_t)sizeof(one) || errno == EAGAIN;
   }
 
  private:

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <unistd.h>
 
-#include "umbracore/platform/platform_fs_engine.h"
+#include "umbracore/platform/posix/platform_io_engines_posix.h"
 #include "umbracore/thread/locks.h"
 
 namespace umbra {
@@ -26,14 +26,14 @@ bool platform_io_move_sync(u32 kind, platform_file_handle_t handle, u8* buffer, 
   return true;
 }
 
-void platform_io_transfer_sync(platform_io_request_t* request) {
+namespace {
+
+void transfer_sync(platform_io_request_t* request) {
   if (!platform_io_move_sync(request->kind, request->handle, request->buffer, request->size, request->offset,
                              &request->transferred)) {
     request->transfer_failed = true;
   }
 }
-
-namespace {
 
 class pread_engine_t final : public platform_io_engine_t {
  public:
@@ -43,7 +43,7 @@ class pread_engine_t final : public platform_io_engine_t {
 
   void reap(array_t<platform_io_request_t*>& done, bool block) override {
     if (platform_io_request_t* request = started_.pop()) {
-      platform_io_transfer_sync(request);
+      transfer_sync(request);
       done.append(request);
       return;
     }
@@ -53,10 +53,11 @@ class pread_engine_t final : public platform_io_engine_t {
     woken_ = false;
   }
 
-  void wake() override {
+  bool wake() override {
     mutex_guard_t guard(wake_lock_);
     woken_ = true;
     wake_condition_.notify_one();
+    return true;
   }
 
  private:

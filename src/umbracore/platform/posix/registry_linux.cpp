@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "umbracore/collections/arrays/array.h"
+#include "umbracore/platform/posix/registry_linux.h"
 #include "umbracore/platform/registry_platform.h"
 
 namespace umbra {

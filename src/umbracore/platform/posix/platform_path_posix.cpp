@@ -39,6 +39,8 @@ bool file_identity(const char* path, file_identity_t* out) {
   return true;
 }
 
+bool backslash_separates_paths() { return false; }
+
 bool prefetch_file(const char* path) {
   // Opening a device can have effects of its own: only regular files are touched, and
   // without blocking should one be swapped for a fifo in between.

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "umbracore/platform/posix/timer_posix.h"
 #include "umbracore/platform/timer_platform.h"
 
 namespace umbra {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "umbracore/platform/cpu_platform.h"
+#include "umbracore/platform/posix/cpu_linux.h"
 
 namespace umbra {
 namespace platform {

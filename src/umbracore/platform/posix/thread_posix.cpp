@@ -2,9 +2,11 @@
 // parked at a gate until thread_resume opens it, so that its priority and name are in
 // place before the routine runs.
 #include <errno.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -33,6 +35,42 @@ struct posix_thread_t {
 };
 
 posix_thread_t* from_handle(thread_handle_t handle) { return reinterpret_cast<posix_thread_t*>(handle); }
+
+struct posix_semaphore_t {
+  pthread_mutex_t lock;
+  pthread_cond_t condition;
+  u32 count;
+  u32 maximum;
+  u32 sleepers;
+};
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(critical_section_t::opaque), "critical section storage");
+static_assert(sizeof(pthread_cond_t) <= sizeof(condition_variable_t::opaque), "condition storage");
+static_assert(sizeof(posix_semaphore_t) <= sizeof(semaphore_t::opaque), "semaphore storage");
+
+pthread_mutex_t* native(critical_section_t* section) { return reinterpret_cast<pthread_mutex_t*>(section->opaque); }
+pthread_cond_t* native(condition_variable_t* condition) { return reinterpret_cast<pthread_cond_t*>(condition->opaque); }
+posix_semaphore_t* native(semaphore_t* semaphore) { return reinterpret_cast<posix_semaphore_t*>(semaphore->opaque); }
+
+// Timed waits run on the monotonic clock: a change of the calendar clock must not
+// stretch or cut them.
+bool init_monotonic_condition(pthread_cond_t* condition) {
+  pthread_condattr_t attributes;
+  if (pthread_condattr_init(&attributes) != 0) return false;
+  pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+  bool ok = pthread_cond_init(condition, &attributes) == 0;
+  pthread_condattr_destroy(&attributes);
+  return ok;
+}
+
+timespec monotonic_deadline_after(u32 milliseconds) {
+  timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  u64 nanoseconds = (u64)deadline.tv_nsec + (u64)(milliseconds % 1000) * 1000000ull;
+  deadline.tv_sec += (time_t)(milliseconds / 1000 + nanoseconds / 1000000000ull);
+  deadline.tv_nsec = (long)(nanoseconds % 1000000000ull);
+  return deadline;
+}
 
 pid_t current_tid() { return (pid_t)syscall(SYS_gettid); }
 
@@ -131,6 +169,14 @@ void thread_join(thread_handle_t handle) {
 
 void thread_yield() { sched_yield(); }
 
+void thread_sleep_ms(u32 milliseconds) {
+  timespec duration;
+  duration.tv_sec = (time_t)(milliseconds / 1000);
+  duration.tv_nsec = (long)(milliseconds % 1000) * 1000000L;
+  while (nanosleep(&duration, &duration) != 0 && errno == EINTR) {
+  }
+}
+
 u64 thread_current_id() { return (u64)current_tid(); }
 
 void thread_get_current_name(char* buffer, u32 size) {
@@ -139,61 +185,78 @@ void thread_get_current_name(char* buffer, u32 size) {
   if (size < 16 || pthread_getname_np(pthread_self(), buffer, size) != 0) buffer[0] = 0;
 }
 
+s32 thread_get_current_priority() {
+  errno = 0;
+  int nice_value = getpriority(PRIO_PROCESS, (id_t)current_tid());
+  if (errno != 0) return 0;
+  // The main thread (its id is the process id) stands for the process.
+  int process_nice = getpriority(PRIO_PROCESS, (id_t)getpid());
+  return nice_value < process_nice ? 1 : nice_value > process_nice ? -1 : 0;
+}
+
 void critical_section_init(critical_section_t* section, bool recursive) {
   pthread_mutexattr_t attributes;
   pthread_mutexattr_init(&attributes);
   if (recursive) pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutex_init(&section->mutex, &attributes);
+  pthread_mutex_init(native(section), &attributes);
   pthread_mutexattr_destroy(&attributes);
 }
 
-void critical_section_destroy(critical_section_t* section) { pthread_mutex_destroy(&section->mutex); }
-void critical_section_enter(critical_section_t* section) { pthread_mutex_lock(&section->mutex); }
-void critical_section_leave(critical_section_t* section) { pthread_mutex_unlock(&section->mutex); }
+void critical_section_destroy(critical_section_t* section) { pthread_mutex_destroy(native(section)); }
+void critical_section_enter(critical_section_t* section) { pthread_mutex_lock(native(section)); }
+void critical_section_leave(critical_section_t* section) { pthread_mutex_unlock(native(section)); }
 
-bool condition_variable_init(condition_variable_t* condition) { return pthread_cond_init(&condition->cond, nullptr) == 0; }
-void condition_variable_destroy(condition_variable_t* condition) { pthread_cond_destroy(&condition->cond); }
+bool condition_variable_init(condition_variable_t* condition) { return init_monotonic_condition(native(condition)); }
+void condition_variable_destroy(condition_variable_t* condition) { pthread_cond_destroy(native(condition)); }
 void condition_variable_sleep(condition_variable_t* condition, critical_section_t* section) {
-  pthread_cond_wait(&condition->cond, &section->mutex);
+  pthread_cond_wait(native(condition), native(section));
 }
-void condition_variable_wake_one(condition_variable_t* condition) { pthread_cond_signal(&condition->cond); }
-void condition_variable_wake_all(condition_variable_t* condition) { pthread_cond_broadcast(&condition->cond); }
+bool condition_variable_sleep_for(condition_variable_t* condition, critical_section_t* section, u32 milliseconds) {
+  timespec deadline = monotonic_deadline_after(milliseconds);
+  return pthread_cond_timedwait(native(condition), native(section), &deadline) != ETIMEDOUT;
+}
+void condition_variable_wake_one(condition_variable_t* condition) { pthread_cond_signal(native(condition)); }
+void condition_variable_wake_all(condition_variable_t* condition) { pthread_cond_broadcast(native(condition)); }
 
 void semaphore_init(semaphore_t* semaphore, u32 initial_count, u32 maximum_count) {
-  critical_section_init(&semaphore->section, false);
-  condition_variable_init(&semaphore->condition);
-  semaphore->count = initial_count;
-  semaphore->maximum = maximum_count;
-  semaphore->sleepers = 0;
+  posix_semaphore_t* s = native(semaphore);
+  pthread_mutex_init(&s->lock, nullptr);
+  pthread_cond_init(&s->condition, nullptr);
+  s->count = initial_count;
+  s->maximum = maximum_count;
+  s->sleepers = 0;
 }
 
 void semaphore_destroy(semaphore_t* semaphore) {
-  condition_variable_destroy(&semaphore->condition);
-  critical_section_destroy(&semaphore->section);
+  posix_semaphore_t* s = native(semaphore);
+  pthread_cond_destroy(&s->condition);
+  pthread_mutex_destroy(&s->lock);
 }
 
 bool semaphore_release(semaphore_t* semaphore, u32 count) {
-  critical_section_enter(&semaphore->section);
-  bool ok = count <= semaphore->maximum - semaphore->count;
+  posix_semaphore_t* s = native(semaphore);
+  pthread_mutex_lock(&s->lock);
+  bool ok = count <= s->maximum - s->count;
   if (ok) {
-    semaphore->count += count;
+    s->count += count;
     // Wake no more sleepers than there are new counts: a large release must not stampede.
-    u32 wake = count < semaphore->sleepers ? count : semaphore->sleepers;
-    for (u32 i = 0; i < wake; ++i) condition_variable_wake_one(&semaphore->condition);
+    u32 wake = count < s->sleepers ? count : s->sleepers;
+    for (u32 i = 0; i < wake; ++i) pthread_cond_signal(&s->condition);
   }
-  critical_section_leave(&semaphore->section);
+  pthread_mutex_unlock(&s->lock);
   return ok;
 }
 
 void semaphore_wait(semaphore_t* semaphore) {
-  critical_section_enter(&semaphore->section);
-  while (semaphore->count == 0) {
-    ++semaphore->sleepers;
-    condition_variable_sleep(&semaphore->condition, &semaphore->section);
-    --semaphore->sleepers;
+  posix_semaphore_t* s = native(semaphore);
+  pthread_mutex_lock(&s->lock);
+  while (s->count == 0) {
+    ++s->sleepers;
+    pthread_cond_wait(&s->condition, &s->lock);
+    --s->sleepers;
   }
-  --semaphore->count;
-  critical_section_leave(&semaphore->section);
+  --s->count;
+  pthread_mutex_unlock(&s->lock);
 }
 
 }  // namespace platform

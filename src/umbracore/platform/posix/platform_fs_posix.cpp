@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,8 +19,6 @@
 namespace umbra {
 
 namespace {
-
-system_path_string_t g_path_prefix;
 
 int open_retrying(const char* path, int flags, mode_t mode) {
   int fd;
@@ -106,21 +105,18 @@ bool entry_less(const fs_dir_entry_t& a, const fs_dir_entry_t& b) { return compa
 
 }  // namespace
 
-bool platform_make_os_path(system_path_string_t& out, const char* path) {
-  out.clear();
-  if (!out.assign(g_path_prefix) || !out.append(path)) return false;
-  if (!is_valid_utf8(out.c_str())) {
-    log_error("Encountered invalid code point.");
-    return false;
-  }
-  return true;
-}
-
-bool platform_fs_t::set_path_prefix(const char* prefix) {
-  system_path_string_t candidate;
-  if (!candidate.assign(prefix)) return false;
-  g_path_prefix.assign(candidate);
-  return true;
+void platform_prefetch_buffer(void* buffer, u64 size) {
+#ifndef MADV_POPULATE_WRITE
+  constexpr int MADV_POPULATE_WRITE = 23;  // Linux 5.14
+#endif
+  constexpr u64 large_page = 2ull << 20;
+  static const u64 page = (u64)::sysconf(_SC_PAGESIZE);
+  u64 begin = ((u64)(uintptr_t)buffer + page - 1) & ~(page - 1);
+  u64 end = ((u64)(uintptr_t)buffer + size) & ~(page - 1);
+  if (!buffer || end <= begin) return;
+  void* first = reinterpret_cast<void*>((uintptr_t)begin);
+  if (end - begin >= 2 * large_page) ::madvise(first, end - begin, MADV_HUGEPAGE);
+  ::madvise(first, end - begin, MADV_POPULATE_WRITE);
 }
 
 platform_file_handle_t platform_fs_t::open_handle(const char* path, u32 kind) {

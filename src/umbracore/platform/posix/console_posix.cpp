@@ -15,6 +15,9 @@ int descriptor(console_stream_t stream) { return stream == CONSOLE_STDOUT ? STDO
 
 }  // namespace
 
+void console_startup() {}
+void console_shutdown() {}
+
 bool console_is_terminal(console_stream_t stream) { return ::isatty(descriptor(stream)) == 1; }
 
 u32 console_columns(console_stream_t stream) {
