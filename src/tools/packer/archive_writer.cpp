@@ -1,6 +1,7 @@
 #include "tools/packer/archive_writer.h"
 
 #include <algorithm>
+#include <cinttypes>
 
 #include "tools/packer/commands.h"
 #include "tools/packer/entry_task.h"
@@ -123,6 +124,7 @@ bool build_archive(archive_build_t& build, file_t* archive, const char* root) {
   for (const path_entry_v2_t& entry : build.entries) {
     tasks.append(auto_ptr_t<entry_task_t>(create_entry_task(entry, root, &build.listings)));
     tasks.last()->set_prefetcher(&prefetcher);
+    tasks.last()->set_progress(build.progress);
   }
   array_dyn_t<u64> order = submission_order(build.entries);
   start_prefetch(prefetcher, build.entries, order);
@@ -191,8 +193,50 @@ bool store_tables(archive_build_t& build, file_t* archive) {
                      &build.header.metadata_table_size);
 }
 
+namespace {
+
+struct create_totals_t {
+  u64 files = 0;
+  u64 directories = 0;
+  u64 bytes = 0;
+};
+
+create_totals_t count_entries(const path_entries_t& entries) {
+  create_totals_t totals;
+  for (const path_entry_v2_t& entry : entries) {
+    if (entry.is_directory) {
+      ++totals.directories;
+    } else {
+      ++totals.files;
+      totals.bytes += entry.size;
+    }
+  }
+  return totals;
+}
+
+// The closing line of a run that showed progress: what went in, what came out, how long
+// it took and what the scan left out.
+void report_created(const create_totals_t& totals, u64 archive_size, u64 elapsed_us, u64 skipped_names) {
+  mstring_t in, out;
+  format_byte_size(in, totals.bytes);
+  format_byte_size(out, archive_size);
+  mstring_t ratio;
+  if (totals.bytes == 0) {
+    ratio.assign("-");
+  } else {
+    ratio.format("%.1f%%", 100.0 * (double)archive_size / (double)totals.bytes);
+  }
+  log_info("Packed %" PRIu64 " entries (%" PRIu64 " files, %" PRIu64 " directories), %s in, %s out (%s), %.1f s; "
+           "%" PRIu64 " names skipped ('.' or '@' first, .dds)",
+           totals.files + totals.directories, totals.files, totals.directories, in.c_str(), out.c_str(), ratio.c_str(),
+           (double)elapsed_us / 1e6, skipped_names);
+}
+
+}  // namespace
+
 bool create(const char* archive_path, const char* root) {
   UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "create %s", archive_path);
+  const u64 started_us = progress_clock_us();
   archive_build_t build;
   cairn_v2_header_init(&build.header, (u8)platform_type);
   exclude_archive_from_scan(build.lists, archive_path, root);
@@ -204,14 +248,23 @@ bool create(const char* archive_path, const char* root) {
     log_error("Failed to create archive!");
     return false;
   }
-  if (!write_archive(build, archive.get(), root)) {
+  const create_totals_t totals = count_entries(build.entries);
+  progress_t progress;
+  build.progress = &progress;
+  progress.start("Packing", totals.files, totals.bytes);
+  const bool written = write_archive(build, archive.get(), root);
+  progress.stop();
+  if (!written) {
     archive->cancel_atomic();
     return false;
   }
+  const u64 archive_size = archive->get_size();
   if (!archive->commit_atomic()) {
     log_error("Failed to create archive!");
     return false;
   }
+  if (progress_wanted())
+    report_created(totals, archive_size, progress_clock_us() - started_us, build.lists.skipped_names);
   return true;
 }
 

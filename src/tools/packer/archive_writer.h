@@ -4,6 +4,7 @@
 
 #include "tools/packer/entry_table.h"
 #include "tools/packer/path_entries.h"
+#include "tools/packer/progress.h"
 #include "tools/packer/source_lists.h"
 #include "umbracore/ufs/cairn_format.h"
 #include "umbracore/ufs/fs_file.h"
@@ -17,6 +18,7 @@ struct archive_build_t {
   entry_table_t table;
   listing_registry_t listings;
   array_dyn_t<u32> metadata;
+  progress_t* progress = nullptr;  // told of every finished file when given
 };
 
 // Paths below the root that must never be packed: the archive and its temporary.

@@ -54,6 +54,7 @@ void entry_task_t::execute() {
   output_ = mem_file_create();
   encode();
   source_.reset();
+  if (progress_ && !entry_.is_directory) progress_->add(1, entry_.size);
 }
 
 bool entry_task_t::load_source(const char* full_path, u64 size) {

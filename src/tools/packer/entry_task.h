@@ -6,6 +6,7 @@
 #include "tools/packer/archive_output.h"
 #include "tools/packer/entry_table.h"
 #include "tools/packer/path_entries.h"
+#include "tools/packer/progress.h"
 #include "tools/packer/source_prefetch.h"
 #include "umbracore/thread/thread_pool.h"
 #include "umbracore/ufs/fs_file.h"
@@ -30,6 +31,8 @@ class entry_task_t : public thread::task_t {
 
   // Told when the task starts reading its source, so that reading ahead keeps pace.
   void set_prefetcher(source_prefetcher_t* prefetcher) { prefetcher_ = prefetcher; }
+  // Told of the file once the task has encoded it.
+  void set_progress(progress_t* progress) { progress_ = progress; }
   bool has_failed() const { return failed_ != 0; }
   const path_entry_v2_t& entry() const { return entry_; }
   const array_dyn_t<u32>& record_words() const { return record_words_; }
@@ -59,6 +62,7 @@ class entry_task_t : public thread::task_t {
   array_dyn_t<u32> record_words_;
   array_dyn_t<u32> index_words_;
   source_prefetcher_t* prefetcher_ = nullptr;
+  progress_t* progress_ = nullptr;
   u8 failed_ = 0;
 };
 

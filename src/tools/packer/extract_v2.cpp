@@ -11,6 +11,7 @@
 #include "tools/packer/extracted_path.h"
 #include "tools/packer/image_rebuild.h"
 #include "tools/packer/packer_profiling.h"
+#include "tools/packer/progress.h"
 #include "umbracore/cdl/cdl.h"
 #include "umbracore/log/log.h"
 #include "umbracore/thread/thread_pool.h"
@@ -218,6 +219,9 @@ class copy_phase_t {
 
   u64 max_jobs_in_flight() const { return max_jobs_in_flight_; }
 
+  // Told of every file once it is written (or has failed).
+  void set_progress(progress_t* progress) { progress_ = progress; }
+
   bool run() {
     UMBRA_PROFILE_SCOPE(packer_profiler_id, "copy files");
     for (;;) {
@@ -292,6 +296,7 @@ class copy_phase_t {
 
   void release(auto_ptr_t<extract_job_t>& job, bool job_ok) {
     if (!job_ok) ok_ = false;
+    if (progress_) progress_->add(1, job->data.count());
     bytes_in_flight_ -= job->data.count();
     buffers_.give(job->data);
     job.reset();
@@ -312,7 +317,19 @@ class copy_phase_t {
   u64 bytes_in_flight_ = 0;
   u64 max_jobs_in_flight_ = 0;
   bool ok_ = true;
+  progress_t* progress_ = nullptr;
 };
+
+// The content bytes the jobs will read, for the progress line's total.
+u64 planned_bytes(const job_list_t& jobs) {
+  u64 total = 0;
+  for (const auto& job : jobs) {
+    fs_chunk_t chunk{};
+    token_t token = is_image_path(job->path) ? fs_token_chunk_mip_tail : fs_token_chunk_plain;
+    if (fs_meta_get_chunk(&job->metadata, token, &chunk)) total += chunk.size;
+  }
+  return total;
+}
 
 }  // namespace
 
@@ -329,7 +346,11 @@ bool extract_v2(const char* root, auto_ptr_t<file_t>& archive, extract_selection
   job_collector_t collector(device.get(), jobs);
   if (!extract_walk(device.get(), root, collector, selection)) return false;
   copy_phase_t copy(device.get(), jobs, root, image_options, budget, archive_size);
+  progress_t progress;
+  copy.set_progress(&progress);
+  progress.start("Extracting", jobs.count(), planned_bytes(jobs));
   const bool copied = copy.run();
+  progress.stop();
   if (stats) stats->max_jobs_in_flight = copy.max_jobs_in_flight();
   if (!copied) {
     log_error("Failed to extract some files");

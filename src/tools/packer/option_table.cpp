@@ -41,6 +41,7 @@ const packer_option_row_t option_rows[] = {
     {"-filter", "<glob>", EXTRACT,
      "Extract the files matching the glob (* and ? within a name, ** across directories); repeatable"},
     {"-stdout", "", EXTRACT, "Write the one named file to standard output instead of below the root"},
+    {"-quiet", "", CREATE | EXTRACT, "No progress line on the terminal (and no closing summary of create)"},
     {"-dds-legacy", "", EXTRACT, "Write textures as DDS files with legacy headers where the format allows"},
     {"-list", "<file>", LIST, "Candidate paths: hidden entries among them are shown by name"},
     {"-json", "", LIST, "Print one JSON document instead of text"},

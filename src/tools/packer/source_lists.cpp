@@ -90,9 +90,13 @@ bool make_child_path(path_string_t& child, const path_string_t& d, const char* n
 }
 
 bool scan_children(scan_context_t& context, const path_string_t& d, const fs_dir_list_t& children) {
+  context.lists.skipped_names += children.skipped;
   for (u64 i = 0; i < children.count(); ++i) {
     const fs_dir_entry_t& child = children[i];
-    if (child.name.ends_with(".dds")) continue;
+    if (child.name.ends_with(".dds")) {
+      ++context.lists.skipped_names;
+      continue;
+    }
     path_string_t child_path;
     if (!make_child_path(child_path, d, child.name.c_str())) return false;
     if (is_excluded(context.lists, child_path)) continue;

@@ -13,6 +13,8 @@ struct source_lists_t {
   path_list_t files;     // relative paths, '/'-separated, no leading '/'; "" is the root
   path_list_t hidden;    // packed but left out of their directory's listing
   path_list_t compress;  // packed; compression is decided by file type alone
+  // Names the scan left out: those beginning with '.' or '@', and ".dds" files.
+  u64 skipped_names = 0;
   // Relative paths below the root that must never be packed (the archive being written
   // and its temporary); empty when the archive lies outside the root.
   path_list_t excluded;

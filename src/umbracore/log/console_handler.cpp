@@ -12,6 +12,7 @@ console_message_handler_t::console_message_handler_t(bool flush_each) : flush_ea
 
 console_message_handler_t::~console_message_handler_t() {
   message_unregister_handler(this);
+  clear_status();
   std::fflush(stdout);
   std::fflush(stderr);
   platform::console_shutdown();
@@ -27,8 +28,38 @@ void console_message_handler_t::handle(const message_t& message) {
     prefix = "*** ERROR *** : ";
     stream = stderr;
   }
+  const bool status = drawn_ != 0;
+  if (status) erase_status();
   std::fprintf(stream, "%s%s\r\n", prefix, message.text.c_str());
-  if (flush_each_) std::fflush(stream);
+  if (flush_each_ || status) std::fflush(stream);
+  if (status) draw_status();
+}
+
+// Carriage returns and spaces only: any terminal, and the Windows console without its
+// escape sequences, goes back to the line's start and blanks what was there.
+void console_message_handler_t::draw_status() {
+  std::fprintf(stderr, "\r%s", status_.c_str());
+  if (drawn_ > status_.length()) std::fprintf(stderr, "%*s\r%s", (int)(drawn_ - status_.length()), "", status_.c_str());
+  std::fflush(stderr);
+  drawn_ = status_.length();
+}
+
+void console_message_handler_t::erase_status() {
+  if (drawn_ == 0) return;
+  std::fprintf(stderr, "\r%*s\r", (int)drawn_, "");
+  std::fflush(stderr);
+  drawn_ = 0;
+}
+
+void console_message_handler_t::show_status(const char* text) {
+  status_.assign(text);
+  std::fflush(stdout);
+  draw_status();
+}
+
+void console_message_handler_t::clear_status() {
+  erase_status();
+  status_.clear();
 }
 
 }  // namespace umbra

@@ -12,8 +12,18 @@ class console_message_handler_t final : public message_handler_t {
   ~console_message_handler_t() override;
   void handle(const message_t& message) override;
 
+  // The status line on standard error: drawn after the last message and redrawn after
+  // every message that follows, so messages scroll above it. Called under the log lock.
+  void show_status(const char* text);
+  void clear_status();
+
  private:
+  void draw_status();
+  void erase_status();
+
   bool flush_each_;
+  mstring_t status_;
+  u32 drawn_ = 0;  // bytes of the status line on the screen now
 };
 
 }  // namespace umbra

@@ -31,6 +31,13 @@ void log_error(const char* format, ...) UMBRA_PRINTF(1, 2);
 void log_message(u32 level, const char* format, ...) UMBRA_PRINTF(2, 3);
 void log_vmessage(u32 level, const char* format, va_list args);
 
+// A line that stands below the messages on standard error and changes in place (a
+// progress line; the caller decides whether standard error is a terminal). Messages
+// printed while it is shown appear above it. Without the console handler nothing is
+// drawn.
+void console_status_show(const char* text);
+void console_status_clear();
+
 // Handler registry (at most 8 handlers; further registrations are ignored).
 void message_register_handler(message_handler_t* handler);
 void message_unregister_handler(message_handler_t* handler);

@@ -129,6 +129,16 @@ void console_handler_startup() {
   message_register_handler(g_console_handler);
 }
 
+void console_status_show(const char* text) {
+  std::lock_guard<std::recursive_mutex> guard(log_lock());
+  if (g_console_handler) g_console_handler->show_status(text);
+}
+
+void console_status_clear() {
+  std::lock_guard<std::recursive_mutex> guard(log_lock());
+  if (g_console_handler) g_console_handler->clear_status();
+}
+
 void message_system_startup() {
   message_system_startup_state();
   console_handler_startup();

@@ -33,6 +33,8 @@ struct fs_dir_entry_t {
 
 struct fs_dir_list_t {
   array_dyn_t<fs_dir_entry_t> entries;
+  // Names the system device leaves out of a listing (those beginning with '.' or '@').
+  u64 skipped = 0;
 
   u64 count() const { return entries.count(); }
   const fs_dir_entry_t& operator[](u64 index) const { return entries[index]; }

@@ -258,7 +258,10 @@ auto_ptr_t<fs_dir_list_t> platform_fs_t::read_dir(const char* path) {
       break;
     }
     const char* entry_name = entry->d_name;
-    if (entry_name[0] == '.' || entry_name[0] == '@') continue;
+    if (entry_name[0] == '.' || entry_name[0] == '@') {
+      if (std::strcmp(entry_name, ".") != 0 && std::strcmp(entry_name, "..") != 0) ++listing->skipped;
+      continue;
+    }
     u32 kind = entry_kind(::dirfd(directory), entry);
     if (kind == FS_KIND_NONE) continue;
     if (!is_valid_utf8(entry_name)) {
