@@ -5,8 +5,8 @@
 #include "tools/packer/extract_walk.h"
 #include "tools/packer/extracted_path.h"
 #include "tools/packer/packer_profiling.h"
-#include "umbracore/log/log.h"
 #include "tools/packer/progress.h"
+#include "umbracore/log/log.h"
 #include "umbracore/ufs/cairn_device_factory.h"
 #include "umbracore/ufs/cairn_v1_device.h"
 
