@@ -28,7 +28,9 @@
 #include <string>
 #include <vector>
 
+#include "umbracore/umbrautils/format/dds.h"
 #include "umbracore/umbrautils/format/gdeflate.h"
+#include "umbracore/umbrautils/format/tobj.h"
 
 namespace {
 
@@ -168,8 +170,6 @@ void encode_level(const std::vector<rgba_t>& image, uint32_t size, std::string& 
   }
 }
 
-void put32(std::string& s, size_t at, uint32_t v) { std::memcpy(&s[at], &v, 4); }
-
 // The DDS file (DX10 header, BC7_UNORM) and its pixel bytes.
 std::string bc7_texture(std::string* pixels) {
   std::vector<rgba_t> image = brick_wall(texture_size);
@@ -179,20 +179,9 @@ std::string bc7_texture(std::string* pixels) {
     ++mips;
     if (size > 1) image = half_size(image, size);
   }
-  std::string dds(148, '\0');
-  std::memcpy(&dds[0], "DDS ", 4);
-  put32(dds, 4, 124);
-  put32(dds, 8, 0x21007);
-  put32(dds, 12, texture_size);
-  put32(dds, 16, texture_size);
-  put32(dds, 28, mips);
-  put32(dds, 76, 32);
-  put32(dds, 80, 4);
-  std::memcpy(&dds[84], "DX10", 4);
-  put32(dds, 108, 0x401008);
-  put32(dds, 128, 98);  // BC7_UNORM
-  put32(dds, 132, 3);
-  put32(dds, 140, 1);
+  const umbra::dds_surface_t surface{umbra::format_t::BC7_UNORM, texture_size, texture_size, mips, false};
+  const umbra::dds_written_header_t header = umbra::dds_make_header(surface, false);
+  const std::string dds(reinterpret_cast<const char*>(header.bytes), header.size);
   return dds + *pixels;
 }
 
@@ -218,9 +207,10 @@ const tree_t& texture_tree() {
     t.dir = mkdtemp(tree_dir);
     std::filesystem::create_directories(t.dir + "/src/tex");
     write(t.dir + "/src/tex/wall.dds", bc7_texture(&t.pixels));
-    std::string tobj(40, '\0');
-    put32(tobj, 0, 0x70B10A01);
-    tobj[24] = 2;
+    umbra::tobj_header_t header{};
+    header.magic = umbra::tobj_magic;
+    header.texture_type = umbra::tobj_texture_type_single;
+    std::string tobj(reinterpret_cast<const char*>(&header), sizeof(header));
     const std::string name = "tex/wall.dds";
     const uint64_t count = name.size();
     tobj.append(reinterpret_cast<const char*>(&count), 8);
