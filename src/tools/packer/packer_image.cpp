@@ -153,18 +153,8 @@ bool compute_entry_layout(const fs_meta_image_t& image, entry_layout_t& layout) 
   return face_total <= layout.face_bytes;
 }
 
-// The faces of one image: whole DDS levels as they lie in the file, or a raster image
-// decoded into rows of its format.
-bool read_faces(dependency_t& dep, u32 faces, u64 face_bytes, const char* entry_path, array_dyn_t<u8>& pixels) {
-  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "read image %s", dep.path.c_str());
-  if (dep.chunk.attribute == dds_chunk_attribute) {
-    const u64 bytes = face_bytes * faces;
-    if (!pixels.resize_uninitialized(bytes) || !dep.file->read_at(pixels.data(), bytes, dep.chunk.offset)) {
-      log_error("Failed reading file %s of %s.", dep.path.c_str(), entry_path);
-      return false;
-    }
-    return true;
-  }
+// A raster image decoded into rows of its format: one face of tightly stored levels.
+bool decode_raster(dependency_t& dep, u64 face_bytes, const char* entry_path, array_dyn_t<u8>& pixels) {
   const u64 size = dep.file->get_size();
   array_dyn_t<u8> encoded;
   raster_info_t info;
@@ -195,17 +185,66 @@ bool same_surface(const fs_meta_image_t& a, const fs_meta_image_t& b) {
   return a.format == b.format && a.width == b.width && a.height == b.height && a.mip_count == b.mip_count;
 }
 
-void copy_faces(const u8* pixels, u32 first_face, u32 faces, const fs_meta_image_t& image,
-                const entry_layout_t& layout, u8* target) {
+// Levels whose rows are already 256-byte multiples lie in the entry as in the file.
+bool level_is_stored_as_laid_out(const surface_level_layout_t& from, const surface_level_layout_t& to) {
+  return from.pitch == to.pitch && from.size == to.size;
+}
+
+// Zeros every byte of the entry that no level row covers: the gap behind each level, and
+// the row padding of levels whose rows are shorter than their pitch (small levels).
+void zero_padding(const entry_layout_t& layout, u8* target) {
+  const u64 levels = layout.target.count();
+  for (u64 i = 0; i < levels; ++i) {
+    const surface_level_layout_t& to = layout.target[i];
+    const u64 end = (u64)to.offset + to.size;
+    const u64 next = i + 1 < levels ? layout.target[i + 1].offset : layout.total;
+    if (!level_is_stored_as_laid_out(layout.source[i % layout.mips], to)) std::memset(target + to.offset, 0, to.size);
+    if (next > end) std::memset(target + end, 0, next - end);
+  }
+}
+
+void copy_level(const u8* level, const fs_meta_image_t& image, const surface_level_layout_t& from,
+                const surface_level_layout_t& to, u8* target) {
+  texture_image_simple_copy(target + to.offset, level, from.width, from.height, image.format, to.pitch, from.pitch,
+                            false);
+}
+
+// The faces of a DDS file, read level by level into their places: large levels straight
+// from the file, small ones through a scratch buffer that adds the row padding.
+bool place_dds_faces(dependency_t& dep, u32 first_face, u32 faces, const fs_meta_image_t& image,
+                     const entry_layout_t& layout, const char* entry_path, u8* target) {
+  array_dyn_t<u8> scratch;
   for (u32 f = 0; f < faces; ++f) {
-    const u8* face = pixels + f * layout.face_bytes;
+    const u64 face = dep.chunk.offset + (u64)f * layout.face_bytes;
     for (u32 m = 0; m < layout.mips; ++m) {
       const surface_level_layout_t& from = layout.source[m];
       const surface_level_layout_t& to = layout.target[(u64)(first_face + f) * layout.mips + m];
-      texture_image_simple_copy(target + to.offset, face + from.offset, from.width, from.height, image.format,
-                                to.pitch, from.pitch, false);
+      bool ok;
+      if (level_is_stored_as_laid_out(from, to)) {
+        ok = dep.file->read_at(target + to.offset, from.size, face + from.offset);
+      } else {
+        ok = scratch.resize_uninitialized(from.size) && dep.file->read_at(scratch.data(), from.size, face + from.offset);
+        if (ok) copy_level(scratch.data(), image, from, to, target);
+      }
+      if (!ok) {
+        log_error("Failed reading file %s of %s.", dep.path.c_str(), entry_path);
+        return false;
+      }
     }
   }
+  return true;
+}
+
+// The one face of a raster image, decoded and then copied level by level.
+bool place_raster_face(dependency_t& dep, u32 face, const fs_meta_image_t& image, const entry_layout_t& layout,
+                       const char* entry_path, u8* target) {
+  array_dyn_t<u8> pixels;
+  if (!decode_raster(dep, layout.face_bytes, entry_path, pixels)) return false;
+  for (u32 m = 0; m < layout.mips; ++m) {
+    copy_level(pixels.data() + layout.source[m].offset, image, layout.source[m],
+               layout.target[(u64)face * layout.mips + m], target);
+  }
+  return true;
 }
 
 // The entry parameters: the first image's, seen through the descriptor.
@@ -239,10 +278,11 @@ bool build_image_entry(const u8* descriptor, u64 size, const char* entry_path, c
     return false;
   }
   out->size = layout.total;
-  if (!out->data.resize(layout.total, 0)) {
+  if (!out->data.resize_uninitialized(layout.total)) {
     log_error("Failed writing file %s.", entry_path);
     return false;
   }
+  zero_padding(layout, out->data.data());
 
   const u32 faces_per_image = names == 1 ? layout.faces : 1;
   for (u32 k = 0; k < names; ++k) {
@@ -257,9 +297,13 @@ bool build_image_entry(const u8* descriptor, u64 size, const char* entry_path, c
       }
     }
     if (!check_dependency_data(dep, faces_per_image, entry_path)) return false;
-    array_dyn_t<u8> pixels;
-    if (!read_faces(dep, faces_per_image, layout.face_bytes, entry_path, pixels)) return false;
-    copy_faces(pixels.data(), k * faces_per_image, faces_per_image, out->image, layout, out->data.data());
+    UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "read image %s", dep.path.c_str());
+    const bool placed =
+        dep.chunk.attribute == dds_chunk_attribute
+            ? place_dds_faces(dep, k * faces_per_image, faces_per_image, out->image, layout, entry_path,
+                              out->data.data())
+            : place_raster_face(dep, k, out->image, layout, entry_path, out->data.data());
+    if (!placed) return false;
     dep.file.reset();
   }
   first.file.reset();
