@@ -545,14 +545,16 @@ TEST_F(inspect_test, image_entries_made_by_create_are_listed_and_verified) {
   auto verified = verify();
   EXPECT_EQ(verified.exit_code, 0) << verified.err;
 
-  // A flipped byte inside the GDeflate stream of the 256x256 image.
+  // The first block of the 256x256 image's only page made block type 3, which no page
+  // may hold (a flipped byte elsewhere may land in literal bits and still decode).
   inspected_archive_t stored;
   ASSERT_TRUE(stored.load(archive()));
   inspected_chunk_t chunk;
   ASSERT_TRUE(stored.chunk(*stored.find("tex/a.tobj"), 132, &chunk));
   ASSERT_EQ(chunk.record.compression, 3u);
   std::string bytes = read_file(archive());
-  bytes[chunk.record.offset + chunk.record.stored_size / 2] ^= 0x5A;
+  const size_t first_page = chunk.record.offset + 8 + 4;  // after the header and the one-page table
+  bytes[first_page] |= 0x06;
   write_file(archive(), bytes);
   auto damaged = verify();
   EXPECT_EQ(damaged.exit_code, 1);

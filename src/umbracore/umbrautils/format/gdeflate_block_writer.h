@@ -76,6 +76,13 @@ struct gd_block_stats_t {
   void add_tokens(const u32* tokens, u32 count) {
     for (u32 i = 0; i < count; ++i) add(tokens[i]);
   }
+  // Another block's symbols, as if both were one block (with one end of block).
+  void add_block(const gd_block_stats_t& other) {
+    for (u32 s = 0; s < gd_num_litlen_syms; ++s) litlen[s] += other.litlen[s];
+    for (u32 s = 0; s < gd_num_dist_syms; ++s) dist[s] += other.dist[s];
+    litlen[gd_end_of_block] = 1;
+    extra_bits += other.extra_bits;
+  }
 };
 
 // Optimal code for the frequencies (at most 15-bit codewords).
