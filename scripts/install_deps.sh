@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the benchmarks need.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config zlib1g-dev libzstd-dev libstb-dev liburing-dev
+packages=(g++ cmake ninja-build pkg-config zlib1g-dev libdeflate-dev libzstd-dev libstb-dev liburing-dev
           libgtest-dev libgmock-dev libbenchmark-dev python3 diffutils zip unzip pigz
           libnvtt-bin imagemagick python3-pil  # independent DDS readers for the texture tests
           dpkg-dev file                        # cpack: the Debian package's dependencies
