@@ -11,11 +11,12 @@ namespace umbra {
 namespace {
 
 constexpr u64 STAGING_SIZE = 4ull << 20;
+constexpr u64 COMPARE_PIECE = 64ull << 10;
 
 }  // namespace
 
-archive_output_t::archive_output_t(file_t* archive)
-    : archive_(archive), staged_offset_(archive->get_position()), position_(archive->get_position()) {}
+archive_output_t::archive_output_t(file_t* archive, file_t* reader)
+    : archive_(archive), reader_(reader ? reader : archive), staged_offset_(archive->get_position()), position_(archive->get_position()) {}
 
 archive_output_t::~archive_output_t() { wait_in_flight(); }
 
@@ -88,6 +89,31 @@ bool archive_output_t::append_file(file_t* block) {
     done += piece;
   }
   return ok_;
+}
+
+bool archive_output_t::holds(u64 offset, file_t* block) {
+  const u64 size = block->get_size();
+  if (!ok_ || offset > position_ || size > position_ - offset) return false;
+  // Bytes before the staging buffer are in the archive once no write is in flight.
+  if (offset < staged_offset_ && !wait_in_flight()) return false;
+  for (array_dyn_t<u8>& piece : compared_)
+    if (piece.count() == 0 && !piece.resize_uninitialized(COMPARE_PIECE)) return false;
+  for (u64 done = 0; done < size;) {
+    const u64 at = offset + done;
+    u64 piece = std::min(COMPARE_PIECE, size - done);
+    const u8* archived = nullptr;
+    if (at >= staged_offset_) {
+      archived = staging() + (at - staged_offset_);
+    } else {
+      piece = std::min(piece, staged_offset_ - at);
+      if (!reader_->read_at(compared_[1].data(), piece, at)) return false;
+      archived = compared_[1].data();
+    }
+    if (!block->read_at(compared_[0].data(), piece, done)) return false;
+    if (std::memcmp(compared_[0].data(), archived, piece) != 0) return false;
+    done += piece;
+  }
+  return true;
 }
 
 bool archive_output_t::flush() {

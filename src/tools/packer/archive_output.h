@@ -11,8 +11,9 @@ namespace umbra {
 
 class archive_output_t {
  public:
-  // Appends from the archive's current position.
-  explicit archive_output_t(file_t* archive);
+  // Appends from the archive's current position. holds reads the bytes already written
+  // through reader (the archive itself when null).
+  explicit archive_output_t(file_t* archive, file_t* reader = nullptr);
   // Waits for a write still in flight; what was not flushed is dropped.
   ~archive_output_t();
 
@@ -26,6 +27,9 @@ class archive_output_t {
   // Writes what is staged, waits for every write and leaves the archive's position after
   // the last appended byte.
   bool flush();
+  // Whether the bytes appended at offset are exactly the block's: read back from the
+  // staging buffer, or from the archive once the write in flight is done.
+  bool holds(u64 offset, file_t* block);
 
  private:
   u8* staging() { return buffers_[active_].data(); }
@@ -37,12 +41,14 @@ class archive_output_t {
   bool wait_in_flight();
 
   file_t* archive_;
+  file_t* reader_;
   array_dyn_t<u8> buffers_[2];
   u32 active_ = 0;
   u64 staged_ = 0;
   u64 staged_offset_;  // archive offset of the staging buffer's first byte
   u64 position_;
   fs_io_request_t* in_flight_ = nullptr;
+  array_dyn_t<u8> compared_[2];  // holds' pieces of the block and of the archive
   bool ok_ = true;
 };
 

@@ -9,10 +9,12 @@
 #include "tools/packer/packer_options.h"
 #include "tools/packer/packer_profiling.h"
 #include "tools/packer/source_prefetch.h"
+#include "umbracore/cdl/cdl.h"
 #include "umbracore/log/log.h"
 #include "umbracore/mem.h"
 #include "umbracore/platform/platform_path.h"
 #include "umbracore/ufs/fs_device.h"
+#include "umbracore/ufs/sysfs_atomic_file.h"
 #include "umbracore/umbrautils/ufs/mem_file.h"
 
 namespace umbra {
@@ -61,6 +63,20 @@ void start_prefetch(source_prefetcher_t& prefetcher, const path_entries_t& entri
   for (u64 index : order)
     if (!entries[index].is_directory) items.append({entries[index].path.c_str(), entries[index].size});
   prefetcher.start(std::move(items));
+}
+
+// Places the task's block, or with sharing on points its records at an equal block
+// placed before.
+bool merge_task(entry_task_t& task, archive_output_t& output, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata,
+                block_dedupe_t* dedupe) {
+  if (!dedupe || task.entry().is_directory) return task.merge(output, record, metadata);
+  UMBRA_PROFILE_SCOPE(packer_profiler_id, "merge");
+  u64 block = 0;
+  if (dedupe->find(output, task.output(), task.block_key(), &block)) return task.merge_records(block, record, metadata);
+  const u64 size = task.output()->get_size();
+  if (!task.place(output, &block)) return false;
+  dedupe->remember(task.block_key(), block, size);
+  return task.merge_records(block, record, metadata);
 }
 
 bool write_header(file_t* archive, const cairn_v2_header_t& header) {
@@ -125,22 +141,26 @@ bool build_archive(archive_build_t& build, file_t* archive, const char* root) {
     tasks.append(auto_ptr_t<entry_task_t>(create_entry_task(entry, root, &build.listings)));
     tasks.last()->set_prefetcher(&prefetcher);
     tasks.last()->set_progress(build.progress);
+    tasks.last()->set_keys_block(build.dedupe && !entry.is_directory);
   }
   array_dyn_t<u64> order = submission_order(build.entries);
   start_prefetch(prefetcher, build.entries, order);
   for (u64 index : order) thread::submit_normal(tasks[index].get());
-  archive_output_t output(archive);
+  archive_output_t output(archive, build.read_back);
+  block_dedupe_t dedupe;
   for (u64 i = 0; i < tasks.count(); ++i) {
     entry_task_t* task = tasks[i].get();
     UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "entry /%s", task->entry().path.c_str());
     thread::wait(task);
     cairn_v2_entry_t& record = build.table[task->entry().entry_index];
-    if (task->has_failed() || !task->merge(output, record, build.metadata)) {
+    if (task->has_failed() || !merge_task(*task, output, record, build.metadata, build.dedupe ? &dedupe : nullptr)) {
       cancel_and_collect(tasks, i + 1);
       return false;
     }
     tasks[i].reset();
   }
+  build.shared_entries = dedupe.shared_entries();
+  build.saved_bytes = dedupe.saved_bytes();
   if (!output.flush()) {
     log_error("Failed to write the archive's data!");
     return false;
@@ -215,21 +235,30 @@ create_totals_t count_entries(const path_entries_t& entries) {
 }
 
 // The closing line of a run that showed progress: what went in, what came out, how long
-// it took and what the scan left out.
-void report_created(const create_totals_t& totals, u64 archive_size, u64 elapsed_us, u64 skipped_names) {
+// it took, what the scan left out and, with -dedupe, what sharing saved.
+void report_created(const archive_build_t& build, const create_totals_t& totals, u64 archive_size, u64 elapsed_us) {
+  // What went in: the files and the images their descriptors named.
+  const u64 read = totals.bytes + build.progress->other_bytes();
   mstring_t in, out;
-  format_byte_size(in, totals.bytes);
+  format_byte_size(in, read);
   format_byte_size(out, archive_size);
   mstring_t ratio;
-  if (totals.bytes == 0) {
+  if (read == 0) {
     ratio.assign("-");
   } else {
-    ratio.format("%.1f%%", 100.0 * (double)archive_size / (double)totals.bytes);
+    ratio.format("%.1f%%", 100.0 * (double)archive_size / (double)read);
+  }
+  mstring_t shared;
+  if (build.dedupe) {
+    mstring_t saved;
+    format_byte_size(saved, build.saved_bytes);
+    shared.format("; %" PRIu64 " %s the block of an equal file (%s saved)", build.shared_entries,
+                  build.shared_entries == 1 ? "file shares" : "files share", saved.c_str());
   }
   log_info("Packed %" PRIu64 " entries (%" PRIu64 " files, %" PRIu64 " directories), %s in, %s out (%s), %.1f s; "
-           "%" PRIu64 " names skipped ('.' or '@' first, .dds)",
+           "%" PRIu64 " names skipped ('.' or '@' first, .dds)%s",
            totals.files + totals.directories, totals.files, totals.directories, in.c_str(), out.c_str(), ratio.c_str(),
-           (double)elapsed_us / 1e6, skipped_names);
+           (double)elapsed_us / 1e6, build.lists.skipped_names, shared.c_str());
 }
 
 }  // namespace
@@ -238,6 +267,7 @@ bool create(const char* archive_path, const char* root) {
   UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "create %s", archive_path);
   const u64 started_us = progress_clock_us();
   archive_build_t build;
+  build.dedupe = cdl_param("-dedupe") != CDL_NOT_FOUND;
   cairn_v2_header_init(&build.header, (u8)platform_type);
   exclude_archive_from_scan(build.lists, archive_path, root);
   if (!prepare_entries(build, root)) return false;
@@ -248,6 +278,8 @@ bool create(const char* archive_path, const char* root) {
     log_error("Failed to create archive!");
     return false;
   }
+  // The atomic file refuses reads; what sharing compares is read from its temporary.
+  if (auto* atomic = dynamic_cast<sysfs_atomic_file_t*>(archive.get())) build.read_back = atomic->written_file();
   const create_totals_t totals = count_entries(build.entries);
   progress_t progress;
   build.progress = &progress;
@@ -264,7 +296,7 @@ bool create(const char* archive_path, const char* root) {
     return false;
   }
   if (progress_wanted())
-    report_created(totals, archive_size, progress_clock_us() - started_us, build.lists.skipped_names);
+    report_created(build, totals, archive_size, progress_clock_us() - started_us);
   return true;
 }
 

@@ -2,6 +2,7 @@
 // pool, place the blocks in entry order, then write the tables and the header.
 #pragma once
 
+#include "tools/packer/block_dedupe.h"
 #include "tools/packer/entry_table.h"
 #include "tools/packer/path_entries.h"
 #include "tools/packer/progress.h"
@@ -19,6 +20,11 @@ struct archive_build_t {
   listing_registry_t listings;
   array_dyn_t<u32> metadata;
   progress_t* progress = nullptr;  // told of every finished file when given
+  // -dedupe: entries whose blocks are equal share one (off: every entry has its own).
+  bool dedupe = false;
+  file_t* read_back = nullptr;  // the archive's bytes as written, for comparing blocks
+  u64 shared_entries = 0;  // entries that shared a block placed before
+  u64 saved_bytes = 0;     // and the bytes that did not go into the archive
 };
 
 // Paths below the root that must never be packed: the archive and its temporary.

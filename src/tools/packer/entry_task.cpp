@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 
+#include "tools/packer/block_dedupe.h"
 #include "tools/packer/packer_common.h"
 #include "tools/packer/packer_image.h"
 #include "tools/packer/packer_profiling.h"
@@ -54,7 +55,8 @@ void entry_task_t::execute() {
   output_ = mem_file_create();
   encode();
   source_.reset();
-  if (progress_ && !entry_.is_directory) progress_->add(1, entry_.size);
+  if (keys_block_ && !has_failed()) block_key_ = block_dedupe_key(output_.get());
+  if (progress_ && !entry_.is_directory) progress_->add(1, entry_.size, other_bytes_read());
 }
 
 bool entry_task_t::load_source(const char* full_path, u64 size) {
@@ -107,15 +109,24 @@ bool relocate_record(array_dyn_t<u32>& words, u32 position, u64 block_offset) {
 
 bool entry_task_t::merge(archive_output_t& archive, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata) {
   UMBRA_PROFILE_SCOPE(packer_profiler_id, "merge");
+  u64 block = 0;
+  return place(archive, &block) && merge_records(block, record, metadata);
+}
+
+bool entry_task_t::place(archive_output_t& archive, u64* block) {
   if (!archive.align16()) {
     log_error("Failed to copy file from memory to destination (%s)", entry_.path.c_str());
     return false;
   }
-  u64 block = archive.position();
+  *block = archive.position();
   if (!archive.append_file(output_.get())) {
     log_error("Failed to copy file from memory to destination (%s)", entry_.path.c_str());
     return false;
   }
+  return true;
+}
+
+bool entry_task_t::merge_records(u64 block, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata) {
   u64 first = metadata.count();
   u64 n = index_words_.count();
   u64 records = first + n;

@@ -25,14 +25,24 @@ class entry_task_t : public thread::task_t {
   void execute() override;
   // What the task makes of its entry ("plain", "directory", ...), as traces show it.
   virtual const char* kind_name() const { return "entry"; }
+  // Bytes read from files other than the entry's own (the images a descriptor names).
+  virtual u64 other_bytes_read() const { return 0; }
   // Main thread: places the block at the archive's next 16-byte boundary and appends the
   // entry's index and record words to the metadata table.
   bool merge(archive_output_t& archive, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata);
+  // The two halves of merge: placing the block (its start in *block), and the records
+  // with their chunks relocated to a block start, which may be that of an equal block
+  // placed before.
+  bool place(archive_output_t& archive, u64* block);
+  bool merge_records(u64 block, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata);
 
   // Told when the task starts reading its source, so that reading ahead keeps pace.
   void set_prefetcher(source_prefetcher_t* prefetcher) { prefetcher_ = prefetcher; }
   // Told of the file once the task has encoded it.
   void set_progress(progress_t* progress) { progress_ = progress; }
+  // Asks the worker to key the finished block for sharing (see block_dedupe.h).
+  void set_keys_block(bool keys) { keys_block_ = keys; }
+  u64 block_key() const { return block_key_; }
   bool has_failed() const { return failed_ != 0; }
   const path_entry_v2_t& entry() const { return entry_; }
   const array_dyn_t<u32>& record_words() const { return record_words_; }
@@ -63,6 +73,8 @@ class entry_task_t : public thread::task_t {
   array_dyn_t<u32> index_words_;
   source_prefetcher_t* prefetcher_ = nullptr;
   progress_t* progress_ = nullptr;
+  u64 block_key_ = 0;
+  bool keys_block_ = false;
   u8 failed_ = 0;
 };
 

@@ -37,6 +37,7 @@ const packer_option_row_t option_rows[] = {
     {"-list", "<file>", CREATE, "Pack the paths the list file names (CR LF lines) instead of scanning the root"},
     {"-hide-list", "<file>", CREATE, "Pack these paths too, but leave them out of their directory's listing"},
     {"-compress-list", "<file>", CREATE, "Pack these paths too"},
+    {"-dedupe", "", CREATE, "Store files with identical content once: their entries share one block"},
     {"-io-buffers-size", "<mb>", EXTRACT, "Limit on size of IO buffers used during the operation (v2)."},
     {"-filter", "<glob>", EXTRACT,
      "Extract the files matching the glob (* and ? within a name, ** across directories); repeatable"},

@@ -304,6 +304,7 @@ bool build_image_entry(const u8* descriptor, u64 size, const char* entry_path, c
                               out->data.data())
             : place_raster_face(dep, k, out->image, layout, entry_path, out->data.data());
     if (!placed) return false;
+    out->images_read += dep.file->get_size();
     dep.file.reset();
   }
   first.file.reset();
@@ -370,6 +371,7 @@ class image_task_t : public entry_task_t {
  public:
   using entry_task_t::entry_task_t;
   const char* kind_name() const override { return "image"; }
+  u64 other_bytes_read() const override { return image_.images_read; }
 
   void encode() override {
     if (!build_image_entry(source_bytes_.data(), source_bytes_.count(), entry_.path.c_str(), root_, &image_)) {

@@ -29,6 +29,7 @@ struct image_entry_t {
   u64 size = 0;             // bytes of the laid out levels (T)
   fs_compression_t compression = FS_COMPRESSION_NONE;
   array_dyn_t<u8> data;  // the laid out levels, or their tile stream
+  u64 images_read = 0;   // bytes of the image files the descriptor names
 };
 
 // Builds the entry of a descriptor of size bytes at entry_path (used in messages); the

@@ -37,11 +37,15 @@ class progress_t {
   // Starts the line when progress_wanted(); verb leads it ("Packing"). Totals of 0
   // are shown as unknown.
   void start(const char* verb, u64 total_files, u64 total_bytes);
-  // Any thread, any time (also before start and after stop).
-  void add(u64 files, u64 bytes) {
+  // Any thread, any time (also before start and after stop). Bytes read from other
+  // files than those counted (the images of texture descriptors) are kept apart: the
+  // totals cannot foresee them.
+  void add(u64 files, u64 bytes, u64 other_bytes = 0) {
     files_.fetch_add(files, std::memory_order_relaxed);
     bytes_.fetch_add(bytes, std::memory_order_relaxed);
+    if (other_bytes) other_bytes_.fetch_add(other_bytes, std::memory_order_relaxed);
   }
+  u64 other_bytes() const { return other_bytes_.load(std::memory_order_relaxed); }
   // Removes the line; the next output starts where it stood.
   void stop();
 
@@ -60,6 +64,7 @@ class progress_t {
   u64 started_us_ = 0;
   std::atomic<u64> files_{0};
   std::atomic<u64> bytes_{0};
+  std::atomic<u64> other_bytes_{0};
   mutex_t lock_;
   condition_t wake_;
   bool stopping_ = false;  // under lock_

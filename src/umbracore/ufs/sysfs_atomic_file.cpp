@@ -23,6 +23,8 @@ fs_io_request_t* sysfs_atomic_file_t::io_read(void* buffer, u64 size, u64 offset
   return nullptr;
 }
 
+file_t* sysfs_atomic_file_t::written_file() { return buffer_file_.get(); }
+
 fs_io_request_t* sysfs_atomic_file_t::io_write(const void* buffer, u64 size, u64 offset) {
   if (!is_open()) {
     log_error("[sysfs_atomic_file_t] Cannot write, buffer file is already closed.");

@@ -37,6 +37,9 @@ class sysfs_atomic_file_t final : public file_t {
   bool cancel_atomic() override;
 
   bool is_open() const { return buffer_file_.get() != nullptr; }
+  // The temporary file as written so far, for a writer that reads back its own bytes
+  // (reads through the atomic file stay refused); null once committed or cancelled.
+  file_t* written_file();
 
  private:
   // Closes the buffer file and gives back the device path it was written under.

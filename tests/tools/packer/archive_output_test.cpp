@@ -50,4 +50,49 @@ TEST(archive_output_test, blocks_land_aligned_and_intact_across_staging_boundari
   EXPECT_TRUE(contents(archive.get()) == expected);
 }
 
+// Sharing compares a new block with one appended before, wherever its bytes are now:
+// already in the archive, still staged, or both.
+TEST(archive_output_test, holds_compares_with_the_bytes_wherever_they_are) {
+  auto archive = umbra::mem_file_create();
+  archive->set_position(16);
+  umbra::archive_output_t output(archive.get());
+  const std::vector<umbra::u8> before = pattern(3u << 20, 1), across = pattern(2u << 20, 2), staged = pattern(4000, 3);
+  std::vector<umbra::u64> offsets;
+  for (const auto* block : {&before, &across, &staged}) {
+    ASSERT_TRUE(output.align16());
+    offsets.push_back(output.position());
+    ASSERT_TRUE(output.append(block->data(), block->size()));
+  }
+  ASSERT_LT(offsets[1], 4u << 20);
+  ASSERT_GT(offsets[1] + across.size(), (4u << 20) + 16);
+  auto holds = [&output](umbra::u64 offset, std::vector<umbra::u8> bytes) {
+    auto file = umbra::mem_file_create_read_only(bytes.data(), bytes.size(), "block");
+    return output.holds(offset, file.get());
+  };
+  const struct {
+    const char* name;
+    const std::vector<umbra::u8>* block;
+    umbra::u64 offset;
+  } cases[] = {{"in the archive", &before, offsets[0]},
+               {"across the boundary", &across, offsets[1]},
+               {"staged", &staged, offsets[2]}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(holds(c.offset, *c.block));
+    for (size_t at : {size_t(0), c.block->size() / 2, c.block->size() - 1}) {
+      std::vector<umbra::u8> changed = *c.block;
+      changed[at] ^= 0x80;
+      EXPECT_FALSE(holds(c.offset, changed)) << at;
+    }
+    std::vector<umbra::u8> shorter(c.block->begin(), c.block->end() - 1);
+    EXPECT_TRUE(holds(c.offset, shorter));
+    EXPECT_FALSE(holds(c.offset + 16, *c.block));
+  }
+  // Past what was appended: never, however the bytes compare.
+  EXPECT_FALSE(holds(offsets[2], pattern(4001, 3)));
+  EXPECT_FALSE(holds(output.position() + 16, {}));
+  ASSERT_TRUE(output.flush());
+  EXPECT_TRUE(holds(offsets[1], across));
+}
+
 }  // namespace

@@ -95,7 +95,9 @@ class progress_test : public packer_tree_test_t {
         add("d" + std::to_string(d) + "/f" + std::to_string(f) + ".txt", text);
       }
     }
-    // Three names the scan leaves out, which the closing line counts.
+    // A copy that -dedupe stores once, and three names the scan leaves out: the closing
+    // line counts them.
+    add("d7/copy.txt", read_file(src() + "/d0/f0.txt"));
     add(".notes", "x");
     add("d0/@meta", "x");
     add("d1/loose.dds", "x");
@@ -109,7 +111,7 @@ class progress_test : public packer_tree_test_t {
 
 TEST_F(progress_test, create_and_extract_update_one_line_and_end_it_cleanly) {
   tmux_session_t session(dir.path());
-  session.start(packer_command("create a.qar -root src && '" + std::string(QAR_PACKER_BINARY) +
+  session.start(packer_command("create a.qar -root src -dedupe && '" + std::string(QAR_PACKER_BINARY) +
                                "' extract a.qar -root out"));
   std::string screen = session.wait_for_exit();
   ASSERT_NE(screen, "") << "the tool did not finish under tmux";
@@ -122,8 +124,8 @@ TEST_F(progress_test, create_and_extract_update_one_line_and_end_it_cleanly) {
   for (size_t i = 1; i < packing.size(); ++i)
     EXPECT_LE(leading_count(packing[i - 1], "Packing"), leading_count(packing[i], "Packing")) << packing[i];
   for (const std::string& state : packing) {
-    EXPECT_NE(state.find("/400 files, "), std::string::npos) << state;
-    EXPECT_NE(state.find("/32.8 MiB"), std::string::npos) << state;
+    EXPECT_NE(state.find("/401 files, "), std::string::npos) << state;
+    EXPECT_NE(state.find("/32.9 MiB"), std::string::npos) << state;
   }
 
   // The screen holds no trace of either line: the closing information line of create,
@@ -141,12 +143,15 @@ TEST_F(progress_test, create_and_extract_update_one_line_and_end_it_cleanly) {
     }
   }
   ASSERT_EQ(lines.size(), 4u) << screen;
-  EXPECT_EQ(lines[0].rfind("Packed 409 entries (400 files, 9 directories), 32.8 MiB in, ", 0), 0u) << lines[0];
-  EXPECT_NE(lines[0].find("; 3 names skipped ('.' or '@' first, .dds)"), std::string::npos) << lines[0];
-  EXPECT_EQ(lines[1], "[cairn] a.qar: Created, 409 entries");
+  EXPECT_EQ(lines[0].rfind("Packed 410 entries (401 files, 9 directories), 32.9 MiB in, ", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("; 3 names skipped ('.' or '@' first, .dds); 1 file shares the block of an equal file ("),
+            std::string::npos)
+      << lines[0];
+  EXPECT_EQ(lines[1], "[cairn] a.qar: Created, 410 entries");
   EXPECT_EQ(lines[2], "[cairn] a.qar: Unmounted.");
   EXPECT_EQ(lines[3], "EXIT=0");
   EXPECT_EQ(read_file(out() + "/d7/f49.txt"), read_file(src() + "/d7/f49.txt"));
+  EXPECT_EQ(read_file(out() + "/d7/copy.txt"), read_file(src() + "/d0/f0.txt"));
 }
 
 TEST_F(progress_test, quiet_and_redirected_runs_show_none_of_it) {
@@ -168,7 +173,7 @@ TEST_F(progress_test, quiet_and_redirected_runs_show_none_of_it) {
   auto extracted = extract();
   EXPECT_EQ(extracted.exit_code, 0);
   EXPECT_EQ(extracted.err, "");
-  EXPECT_EQ(extracted.out, "[cairn] a.qar: Created, 409 entries\r\n[cairn] a.qar: Unmounted.\r\n");
+  EXPECT_EQ(extracted.out, "[cairn] a.qar: Created, 410 entries\r\n[cairn] a.qar: Unmounted.\r\n");
 }
 
 TEST(progress_line, shows_counts_totals_rate_and_time_left) {
