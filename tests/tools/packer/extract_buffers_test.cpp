@@ -41,7 +41,9 @@ TEST(extract_buffer_pool, hands_a_kept_buffer_only_to_a_job_it_fits_closely) {
     ASSERT_TRUE(pool.take(c.size, data));
     EXPECT_EQ(data.count(), c.size);
     EXPECT_EQ(data.data() == storage, c.reused) << c.size;
-    if (c.reused) EXPECT_EQ(pool.kept_count(), 0u);
+    if (c.reused) {
+      EXPECT_EQ(pool.kept_count(), 0u);
+    }
   }
 }
 

@@ -26,7 +26,9 @@ TEST(array_dyn_t, grows_to_the_request_then_doubles) {
   const step_t steps[] = {{0, 5, 5}, {5, 6, 10}, {4, 17, 32}, {1, 1, 1}};
   for (const step_t& s : steps) {
     array_dyn_t<int> a;
-    if (s.reserve_first) ASSERT_TRUE(a.request_capacity(s.reserve_first));
+    if (s.reserve_first) {
+      ASSERT_TRUE(a.request_capacity(s.reserve_first));
+    }
     ASSERT_TRUE(a.request_capacity(s.request));
     EXPECT_EQ(a.capacity(), s.expected_capacity) << s.reserve_first << " -> " << s.request;
   }
