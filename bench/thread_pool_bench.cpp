@@ -20,7 +20,7 @@ struct pool_session_t {
   pool_session_t() {
     umbra::cpu_startup();
     umbra::run_context_startup_main_thread();
-    umbra::thread_pool_set_worker_strategy(3);
+    umbra::thread_pool_set_worker_strategy(umbra::WORKER_STRATEGY_EVERY_CORE);
     umbra::thread_pool_startup();
   }
   ~pool_session_t() {

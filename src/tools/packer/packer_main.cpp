@@ -100,8 +100,8 @@ int packer_main(int argc, char** argv) {
   } else {
     cdl_init(argc, argv);
   }
-  thread_pool_set_worker_strategy(3);
-  thread_pool_set_worker_count_override(0xFFFFFFFFu);
+  thread_pool_set_worker_strategy(WORKER_STRATEGY_EVERY_CORE);
+  thread_pool_set_worker_count_override(WORKER_COUNT_NO_OVERRIDE);
   runtime_startup();
   int exit_code = run_command();
   runtime_shutdown();

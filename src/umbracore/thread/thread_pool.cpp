@@ -22,8 +22,6 @@ constexpr u32 k_queue_count = 4;
 constexpr u32 k_class_count = 3;
 constexpr u32 k_max_workers = 128;
 constexpr u32 k_semaphore_maximum = 0x7FFFFFFFu;
-constexpr u32 k_no_override = 0xFFFFFFFFu;
-constexpr u32 k_strategy_override = 4;
 
 struct worker_class_t {
   const char* name_prefix;  // threads are named "<prefix>_<index in class>"
@@ -53,8 +51,8 @@ struct pool_t {
   worker_thread_t* workers = nullptr;  // normal, then IO, then realtime; fixed after start-up
   u32 worker_count = 0;
   bool stopping = false;  // under task_lock
-  u32 strategy = 2;
-  u32 override_count = k_no_override;
+  u32 strategy = WORKER_STRATEGY_THREE_QUARTERS;
+  u32 override_count = WORKER_COUNT_NO_OVERRIDE;
 };
 
 stat_counter_t g_tasks_submitted("thread.tasks.submitted");
@@ -309,20 +307,20 @@ void thread_pool_set_worker_count_override(u32 count) { pool().override_count = 
 
 u32 thread_pool_compute_worker_count(u32 strategy, u32 override_count, u32 cores) {
   u32 count = 0;
-  if (override_count != thread::k_no_override) {
+  if (override_count != WORKER_COUNT_NO_OVERRIDE) {
     count = override_count;
   } else {
     switch (strategy) {
-      case 0:
+      case WORKER_STRATEGY_ONE:
         count = 1;
         break;
-      case 1:
+      case WORKER_STRATEGY_AT_MOST_TWO:
         count = (cores + 1) / 2 < 2 ? (cores + 1) / 2 : 2;
         break;
-      case 2:
+      case WORKER_STRATEGY_THREE_QUARTERS:
         count = (u64)cores * 3 < 4 ? 1 : (u32)((u64)cores * 3 / 4);
         break;
-      case 3:
+      case WORKER_STRATEGY_EVERY_CORE:
         count = cores;
         break;
       default:
@@ -348,8 +346,8 @@ void prepare_worker_for_all_class() {
   if (p.workers) return;
   const array_t<cpu_t>& cpus = cpu_list();
   u32 cores = cpus.empty() ? 1 : cpu_count_physical_cores(cpus);
-  bool overridden = p.override_count != thread::k_no_override;
-  u32 strategy = overridden ? thread::k_strategy_override : p.strategy;
+  bool overridden = p.override_count != WORKER_COUNT_NO_OVERRIDE;
+  u32 strategy = overridden ? WORKER_STRATEGY_OVERRIDE : p.strategy;
   u32 normal = thread_pool_compute_worker_count(p.strategy, p.override_count, cores);
   u32 counts[thread::k_class_count] = {normal, 0, 0};
   u32 total = normal;
@@ -367,7 +365,7 @@ void prepare_worker_for_all_class() {
       thread::worker_thread_t& worker = p.workers[next++];
       worker.worker_class = &worker_class;
       worker.thread.name.format("%s_%u", worker_class.name_prefix, i);
-      if (c == thread::WORKER_CLASS_NORMAL && strategy != thread::k_strategy_override) {
+      if (c == thread::WORKER_CLASS_NORMAL && strategy != WORKER_STRATEGY_OVERRIDE) {
         s32 cpu_index = thread_pool_worker_processor(cpus, cores, i);
         if (cpu_index >= 0) worker.thread.processor = (s32)cpus[(u64)cpu_index].processor_number;
       }

@@ -84,7 +84,18 @@ task_table_t& pool_task_table();
 
 }  // namespace thread
 
-// Chosen by main before start-up: strategy 0-3, override 0xFFFFFFFF = none.
+// How many normal workers the pool starts over the physical cores; chosen by main before
+// start-up.
+enum thread_pool_worker_strategy_t : u32 {
+  WORKER_STRATEGY_ONE = 0,             // a single worker
+  WORKER_STRATEGY_AT_MOST_TWO = 1,     // half the cores, at most two
+  WORKER_STRATEGY_THREE_QUARTERS = 2,  // three quarters of the cores (the default)
+  WORKER_STRATEGY_EVERY_CORE = 3,      // one per core (the tool's choice)
+  WORKER_STRATEGY_OVERRIDE = 4,        // what an override count makes of any strategy
+};
+// The override count that leaves the strategy in charge.
+constexpr u32 WORKER_COUNT_NO_OVERRIDE = 0xFFFFFFFFu;
+
 void thread_pool_set_worker_strategy(u32 strategy);
 void thread_pool_set_worker_count_override(u32 count);
 // Worker count for a strategy/override over the given number of physical cores.

@@ -53,7 +53,7 @@ class profiler_test : public testing::Test {
     profiler_tracer_shutdown();
     fs_shutdown();
     thread_pool_shutdown();
-    thread_pool_set_worker_count_override(0xFFFFFFFFu);
+    thread_pool_set_worker_count_override(WORKER_COUNT_NO_OVERRIDE);
     run_context_shutdown_main_thread();
     profiler_shutdown();
   }

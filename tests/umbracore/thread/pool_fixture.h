@@ -24,8 +24,8 @@ class pool_fixture_t : public testing::Test {
   void SetUp() override { umbra::run_context_startup_main_thread(); }
   void TearDown() override {
     umbra::thread_pool_shutdown();
-    umbra::thread_pool_set_worker_count_override(0xFFFFFFFFu);
-    umbra::thread_pool_set_worker_strategy(2);
+    umbra::thread_pool_set_worker_count_override(umbra::WORKER_COUNT_NO_OVERRIDE);
+    umbra::thread_pool_set_worker_strategy(umbra::WORKER_STRATEGY_THREE_QUARTERS);
     umbra::run_context_shutdown_main_thread();
   }
   log_capture_t capture;

@@ -70,7 +70,7 @@ class probe_task_t : public task_t {
 };
 
 TEST(thread_pool_sizing, strategies_and_override) {
-  const u32 none = 0xFFFFFFFFu;
+  const u32 none = WORKER_COUNT_NO_OVERRIDE;
   struct {
     u32 strategy;
     u32 override_count;
@@ -90,7 +90,9 @@ TEST(thread_pool_sizing, strategies_and_override) {
 }
 
 TEST(thread_pool_sizing_death, unknown_strategy_stops_the_process) {
-  EXPECT_DEATH(thread_pool_compute_worker_count(4, 0xFFFFFFFFu, 8), "Unknown worker strategy selected\\.");
+  // The override's value names what an override makes of a strategy; it is not one to choose.
+  EXPECT_DEATH(thread_pool_compute_worker_count(WORKER_STRATEGY_OVERRIDE, WORKER_COUNT_NO_OVERRIDE, 8),
+               "Unknown worker strategy selected\\.");
 }
 
 TEST(thread_pool_sizing, workers_take_the_last_cores_first) {
@@ -101,7 +103,7 @@ TEST(thread_pool_sizing, workers_take_the_last_cores_first) {
   ASSERT_TRUE(cpu_build_topology(entries, cpus));
   u32 cores = cpu_count_physical_cores(cpus);
   ASSERT_EQ(cores, 8u);
-  ASSERT_EQ(thread_pool_compute_worker_count(3, 0xFFFFFFFFu, cores), 8u);
+  ASSERT_EQ(thread_pool_compute_worker_count(WORKER_STRATEGY_EVERY_CORE, WORKER_COUNT_NO_OVERRIDE, cores), 8u);
   for (u32 worker = 0; worker < 8; ++worker) {
     s32 index = thread_pool_worker_processor(cpus, cores, worker);
     ASSERT_GE(index, 0);
@@ -143,7 +145,7 @@ TEST_F(thread_pool_test, workers_are_named_by_class_index) {
 
 TEST_F(thread_pool_test, strategy_three_starts_one_worker_per_core) {
   cpu_startup();
-  thread_pool_set_worker_strategy(3);
+  thread_pool_set_worker_strategy(WORKER_STRATEGY_EVERY_CORE);
   thread_pool_startup();
   EXPECT_EQ(thread_pool_worker_count(), cpu_count_physical_cores(cpu_list()));
   thread_pool_shutdown();

@@ -641,8 +641,8 @@ class pooled_server_test : public generic_server_test {
   void TearDown() override {
     generic_server_test::TearDown();
     thread_pool_shutdown();
-    thread_pool_set_worker_count_override(0xFFFFFFFFu);
-    thread_pool_set_worker_strategy(2);
+    thread_pool_set_worker_count_override(WORKER_COUNT_NO_OVERRIDE);
+    thread_pool_set_worker_strategy(WORKER_STRATEGY_THREE_QUARTERS);
     run_context_shutdown_main_thread();
   }
 
