@@ -17,6 +17,7 @@
 #include "umbracore/thread/thread_pool.h"
 #include "umbracore/ufs/cairn_device_factory.h"
 #include "umbracore/ufs/cairn_device_common.h"
+#include "umbracore/ufs/fs_io_server_core.h"
 #include "umbracore/ufs/fs_meta.h"
 
 namespace umbra {
@@ -171,7 +172,7 @@ bool start_job(fs_device_t* device, extract_job_t& job, u64 archive_size, extrac
     log_error("Out of memory reading '%s'!", job.path.c_str());
     return false;
   }
-  job.request = device->chunk_read(job.data.data(), 1, job.path.c_str(), chunk, nullptr);
+  job.request = device->chunk_read(job.data.data(), FS_CHUNK_TARGET_MEMORY, job.path.c_str(), chunk, nullptr);
   return true;
 }
 

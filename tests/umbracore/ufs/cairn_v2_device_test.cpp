@@ -621,13 +621,13 @@ TEST_F(cairn_v2_device_test, chunks_the_archive_cannot_back_are_refused_with_the
     umbra::fs_chunk_t chunk;
     ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::fs_token_chunk_plain, &chunk)) << p;
     std::string target(16, '\0');
-    EXPECT_EQ(device->chunk_read(target.data(), 1, p.c_str(), chunk, nullptr), nullptr) << p;
+    EXPECT_EQ(device->chunk_read(target.data(), umbra::FS_CHUNK_TARGET_MEMORY, p.c_str(), chunk, nullptr), nullptr) << p;
     EXPECT_EQ(log.errors(), (std::vector<std::string>{message, message})) << p;
   }
   // chunk_read of a path the archive does not hold is refused silently.
   log.clear();
   umbra::fs_chunk_t chunk{};
-  EXPECT_EQ(device->chunk_read(nullptr, 1, "/missing", chunk, nullptr), nullptr);
+  EXPECT_EQ(device->chunk_read(nullptr, umbra::FS_CHUNK_TARGET_MEMORY, "/missing", chunk, nullptr), nullptr);
   EXPECT_TRUE(log.errors().empty());
 }
 

@@ -27,11 +27,11 @@ TEST(sysfs_chunk_read, reads_and_decodes_a_chunk_of_a_loose_file) {
   chunk.compression = FS_COMPRESSION_ZLIB;
   std::string target(content.size(), '\0');
   fs_device_t* device = fs_get_system_device();
-  fs_io_request_t* request = device->chunk_read(&target[0], 1, (dir / "f.bin").c_str(), chunk, nullptr);
+  fs_io_request_t* request = device->chunk_read(&target[0], FS_CHUNK_TARGET_MEMORY, (dir / "f.bin").c_str(), chunk, nullptr);
   ASSERT_NE(request, nullptr);
   EXPECT_TRUE(device->io_wait(request));
   EXPECT_EQ(target, content);
-  EXPECT_EQ(device->chunk_read(&target[0], 1, (dir / "missing.bin").c_str(), chunk, nullptr), nullptr);
+  EXPECT_EQ(device->chunk_read(&target[0], FS_CHUNK_TARGET_MEMORY, (dir / "missing.bin").c_str(), chunk, nullptr), nullptr);
   fs_io_server_shutdown();
   fs_shutdown();
 }
