@@ -5,8 +5,8 @@ namespace umbra {
 
 // Packs the tree below root into a Cairn v2 archive; true on success.
 bool create(const char* archive_path, const char* root);
-// Unpacks an archive below root ("." when empty); returns the exit code.
-int extract(const char* root, const char* archive_path);
+// Unpacks an archive below root ("." when empty); true on success.
+bool extract(const char* archive_path, const char* root);
 // Prints the entries reached from the root (-json: one JSON document); false when the
 // archive cannot be read or a listing has a problem.
 bool list_archive(const char* archive_path);

@@ -11,21 +11,20 @@
 
 namespace umbra {
 
-int extract(const char* root, const char* archive_path) {
+bool extract(const char* archive_path, const char* root) {
   UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "extract %s", archive_path);
   extract_selection_t selection;
-  if (!selection.read_command_line()) return 1;
+  if (!selection.read_command_line()) return false;
   // Standard output then holds the file's bytes and nothing else.
   if (selection.to_stdout()) cairn_device_log_t::set_info_shown(false);
   auto_ptr_t<file_t> archive;
   u16 version = 0;
-  if (!open_archive(archive_path, archive, &version)) return 1;
-  if (selection.to_stdout()) return extract_to_stdout(archive, selection.stdout_path().c_str()) ? 0 : 1;
+  if (!open_archive(archive_path, archive, &version)) return false;
+  if (selection.to_stdout()) return extract_to_stdout(archive, selection.stdout_path().c_str());
   const char* destination = root && root[0] != '\0' ? root : ".";
   bool ok = version == 1 ? extract_v1(destination, archive, &selection) : extract_v2(destination, archive, &selection);
   // What the selection names but the archive lacks is told once the rest is written.
-  if (ok && !selection.report_unmatched()) ok = false;
-  return ok ? 0 : 1;
+  return ok && selection.report_unmatched();
 }
 
 }  // namespace umbra

@@ -54,7 +54,7 @@ int run_named_command(packer_command_t command, const char* archive_path) {
     case PACKER_COMMAND_VERIFY:
       return verify_archive(archive_path) ? 0 : 1;
     default:
-      return extract(packer_root.c_str(), archive_path);
+      return extract(archive_path, packer_root.c_str()) ? 0 : 1;
   }
 }
 
