@@ -9,6 +9,11 @@
 // indices by projection), so that its pages are those of a real BC7 texture rather than
 // random bytes. The reference figure is the same image data compressed on one thread
 // in-process.
+//
+// On a machine that others load, the scheduler shares the processors between sessions,
+// not processes: run the bench in a session of its own with a raised share, e.g. as root
+//   setsid sh -c 'echo -15 > /proc/self/autogroup; exec build/bench/image_pages_bench'
+// or both runs measure mostly the other load.
 #include <benchmark/benchmark.h>
 #include <sched.h>
 #include <sys/resource.h>
