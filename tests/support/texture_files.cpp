@@ -15,42 +15,42 @@ uint64_t align_up(uint64_t value, uint64_t alignment) { return (value + alignmen
 
 }  // namespace
 
-std::string dds_header(const dds_spec_t& spec) {
-  const bool dx10 = spec.fourcc == "DX10";
+std::string dds_header(const dds_desc_t& desc) {
+  const bool dx10 = desc.fourcc == "DX10";
   std::string bytes(dx10 ? 148 : 128, '\0');
   std::memcpy(&bytes[0], "DDS ", 4);
   put32(bytes, 4, 124);
-  put32(bytes, 8, 0x1007 | (spec.mips > 1 ? 0x20000 : 0));
-  put32(bytes, 12, spec.height);
-  put32(bytes, 16, spec.width);
-  put32(bytes, 28, spec.mips > 1 ? spec.mips : 0);
+  put32(bytes, 8, 0x1007 | (desc.mips > 1 ? 0x20000 : 0));
+  put32(bytes, 12, desc.height);
+  put32(bytes, 16, desc.width);
+  put32(bytes, 28, desc.mips > 1 ? desc.mips : 0);
   put32(bytes, 76, 32);
-  if (!spec.fourcc.empty()) {
+  if (!desc.fourcc.empty()) {
     put32(bytes, 80, 0x4);
-    std::memcpy(&bytes[84], spec.fourcc.data(), 4);
+    std::memcpy(&bytes[84], desc.fourcc.data(), 4);
   } else {
-    put32(bytes, 80, spec.pf_flags);
-    put32(bytes, 88, spec.bit_count);
-    put32(bytes, 92, spec.r_mask);
-    put32(bytes, 96, spec.g_mask);
-    put32(bytes, 100, spec.b_mask);
-    put32(bytes, 104, spec.a_mask);
+    put32(bytes, 80, desc.pf_flags);
+    put32(bytes, 88, desc.bit_count);
+    put32(bytes, 92, desc.r_mask);
+    put32(bytes, 96, desc.g_mask);
+    put32(bytes, 100, desc.b_mask);
+    put32(bytes, 104, desc.a_mask);
   }
   uint32_t caps = 0x1000;
-  if (spec.mips > 1) caps |= 0x400008;
-  if (spec.cube) caps |= 0x8;
+  if (desc.mips > 1) caps |= 0x400008;
+  if (desc.cube) caps |= 0x8;
   put32(bytes, 108, caps);
-  put32(bytes, 112, spec.cube ? 0xFE00 : 0);
+  put32(bytes, 112, desc.cube ? 0xFE00 : 0);
   if (dx10) {
-    put32(bytes, 128, spec.dxgi_format);
+    put32(bytes, 128, desc.dxgi_format);
     put32(bytes, 132, 3);
-    put32(bytes, 136, spec.cube ? 4 : 0);
+    put32(bytes, 136, desc.cube ? 4 : 0);
     put32(bytes, 140, 1);
   }
   return bytes;
 }
 
-std::string dds_file(const dds_spec_t& spec, const std::string& pixels) { return dds_header(spec) + pixels; }
+std::string dds_file(const dds_desc_t& desc, const std::string& pixels) { return dds_header(desc) + pixels; }
 
 std::string patterned_bytes(size_t n, uint32_t seed) {
   rng_t rng{seed};
@@ -66,18 +66,18 @@ std::string random_bytes(size_t n, uint32_t seed) {
   return bytes;
 }
 
-std::string tobj_file(const tobj_spec_t& spec) {
+std::string tobj_file(const tobj_desc_t& desc) {
   std::string bytes(40, '\0');
   put32(bytes, 0, 0x70B10A01);
-  bytes[24] = (char)spec.texture_type;
-  bytes[26] = (char)spec.filter_primary;
-  bytes[27] = (char)spec.filter_secondary;
-  bytes[28] = (char)spec.mip_filter;
-  bytes[30] = (char)spec.address_u;
-  bytes[31] = (char)spec.address_v;
-  bytes[32] = (char)spec.address_w;
-  bytes[38] = (char)spec.color_space;
-  for (const std::string& name : spec.names) {
+  bytes[24] = (char)desc.texture_type;
+  bytes[26] = (char)desc.filter_primary;
+  bytes[27] = (char)desc.filter_secondary;
+  bytes[28] = (char)desc.mip_filter;
+  bytes[30] = (char)desc.address_u;
+  bytes[31] = (char)desc.address_v;
+  bytes[32] = (char)desc.address_w;
+  bytes[38] = (char)desc.color_space;
+  for (const std::string& name : desc.names) {
     uint64_t count = name.size();
     bytes.append(reinterpret_cast<const char*>(&count), 8);
     bytes += name;

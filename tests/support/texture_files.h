@@ -11,7 +11,7 @@ namespace umbra_test {
 // A DDS header. With fourcc "DX10" the DX10 extension follows and carries dxgi_format;
 // with another non-empty fourcc the pixel format is that FourCC; with an empty fourcc
 // it is given by the bit count and masks (pf_flags 0x40 RGB, 0x41 with alpha).
-struct dds_spec_t {
+struct dds_desc_t {
   uint32_t width = 4;
   uint32_t height = 4;
   uint32_t mips = 1;  // above 1 sets the complex and mipmap caps
@@ -24,16 +24,16 @@ struct dds_spec_t {
 };
 
 // The 128-byte header (148 with "DX10").
-std::string dds_header(const dds_spec_t& spec);
+std::string dds_header(const dds_desc_t& desc);
 // Header, then the pixel bytes.
-std::string dds_file(const dds_spec_t& spec, const std::string& pixels);
+std::string dds_file(const dds_desc_t& desc, const std::string& pixels);
 // Deterministic bytes that look like pixel data (a noisy ramp), or that no compressor
 // can shrink (uniform random).
 std::string patterned_bytes(size_t n, uint32_t seed);
 std::string random_bytes(size_t n, uint32_t seed);
 
 // A texture descriptor: the 40-byte header, then each name as a u64 count and its bytes.
-struct tobj_spec_t {
+struct tobj_desc_t {
   uint8_t texture_type = 2;  // 5 is a cube map
   uint8_t filter_primary = 1;
   uint8_t filter_secondary = 1;
@@ -42,7 +42,7 @@ struct tobj_spec_t {
   uint8_t color_space = 0;  // 1 declares sRGB formats linear
   std::vector<std::string> names;
 };
-std::string tobj_file(const tobj_spec_t& spec);
+std::string tobj_file(const tobj_desc_t& desc);
 
 // How a format stores its levels, for the layout below.
 struct surface_kind_t {

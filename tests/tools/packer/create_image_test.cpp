@@ -64,7 +64,7 @@ class create_image_test : public packer_tree_test_t {
   void add_fixture(const std::string& relative, const std::string& fixture) {
     add(relative, read_file(texture_fixture(fixture)));
   }
-  void add_descriptor(const std::string& relative, const tobj_spec_t& spec) { add(relative, tobj_file(spec)); }
+  void add_descriptor(const std::string& relative, const tobj_desc_t& desc) { add(relative, tobj_file(desc)); }
 
   // Runs create, which must succeed silently, and loads the archive.
   void create_ok(const std::vector<std::string>& extra = {}) {
@@ -99,14 +99,14 @@ class create_image_test : public packer_tree_test_t {
   inspected_archive_t archive_;
 };
 
-tobj_spec_t names(std::vector<std::string> list, uint8_t texture_type = 2) {
-  tobj_spec_t spec;
-  spec.names = std::move(list);
-  spec.texture_type = texture_type;
-  return spec;
+tobj_desc_t names(std::vector<std::string> list, uint8_t texture_type = 2) {
+  tobj_desc_t desc;
+  desc.names = std::move(list);
+  desc.texture_type = texture_type;
+  return desc;
 }
 
-dds_spec_t dx10(uint32_t width, uint32_t height, uint32_t format = 71, uint32_t mips = 1);
+dds_desc_t dx10(uint32_t width, uint32_t height, uint32_t format = 71, uint32_t mips = 1);
 
 const surface_kind_t bc1{8, true}, bc3{16, true}, bc7{16, true}, rgba8{4, false}, rgb8{3, false};
 
@@ -168,12 +168,12 @@ TEST_F(create_image_test, nocompress_stores_the_laid_out_levels) {
 
 // Rows of 256 bytes need no padding; random pixels leave GDeflate nothing to gain.
 TEST_F(create_image_test, data_that_gdeflate_cannot_shrink_is_stored) {
-  dds_spec_t spec;
-  spec.width = 64;
-  spec.height = 64;
-  spec.dxgi_format = 28;  // R8G8B8A8_UNORM
+  dds_desc_t desc;
+  desc.width = 64;
+  desc.height = 64;
+  desc.dxgi_format = 28;  // R8G8B8A8_UNORM
   std::string pixels = random_bytes(64 * 64 * 4, 5);
-  add("noise.dds", dds_file(spec, pixels));
+  add("noise.dds", dds_file(desc, pixels));
   add_descriptor("noise.tobj", names({"noise.dds"}));
   create_ok();
   inspected_chunk_t chunk = data("noise.tobj");
@@ -186,11 +186,11 @@ TEST_F(create_image_test, data_that_gdeflate_cannot_shrink_is_stored) {
 // An image of many pages is compressed on every worker; its stream is still exactly the
 // one a single thread writes for the laid out levels.
 TEST_F(create_image_test, pages_of_a_large_image_give_the_single_thread_stream) {
-  dds_spec_t spec = dx10(512, 512, 98, 10);
+  dds_desc_t desc = dx10(512, 512, 98, 10);
   uint64_t total = 0, face_bytes = 0;
   entry_levels(bc7, 512, 512, 10, 1, &total, &face_bytes);
   const std::string pixels = patterned_bytes(face_bytes, 21);
-  add("big.dds", dds_file(spec, pixels));
+  add("big.dds", dds_file(desc, pixels));
   add_descriptor("big.tobj", names({"big.dds"}));
   create_ok();
   const std::string expected = expected_entry_data(bc7, 512, 512, 10, 1, pixels);
@@ -220,11 +220,11 @@ TEST_F(create_image_test, cube_in_one_dds_from_nvassemble_gives_six_faces) {
 }
 
 TEST_F(create_image_test, cube_of_six_dds_files_takes_face_k_from_name_k) {
-  dds_spec_t spec;
-  spec.width = 16;
-  spec.height = 16;
-  spec.mips = 5;
-  spec.dxgi_format = 98;  // BC7_UNORM
+  dds_desc_t desc;
+  desc.width = 16;
+  desc.height = 16;
+  desc.mips = 5;
+  desc.dxgi_format = 98;  // BC7_UNORM
   std::vector<std::string> list;
   std::string faces;
   uint64_t face_bytes = 0, total = 0;
@@ -232,7 +232,7 @@ TEST_F(create_image_test, cube_of_six_dds_files_takes_face_k_from_name_k) {
   for (int k = 0; k < 6; ++k) {
     std::string pixels = patterned_bytes(face_bytes, 100 + k);
     faces += pixels;
-    add("env/face" + std::to_string(k) + ".dds", dds_file(spec, pixels));
+    add("env/face" + std::to_string(k) + ".dds", dds_file(desc, pixels));
     list.push_back("/env/face" + std::to_string(k) + ".dds");
   }
   add_descriptor("env/sky.tobj", names(list, 5));
@@ -248,8 +248,8 @@ TEST_F(create_image_test, cube_of_six_dds_files_takes_face_k_from_name_k) {
 // DXT5 reads as BC3_UNORM_SRGB (78); a descriptor's colour space 1 declares it linear (77).
 TEST_F(create_image_test, color_space_chooses_between_srgb_and_linear_formats) {
   add_fixture("m/bc3.dds", "dds/nvtt_bc3_32x16_mips.dds");
-  tobj_spec_t srgb = names({"m/bc3.dds"});
-  tobj_spec_t linear = srgb;
+  tobj_desc_t srgb = names({"m/bc3.dds"});
+  tobj_desc_t linear = srgb;
   linear.color_space = 1;
   add_descriptor("m/srgb.tobj", srgb);
   add_descriptor("m/linear.tobj", linear);
@@ -275,14 +275,14 @@ TEST_F(create_image_test, rgb_24_bit_dds_from_imagemagick) {
 // Bytes 26-28 and 30-32 of the descriptor become the sampler word.
 TEST_F(create_image_test, sampler_word_comes_from_the_descriptor) {
   add_fixture("a.dds", "dds/nvtt_bc1_32x32_mips.dds");
-  tobj_spec_t spec = names({"a.dds"});
-  spec.filter_primary = 3;
-  spec.filter_secondary = 0;
-  spec.mip_filter = 3;
-  spec.address_u = 1;
-  spec.address_v = 5;
-  spec.address_w = 3;
-  add_descriptor("a.tobj", spec);
+  tobj_desc_t desc = names({"a.dds"});
+  desc.filter_primary = 3;
+  desc.filter_secondary = 0;
+  desc.mip_filter = 3;
+  desc.address_u = 1;
+  desc.address_v = 5;
+  desc.address_w = 3;
+  add_descriptor("a.tobj", desc);
   create_ok();
   // filter 1, 0; mip filter 1; address modes 2, 1, 3.
   EXPECT_EQ(sampler("a.tobj"), 1u | 1u << 2 | 2u << 4 | 1u << 7 | 3u << 10);
@@ -346,13 +346,13 @@ struct refusal_case_t {
   std::vector<std::string> lines;                          // "$" stands for the root
 };
 
-dds_spec_t dx10(uint32_t width, uint32_t height, uint32_t format, uint32_t mips) {
-  dds_spec_t spec;
-  spec.width = width;
-  spec.height = height;
-  spec.dxgi_format = format;
-  spec.mips = mips;
-  return spec;
+dds_desc_t dx10(uint32_t width, uint32_t height, uint32_t format, uint32_t mips) {
+  dds_desc_t desc;
+  desc.width = width;
+  desc.height = height;
+  desc.dxgi_format = format;
+  desc.mips = mips;
+  return desc;
 }
 
 std::string bc1_4x4() { return dds_file(dx10(4, 4), std::string(8, 'p')); }

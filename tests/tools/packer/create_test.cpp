@@ -194,7 +194,7 @@ TEST_F(create_test, a_model_file_with_a_bad_header_fails_the_run) {
 
 TEST_F(create_test, dds_files_and_dot_names_are_not_scanned) {
   add("t/a.dds", read_file(texture_fixture("dds/nvtt_bc1_32x32_mips.dds")));
-  tobj_spec_t descriptor;
+  tobj_desc_t descriptor;
   descriptor.names = {"t/a.dds"};
   add("t/b.tobj", tobj_file(descriptor));
   add("x.dds/inner.txt", "inside a .dds directory");

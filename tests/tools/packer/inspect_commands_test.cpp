@@ -523,11 +523,11 @@ TEST_F(inspect_test, commands_refuse_what_is_no_archive) {
 
 TEST_F(inspect_test, image_entries_made_by_create_are_listed_and_verified) {
   add("tex/a.dds", read_file(texture_fixture("dds/nvtt_bc1_256x256_mips.dds")));
-  tobj_spec_t descriptor;
+  tobj_desc_t descriptor;
   descriptor.names = {"tex/a.dds"};
   add("tex/a.tobj", tobj_file(descriptor));
   add("sky/cube.dds", read_file(texture_fixture("dds/nvtt_x8r8g8b8_cube_8x8.dds")));
-  tobj_spec_t cube;
+  tobj_desc_t cube;
   cube.texture_type = 5;
   cube.names = {"sky/cube.dds"};
   add("sky/cube.tobj", tobj_file(cube));

@@ -24,22 +24,22 @@ namespace {
 struct texture_t {
   std::string name;                  // the descriptor is t/<name>.tobj
   std::vector<std::string> sources;  // images below t/, one per face for a cube of six
-  tobj_spec_t descriptor;            // names are filled in from sources
+  tobj_desc_t descriptor;            // names are filled in from sources
   unsigned format;                   // of the image entry
   uint8_t rebuilt_sampler[6];        // bytes 26-28 and 30-32 of the rebuilt descriptor
   bool linear_in_legacy;             // the legacy header needs the descriptor's colour space
 };
 
-tobj_spec_t spec(uint8_t texture_type = 2, uint8_t color_space = 0) {
-  tobj_spec_t s;
+tobj_desc_t texture_kind(uint8_t texture_type = 2, uint8_t color_space = 0) {
+  tobj_desc_t s;
   s.texture_type = texture_type;
   s.color_space = color_space;
   return s;
 }
 
 // Filter 3 and mip filter 3 come back as 1; address 1 as 2, 5 as 4.
-tobj_spec_t odd_sampler() {
-  tobj_spec_t s;
+tobj_desc_t odd_sampler() {
+  tobj_desc_t s;
   s.filter_primary = 3;
   s.mip_filter = 3;
   s.address_u = 1;
@@ -53,23 +53,23 @@ const std::vector<std::string> six_faces = {"nvtt_bc1_face0_8x8.dds", "nvtt_bc1_
                                             "nvtt_bc1_face4_8x8.dds", "nvtt_bc1_face5_8x8.dds"};
 
 const std::vector<texture_t> textures = {
-    {"bc1_256", {"nvtt_bc1_256x256_mips.dds"}, spec(), 72, {1, 1, 2, 0, 0, 0}, false},
-    {"bc1_linear", {"nvtt_bc1_32x32_mips.dds"}, spec(2, 1), 71, {1, 1, 2, 0, 0, 0}, true},
+    {"bc1_256", {"nvtt_bc1_256x256_mips.dds"}, texture_kind(), 72, {1, 1, 2, 0, 0, 0}, false},
+    {"bc1_linear", {"nvtt_bc1_32x32_mips.dds"}, texture_kind(2, 1), 71, {1, 1, 2, 0, 0, 0}, true},
     {"bc3", {"nvtt_bc3_32x16_mips.dds"}, odd_sampler(), 78, {1, 1, 1, 2, 4, 3}, false},
-    {"bc3_linear", {"nvtt_bc3_32x16_mips.dds"}, spec(2, 1), 77, {1, 1, 2, 0, 0, 0}, true},
-    {"bc5", {"nvtt_bc5_32x32_mips.dds"}, spec(), 83, {1, 1, 2, 0, 0, 0}, false},
-    {"argb", {"nvtt_a8r8g8b8_8x8.dds"}, spec(), 91, {1, 1, 2, 0, 0, 0}, false},
-    {"argb_linear", {"nvtt_a8r8g8b8_8x8.dds"}, spec(2, 1), 87, {1, 1, 2, 0, 0, 0}, true},
-    {"rgb24", {"magick_r8g8b8_8x8.dds"}, spec(), 203, {1, 1, 2, 0, 0, 0}, false},
-    {"rgb24_linear", {"magick_r8g8b8_8x8.dds"}, spec(2, 1), 201, {1, 1, 2, 0, 0, 0}, true},
-    {"cube_one", {"nvtt_x8r8g8b8_cube_8x8.dds"}, spec(5), 93, {1, 1, 2, 0, 0, 0}, false},
-    {"cube_six", six_faces, spec(5), 72, {1, 1, 2, 0, 0, 0}, false},
-    {"dx10_bc7", {"dx10_bc7_16x16_mips.dds"}, spec(), 98, {1, 1, 2, 0, 0, 0}, false},
-    {"dx10_rgba", {"dx10_rgba8_4x2.dds"}, spec(), 28, {1, 1, 2, 0, 0, 0}, true},
-    {"dx10_half_cube", {"dx10_rgba16f_cube_4x4.dds"}, spec(5), 10, {1, 1, 2, 0, 0, 0}, false},
-    {"png_rgb", {"magick_rgb8_13x7.png"}, spec(), 202, {1, 1, 2, 0, 0, 0}, false},
-    {"png_rgba", {"magick_rgba8_9x5.png"}, spec(), 29, {1, 1, 2, 0, 0, 0}, false},
-    {"png_rgba_linear", {"magick_rgba8_9x5.png"}, spec(2, 1), 28, {1, 1, 2, 0, 0, 0}, true},
+    {"bc3_linear", {"nvtt_bc3_32x16_mips.dds"}, texture_kind(2, 1), 77, {1, 1, 2, 0, 0, 0}, true},
+    {"bc5", {"nvtt_bc5_32x32_mips.dds"}, texture_kind(), 83, {1, 1, 2, 0, 0, 0}, false},
+    {"argb", {"nvtt_a8r8g8b8_8x8.dds"}, texture_kind(), 91, {1, 1, 2, 0, 0, 0}, false},
+    {"argb_linear", {"nvtt_a8r8g8b8_8x8.dds"}, texture_kind(2, 1), 87, {1, 1, 2, 0, 0, 0}, true},
+    {"rgb24", {"magick_r8g8b8_8x8.dds"}, texture_kind(), 203, {1, 1, 2, 0, 0, 0}, false},
+    {"rgb24_linear", {"magick_r8g8b8_8x8.dds"}, texture_kind(2, 1), 201, {1, 1, 2, 0, 0, 0}, true},
+    {"cube_one", {"nvtt_x8r8g8b8_cube_8x8.dds"}, texture_kind(5), 93, {1, 1, 2, 0, 0, 0}, false},
+    {"cube_six", six_faces, texture_kind(5), 72, {1, 1, 2, 0, 0, 0}, false},
+    {"dx10_bc7", {"dx10_bc7_16x16_mips.dds"}, texture_kind(), 98, {1, 1, 2, 0, 0, 0}, false},
+    {"dx10_rgba", {"dx10_rgba8_4x2.dds"}, texture_kind(), 28, {1, 1, 2, 0, 0, 0}, true},
+    {"dx10_half_cube", {"dx10_rgba16f_cube_4x4.dds"}, texture_kind(5), 10, {1, 1, 2, 0, 0, 0}, false},
+    {"png_rgb", {"magick_rgb8_13x7.png"}, texture_kind(), 202, {1, 1, 2, 0, 0, 0}, false},
+    {"png_rgba", {"magick_rgba8_9x5.png"}, texture_kind(), 29, {1, 1, 2, 0, 0, 0}, false},
+    {"png_rgba_linear", {"magick_rgba8_9x5.png"}, texture_kind(2, 1), 28, {1, 1, 2, 0, 0, 0}, true},
 };
 
 bool is_fixture(const std::string& name) { return name.rfind("dx10_", 0) != 0; }
@@ -102,7 +102,7 @@ void image_size(const std::string& name, const std::string& bytes, uint32_t* wid
 
 // The DX10 files no tool here writes.
 std::string written_source(const std::string& name) {
-  dds_spec_t s;
+  dds_desc_t s;
   if (name == "dx10_bc7_16x16_mips.dds") {
     s.width = s.height = 16;
     s.mips = 2;
@@ -207,7 +207,7 @@ class texture_round_trip_test : public packer_tree_test_t {
  protected:
   void SetUp() override {
     for (const texture_t& t : textures) {
-      tobj_spec_t descriptor = t.descriptor;
+      tobj_desc_t descriptor = t.descriptor;
       for (const std::string& source : t.sources) {
         descriptor.names.push_back("t/" + source);
         if (!file_exists(src() + "/t/" + source))

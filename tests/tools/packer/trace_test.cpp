@@ -24,7 +24,7 @@ class trace_test : public packer_tree_test_t {
     add("d/b.txt", "text that is stored");
     add("d/e/c.bin", std::string(3000, 'c'));
     add("t/a.dds", read_file(texture_fixture("dds/nvtt_bc1_256x256_mips.dds")));
-    tobj_spec_t descriptor;
+    tobj_desc_t descriptor;
     descriptor.names = {"t/a.dds"};
     add("t/a.tobj", tobj_file(descriptor));
   }
