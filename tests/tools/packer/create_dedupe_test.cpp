@@ -85,13 +85,13 @@ TEST_F(create_dedupe_test, equal_contents_are_stored_once_and_extract_byte_for_b
   add("empty2.txt", "");
   // Two images of equal pixels behind descriptors that name different files.
   const std::string dds = read_file(texture_fixture("dds/nvtt_bc1_256x256_mips.dds"));
-  tobj_spec_t spec;
-  spec.names = {"/a/wall.dds"};
+  tobj_desc_t descriptor;
+  descriptor.names = {"/a/wall.dds"};
   add("a/wall.dds", dds);
-  add("a/wall.tobj", tobj_file(spec));
-  spec.names = {"/b/wall.dds"};
+  add("a/wall.tobj", tobj_file(descriptor));
+  descriptor.names = {"/b/wall.dds"};
   add("b/wall.dds", dds);
-  add("b/wall.tobj", tobj_file(spec));
+  add("b/wall.tobj", tobj_file(descriptor));
 
   inspected_archive_t plain, shared;
   create_both(plain, shared);
