@@ -1,6 +1,8 @@
 #include "support/run_tool.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,7 +31,7 @@ std::string slurp_fd(int fd) {
 }  // namespace
 
 tool_result_t run_program(const std::string& program, const std::vector<std::string>& args,
-                          const std::string& working_directory) {
+                          const std::string& working_directory, const run_setup_t& setup) {
   char out_name[] = "/tmp/umbra_out_XXXXXX";
   char err_name[] = "/tmp/umbra_err_XXXXXX";
   int out_fd = mkstemp(out_name);
@@ -42,6 +44,13 @@ tool_result_t run_program(const std::string& program, const std::vector<std::str
     if (!working_directory.empty() && chdir(working_directory.c_str()) != 0) _exit(127);
     dup2(out_fd, 1);
     dup2(err_fd, 2);
+    for (const auto& variable : setup.environment) putenv(const_cast<char*>(variable.c_str()));
+    if (setup.file_size_limit) {
+      // Past the limit writes fail with EFBIG instead of the signal ending the program.
+      signal(SIGXFSZ, SIG_IGN);
+      rlimit limit{setup.file_size_limit, setup.file_size_limit};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -50,8 +59,13 @@ tool_result_t run_program(const std::string& program, const std::vector<std::str
     _exit(127);
   }
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  result.cpu_seconds = (double)usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + (double)usage.ru_stime.tv_sec +
+                       usage.ru_stime.tv_usec / 1e6;
+  result.max_rss_kb = usage.ru_maxrss;
   lseek(out_fd, 0, SEEK_SET);
   lseek(err_fd, 0, SEEK_SET);
   result.out = slurp_fd(out_fd);
@@ -61,8 +75,9 @@ tool_result_t run_program(const std::string& program, const std::vector<std::str
   return result;
 }
 
-tool_result_t run_packer(const std::vector<std::string>& args, const std::string& working_directory) {
-  return run_program(QAR_PACKER_BINARY, args, working_directory);
+tool_result_t run_packer(const std::vector<std::string>& args, const std::string& working_directory,
+                         const run_setup_t& setup) {
+  return run_program(QAR_PACKER_BINARY, args, working_directory, setup);
 }
 
 temp_dir_t::temp_dir_t() {
@@ -103,6 +118,21 @@ bool file_exists(const std::string& path) {
 }
 
 void make_dirs(const std::string& path) { std::filesystem::create_directories(path); }
+
+std::map<std::string, std::string> tree_snapshot(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(root, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::string relative = std::filesystem::relative(it->path(), root).string();
+    if (it->is_directory()) {
+      tree[relative + "/"] = "";
+    } else {
+      tree[relative] = read_file(it->path().string());
+    }
+  }
+  return tree;
+}
 
 std::string crlf_lines(const std::vector<std::string>& lines) {
   std::string text;

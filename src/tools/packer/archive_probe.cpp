@@ -15,13 +15,18 @@ bool open_archive(const char* archive_path, auto_ptr_t<file_t>& archive, u16* ve
     return false;
   }
   if (!fs_open(archive, archive_path, FS_MODE_READ_ONLY, FS_DEVICE_SYSFS)) return false;
+  u64 size = 0;
+  if (!archive->find_size(&size)) return false;
   // Too short to hold the probe is not a read failure but a file of another kind.
-  if (archive->get_size() < cairn_probe_size) {
+  if (size < cairn_probe_size) {
     log_error("Unsupported file format!");
     return false;
   }
   u8 bytes[cairn_probe_size];
-  if (!archive->read_at(bytes, cairn_probe_size, 0)) return false;
+  if (!archive->read_at(bytes, cairn_probe_size, 0)) {
+    log_error("Failed to read the archive '%s'!", archive_path);
+    return false;
+  }
   cairn_probe_t probe;
   if (!cairn_decode_probe(bytes, sizeof bytes, &probe) || !cairn_has_magic(probe.magic)) {
     log_error("Unsupported file format!");

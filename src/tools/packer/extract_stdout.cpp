@@ -49,7 +49,8 @@ bool extract_to_stdout(auto_ptr_t<file_t>& archive, const char* device_path) {
     log_error("Unable to open '%s'!", shown.c_str());
     return false;
   }
-  const u64 size = file->get_size();
+  u64 size = 0;
+  if (!file->find_size(&size)) return false;
   array_dyn_t<u8> piece;
   if (!piece.resize_uninitialized(size < PIECE_SIZE ? size : PIECE_SIZE)) {
     log_error("Out of memory reading '%s'!", shown.c_str());

@@ -36,6 +36,8 @@ class file_copier_t : public extract_visitor_t {
     if (!fs_copy(destination.get(), source.get())) {
       log_error("[fs_copy] failed to copy files!");
       log_error("Copy of file '%s' to '%s' failed!", path.c_str(), target.c_str());
+      destination.reset();
+      remove_extracted_file(target);
       return false;
     }
     source->set_position(0);

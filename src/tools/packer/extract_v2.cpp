@@ -185,6 +185,8 @@ bool write_file(extract_job_t& job) {
   if (job.data.count() == 0) return true;
   if (!write_extracted_data(*file, job.data.data(), job.data.count())) {
     log_error("Failed to write data '%s'!", job.path.c_str());
+    file.reset();
+    remove_extracted_file(job.target);
     return false;
   }
   return true;
@@ -336,7 +338,8 @@ u64 planned_bytes(const job_list_t& jobs) {
 
 bool extract_v2(const char* root, auto_ptr_t<file_t>& archive, extract_selection_t* selection,
                 extract_v2_stats_t* stats) {
-  u64 archive_size = archive->get_size();
+  u64 archive_size = 0;
+  if (!archive->find_size(&archive_size)) return false;
   auto_ptr_t<fs_device_t> device = mount_for_extraction(archive);
   if (!device) return false;
   u64 budget = 0;

@@ -55,4 +55,9 @@ auto_ptr_t<file_t> create_extracted_file(const string& archive_path, const char*
 // them; false when they cannot all be written.
 bool write_extracted_data(file_t& file, const void* data, u64 size);
 
+// Deletes a target that extraction created but could not fill (its file closed first):
+// a file cut short by a full disk must not pass for an extracted one. Logs an error
+// line when even that fails, so that the user knows which file is damaged.
+void remove_extracted_file(const string& target);
+
 }  // namespace umbra

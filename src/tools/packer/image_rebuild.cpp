@@ -7,7 +7,6 @@
 #include "tools/packer/extracted_path.h"
 #include "umbracore/log/log.h"
 #include "umbracore/strings/path.h"
-#include "umbracore/ufs/fs_device.h"
 #include "umbracore/ufs/fs_file.h"
 
 namespace umbra {
@@ -140,11 +139,6 @@ bool write_descriptor(file_t& file, const image_rebuild_plan_t& plan) {
   return file.write_at(bytes.data(), bytes.count(), 0);
 }
 
-// A half-written entry would look whole to whoever packs the tree again.
-void remove_written(const string& target) {
-  if (fs_device_t* device = fs_get_system_device()) device->remove(target.c_str());
-}
-
 }  // namespace
 
 bool image_dds_path(const string& entry_path, string& out) {
@@ -185,21 +179,21 @@ bool write_image_rebuild(const image_rebuild_plan_t& plan, u8* data, u64 size) {
   dds.reset();
   if (!written) {
     log_error("Failed to write data '%s'!", plan.dds_path.c_str());
-    remove_written(plan.dds_target);
+    remove_extracted_file(plan.dds_target);
     return false;
   }
 
   auto_ptr_t<file_t> descriptor = create_vetted_file(plan.descriptor_target);
   if (!descriptor) {
-    remove_written(plan.dds_target);
+    remove_extracted_file(plan.dds_target);
     return false;
   }
   written = write_descriptor(*descriptor, plan);
   descriptor.reset();
   if (!written) {
     log_error("Failed to write data '%s'!", plan.entry_path.c_str());
-    remove_written(plan.descriptor_target);
-    remove_written(plan.dds_target);
+    remove_extracted_file(plan.descriptor_target);
+    remove_extracted_file(plan.dds_target);
     return false;
   }
   return true;

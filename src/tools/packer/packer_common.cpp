@@ -47,7 +47,8 @@ bool zlib_compress_stream(file_t* destination, file_t* source) {
   deflate_stream_t z;
   if (deflateInit(&z.stream, 9) != Z_OK) return false;
   z.initialised = true;
-  u64 size = source->get_size();
+  u64 size = 0;
+  if (!source->find_size(&size)) return false;
   u64 position = source->get_position();
   u64 remaining = size > position ? size - position : 0;
   u8 in[ZLIB_BLOCK];

@@ -155,10 +155,10 @@ bool compute_entry_layout(const fs_meta_image_t& image, entry_layout_t& layout) 
 
 // A raster image decoded into rows of its format: one face of tightly stored levels.
 bool decode_raster(dependency_t& dep, u64 face_bytes, const char* entry_path, array_dyn_t<u8>& pixels) {
-  const u64 size = dep.file->get_size();
+  u64 size = 0;
   array_dyn_t<u8> encoded;
   raster_info_t info;
-  bool ok = size <= MAX_SOURCE_FILE_SIZE && encoded.resize_uninitialized(size) &&
+  bool ok = dep.file->find_size(&size) && size <= MAX_SOURCE_FILE_SIZE && encoded.resize_uninitialized(size) &&
             dep.file->read_at(encoded.data(), size, 0) && raster_probe(encoded.data(), size, &info) &&
             raster_format(info) == dep.image.format && info.width == dep.image.width &&
             info.height == dep.image.height && raster_decode(encoded.data(), size, info, pixels) &&

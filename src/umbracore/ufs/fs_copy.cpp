@@ -32,7 +32,8 @@ bool write_block(file_t* destination, const void* block, u64 size) {
 }  // namespace
 
 bool fs_copy(file_t* destination, file_t* source) {
-  u64 source_size = source->get_size();
+  u64 source_size = 0;
+  if (!source->find_size(&source_size)) return false;
   u64 source_offset = source->position;
   if (source_offset >= source_size) return true;
   u64 remaining = source_size - source_offset;

@@ -142,7 +142,8 @@ bool file_t::read_through_cache(u8* out, u64 size) {
   bool inside_window = position >= cache_offset_ && position - cache_offset_ <= cache_length_ &&
                        remaining <= cache_length_ - (position - cache_offset_);
   if (!inside_window) {
-    u64 file_size = get_size();
+    u64 file_size = 0;
+    if (!find_size(&file_size)) return false;
     cache_offset_ = position;
     cache_length_ = position < file_size ? min_u64(file_size - position, FS_READ_CACHE_SIZE) : 0;
     if (!read_at(cache_, cache_length_, cache_offset_)) {
@@ -160,13 +161,20 @@ bool file_t::read_through_cache(u8* out, u64 size) {
   return true;
 }
 
-u64 file_t::get_size() {
+bool file_t::find_size(u64* out) {
   fs_stat_t info;
   if (!stat(&info)) {
     log_error("[fs] failed to stat opened file (%s)!", file_debug_name(this).c_str());
-    UMBRA_FAIL("Failed to stat opened file!");
+    return false;
   }
-  return info.size;
+  *out = info.size;
+  return true;
+}
+
+u64 file_t::get_size() {
+  u64 size = 0;
+  if (!find_size(&size)) UMBRA_FAIL("Failed to stat opened file!");
+  return size;
 }
 
 }  // namespace umbra

@@ -126,8 +126,12 @@ class file_t {
   bool read(void* buffer, u64 size);
   bool write(const void* buffer, u64 size);
   bool read_at(void* buffer, u64 size, u64 offset);
-  // The file's size; a file that cannot be stat'ed stops the process.
+  // The file's size; a file that cannot be stat'ed stops the process. For files of
+  // devices whose stat can fail (the system's files), find_size instead.
   u64 get_size();
+  // The file's size in *out; false, after the same error line, when the file cannot be
+  // stat'ed (a handle the system no longer answers for).
+  bool find_size(u64* out);
   u64 get_position() const { return position; }
   void set_position(u64 new_position) { position = new_position; }
   u32 get_device_type() const { return device_type; }

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "umbracore/log/log.h"
+#include "umbracore/platform/posix/platform_faults_posix.h"
 
 namespace umbra {
 
@@ -121,7 +122,7 @@ void platform_prefetch_buffer(void* buffer, u64 size) {
 
 platform_file_handle_t platform_fs_t::open_handle(const char* path, u32 kind) {
   system_path_string_t os_path;
-  if (!platform_make_os_path(os_path, path)) return PLATFORM_INVALID_HANDLE;
+  if (!platform_make_os_path(os_path, path) || posix_call_fails(PLATFORM_CALL_OPEN)) return PLATFORM_INVALID_HANDLE;
   const char* p = os_path.c_str();
   int fd = -1;
   switch (kind) {
@@ -157,12 +158,15 @@ void platform_fs_t::close_handle(platform_file_handle_t handle) {
 
 bool platform_fs_t::delete_file(const char* path) {
   system_path_string_t os_path;
-  return platform_make_os_path(os_path, path) && ::unlink(os_path.c_str()) == 0;
+  return platform_make_os_path(os_path, path) && !posix_call_fails(PLATFORM_CALL_DELETE) &&
+         ::unlink(os_path.c_str()) == 0;
 }
 
 bool platform_fs_t::stat_handle(platform_file_handle_t handle, fs_stat_t* out) {
   struct stat info;
-  if (handle == PLATFORM_INVALID_HANDLE || ::fstat((int)handle, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (handle == PLATFORM_INVALID_HANDLE || posix_call_fails(PLATFORM_CALL_STAT) || ::fstat((int)handle, &info) != 0 ||
+      !S_ISREG(info.st_mode))
+    return false;
   fill_stat(info, out);
   return true;
 }
@@ -170,14 +174,16 @@ bool platform_fs_t::stat_handle(platform_file_handle_t handle, fs_stat_t* out) {
 bool platform_fs_t::stat_path(const char* path, fs_stat_t* out) {
   system_path_string_t os_path;
   struct stat info;
-  if (!platform_make_os_path(os_path, path) || ::stat(os_path.c_str(), &info) != 0) return false;
+  if (!platform_make_os_path(os_path, path) || posix_call_fails(PLATFORM_CALL_STAT) ||
+      ::stat(os_path.c_str(), &info) != 0)
+    return false;
   fill_stat(info, out);
   return true;
 }
 
 bool platform_fs_t::create_directory(const char* path, const char* device_path) {
   system_path_string_t os_path;
-  if (!platform_make_os_path(os_path, path)) return false;
+  if (!platform_make_os_path(os_path, path) || posix_call_fails(PLATFORM_CALL_MKDIR)) return false;
   if (::mkdir(os_path.c_str(), 0777) == 0) return true;
   int error = errno;
   // Something already there is only success when it is a directory: a file of that
@@ -192,7 +198,8 @@ bool platform_fs_t::create_directory(const char* path, const char* device_path) 
 
 bool platform_fs_t::remove_directory(const char* path) {
   system_path_string_t os_path;
-  return platform_make_os_path(os_path, path) && ::rmdir(os_path.c_str()) == 0;
+  return platform_make_os_path(os_path, path) && !posix_call_fails(PLATFORM_CALL_DELETE) &&
+         ::rmdir(os_path.c_str()) == 0;
 }
 
 bool platform_fs_t::copy_file(const char* from, const char* to, bool overwrite) {
@@ -232,7 +239,9 @@ bool platform_fs_t::copy_file(const char* from, const char* to, bool overwrite) 
 bool platform_fs_t::move_file(const char* from, const char* to, bool overwrite) {
   system_path_string_t os_from;
   system_path_string_t os_to;
-  if (!platform_make_os_path(os_from, from) || !platform_make_os_path(os_to, to)) return false;
+  if (!platform_make_os_path(os_from, from) || !platform_make_os_path(os_to, to) ||
+      posix_call_fails(PLATFORM_CALL_RENAME))
+    return false;
   if (overwrite) return ::rename(os_from.c_str(), os_to.c_str()) == 0;
   if (::renameat2(AT_FDCWD, os_from.c_str(), AT_FDCWD, os_to.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
@@ -245,7 +254,7 @@ bool platform_fs_t::move_file(const char* from, const char* to, bool overwrite) 
 auto_ptr_t<fs_dir_list_t> platform_fs_t::read_dir(const char* path) {
   auto_ptr_t<fs_dir_list_t> none;
   system_path_string_t os_path;
-  if (!platform_make_os_path(os_path, path)) return none;
+  if (!platform_make_os_path(os_path, path) || posix_call_fails(PLATFORM_CALL_LIST)) return none;
   DIR* directory = ::opendir(os_path.c_str());
   if (!directory) return none;
   auto_ptr_t<fs_dir_list_t> listing(new fs_dir_list_t());

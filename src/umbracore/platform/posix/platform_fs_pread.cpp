@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <unistd.h>
 
+#include "umbracore/platform/posix/platform_faults_posix.h"
 #include "umbracore/platform/posix/platform_io_engines_posix.h"
 #include "umbracore/thread/locks.h"
 
@@ -14,7 +15,9 @@ bool platform_io_move_sync(u32 kind, platform_file_handle_t handle, u8* buffer, 
   int fd = (int)handle;
   while (*transferred < size) {
     u64 remaining = size - *transferred;
-    size_t piece = (size_t)(remaining < PLATFORM_IO_MAX_PIECE ? remaining : PLATFORM_IO_MAX_PIECE);
+    u64 allowed = remaining < PLATFORM_IO_MAX_PIECE ? remaining : PLATFORM_IO_MAX_PIECE;
+    if (!posix_piece_allowed(kind, &allowed)) return false;
+    size_t piece = (size_t)allowed;
     off_t at = (off_t)(offset + *transferred);
     ssize_t moved = kind == PLATFORM_IO_READ ? ::pread(fd, buffer + *transferred, piece, at)
                                              : ::pwrite(fd, buffer + *transferred, piece, at);

@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "umbracore/platform/posix/platform_faults_posix.h"
 #include "umbracore/platform/posix/platform_io_engines_posix.h"
 
 namespace umbra {
@@ -99,10 +100,12 @@ class uring_engine_t final : public platform_io_engine_t {
   }
 
   bool submit_piece(platform_io_request_t* request) {
+    u64 remaining = request->size - request->transferred;
+    u64 allowed = remaining < PLATFORM_IO_MAX_PIECE ? remaining : PLATFORM_IO_MAX_PIECE;
+    if (!posix_piece_allowed(request->kind, &allowed)) return false;
     io_uring_sqe* sqe = next_sqe();
     if (!sqe) return false;
-    u64 remaining = request->size - request->transferred;
-    unsigned piece = (unsigned)(remaining < PLATFORM_IO_MAX_PIECE ? remaining : PLATFORM_IO_MAX_PIECE);
+    unsigned piece = (unsigned)allowed;
     u64 offset = request->offset + request->transferred;
     if (request->kind == PLATFORM_IO_READ) {
       io_uring_prep_read(sqe, (int)request->handle, request->buffer + request->transferred, piece, offset);
