@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 
+#include "support/cairn_builder.h"
 #include "support/packer_fixture.h"
 #include "support/run_tool.h"
 #include "support/texture_files.h"
@@ -111,6 +112,20 @@ TEST_F(out_of_space_test, extract_past_the_file_size_limit_leaves_no_file_cut_sh
   EXPECT_NE(r.err.find("Failed to write data '/big.bin'!"), std::string::npos) << r.err;
   EXPECT_FALSE(file_exists(out() + "/big.bin"));
   EXPECT_EQ(expect_only_whole_files(out()), 1u);
+}
+
+TEST_F(out_of_space_test, extract_of_a_version_1_archive_past_the_limit_leaves_no_file_cut_short) {
+  add("big.bin", random_bytes(600 << 10, 1));
+  cairn_v1_builder_t v1;
+  v1.add_directory("", "big.bin\r\n");
+  v1.add_file("big.bin", read_file(src() + "/big.bin"));
+  write_file(archive(), v1.build());
+  run_setup_t limited;
+  limited.file_size_limit = 256 << 10;
+  tool_result_t r = run_packer({"extract", archive(), "-root", out()}, dir.path(), limited);
+  expect_failed(r);
+  EXPECT_NE(r.err.find("Copy of file '/big.bin'"), std::string::npos) << r.err;
+  EXPECT_FALSE(file_exists(out() + "/big.bin"));
 }
 
 }  // namespace
