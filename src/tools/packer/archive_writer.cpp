@@ -290,7 +290,14 @@ bool create(const char* archive_path, const char* root) {
     archive->cancel_atomic();
     return false;
   }
-  const u64 archive_size = archive->get_size();
+  // The size is for the closing line; a file system that cannot stat the file it has
+  // just written is not trusted with the archive either.
+  u64 archive_size = 0;
+  if (!archive->find_size(&archive_size)) {
+    archive->cancel_atomic();
+    log_error("Failed to create archive!");
+    return false;
+  }
   if (!archive->commit_atomic()) {
     log_error("Failed to create archive!");
     return false;
