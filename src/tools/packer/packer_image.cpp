@@ -304,7 +304,12 @@ bool build_image_entry(const u8* descriptor, u64 size, const char* entry_path, c
                               out->data.data())
             : place_raster_face(dep, k, out->image, layout, entry_path, out->data.data());
     if (!placed) return false;
-    out->images_read += dep.file->get_size();
+    u64 image_size = 0;
+    if (!dep.file->find_size(&image_size)) {
+      log_error("Failed reading file %s of %s.", dep.path.c_str(), entry_path);
+      return false;
+    }
+    out->images_read += image_size;
     dep.file.reset();
   }
   first.file.reset();

@@ -74,7 +74,7 @@ class fault_walk_test : public ::testing::Test {
                 {"d/e/noise.bin", random_bytes(70000, 7)},
                 {"t/tex.dds", read_file(texture_fixture("dds/nvtt_bc1_32x32_mips.dds"))},
                 {"t/tex.tobj", tobj_file([] {
-                   tobj_spec_t spec;
+                   tobj_desc_t spec;
                    spec.names = {"t/tex.dds"};
                    return spec;
                  }())}});
