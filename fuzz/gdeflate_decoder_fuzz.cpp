@@ -1,15 +1,6 @@
 // libFuzzer target for the GDeflate decoder: any byte string as a tile stream (decoded
 // into a buffer of exactly the size its header announces) and as a single page, where
 // the 512-bit, 256-bit and portable decoder paths must agree.
-//
-// Build and run (not part of the CMake build):
-//   cd src/umbracore/umbrautils/format && clang++ -g -O1 -std=c++17 \
-//       -fsanitize=fuzzer,address,undefined -I../../.. ../../../../fuzz/gdeflate_decoder_fuzz.cpp \
-//       gdeflate_container.cpp gdeflate_decoder.cpp gdeflate_decoder_wide.cpp gdeflate_decoder_avx2.cpp \
-//       gdeflate_encoder.cpp \
-//       gdeflate_huffman.cpp gdeflate_block_writer.cpp gdeflate_parse_costs_wide.cpp \
-//       -o /tmp/gdeflate_decoder_fuzz
-//   /tmp/gdeflate_decoder_fuzz -max_len=300000 CORPUS_DIR   (seeded with the vectors' .gd files)
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,14 +8,6 @@
 
 #include "umbracore/umbrautils/format/gdeflate.h"
 #include "umbracore/umbrautils/format/gdeflate_page.h"
-
-namespace umbra {
-// The decoder never asserts; this stands in for the core library's routine.
-void assert_failed(const char* file, unsigned line, const char*, const char*, ...) {
-  std::fprintf(stderr, "assertion at %s(%u)\n", file, line);
-  std::abort();
-}
-}  // namespace umbra
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace umbra;

@@ -4,14 +4,6 @@
 // the page must make the encoder report 0 without writing past it. The first byte picks
 // how the rest is stretched (as is, or repeated up to a page) so that long matches and
 // near-random pages with repeats come up as often as short inputs do.
-//
-// Build and run (not part of the CMake build):
-//   cd src/umbracore/umbrautils/format && clang++ -g -O1 -std=c++17 \
-//       -fsanitize=fuzzer,address,undefined -I../../.. ../../../../fuzz/gdeflate_encoder_fuzz.cpp \
-//       gdeflate_container.cpp gdeflate_decoder.cpp gdeflate_decoder_wide.cpp gdeflate_decoder_avx2.cpp \
-//       gdeflate_encoder.cpp gdeflate_huffman.cpp gdeflate_block_writer.cpp gdeflate_parse_costs_wide.cpp \
-//       -o /tmp/gdeflate_encoder_fuzz
-//   /tmp/gdeflate_encoder_fuzz -max_len=70000 CORPUS_DIR
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,14 +13,6 @@
 
 #include "umbracore/umbrautils/format/gdeflate.h"
 #include "umbracore/umbrautils/format/gdeflate_page.h"
-
-namespace umbra {
-// The codec never asserts; this stands in for the core library's routine.
-void assert_failed(const char* file, unsigned line, const char*, const char*, ...) {
-  std::fprintf(stderr, "assertion at %s(%u)\n", file, line);
-  std::abort();
-}
-}  // namespace umbra
 
 namespace {
 
