@@ -7,6 +7,7 @@
 #include "tools/packer/packer_profiling.h"
 #include "tools/packer/progress.h"
 #include "umbracore/log/log.h"
+#include "umbracore/strings/string_escape.h"
 #include "umbracore/ufs/cairn_device_factory.h"
 #include "umbracore/ufs/cairn_v1_device.h"
 
@@ -25,7 +26,7 @@ class file_copier_t : public extract_visitor_t {
     UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "copy %s", path.c_str());
     auto_ptr_t<file_t> source(device_->open(path.c_str(), FS_MODE_READ_ONLY));
     if (!source) {
-      log_error("Unable to open '%s'!", path.c_str());
+      log_error("Unable to open '%s'!", shown_name_t(path.c_str()).c_str());
       return false;
     }
     mstring_t target;
@@ -35,7 +36,8 @@ class file_copier_t : public extract_visitor_t {
     destination->set_position(0);
     if (!fs_copy(destination.get(), source.get())) {
       log_error("[fs_copy] failed to copy files!");
-      log_error("Copy of file '%s' to '%s' failed!", path.c_str(), target.c_str());
+      log_error("Copy of file '%s' to '%s' failed!", shown_name_t(path.c_str()).c_str(),
+                shown_name_t(target.c_str()).c_str());
       destination.reset();
       remove_extracted_file(target);
       return false;

@@ -14,6 +14,7 @@
 #include "tools/packer/progress.h"
 #include "umbracore/cdl/cdl.h"
 #include "umbracore/log/log.h"
+#include "umbracore/strings/string_escape.h"
 #include "umbracore/thread/thread_pool.h"
 #include "umbracore/ufs/cairn_device_factory.h"
 #include "umbracore/ufs/cairn_device_common.h"
@@ -115,7 +116,7 @@ class job_collector_t : public extract_visitor_t {
     auto_ptr_t<extract_job_t> job(new extract_job_t());
     job->path = path;
     if (!device_->mstat(path.c_str(), &job->metadata)) {
-      log_error("Failed to mstat '%s'!", path.c_str());
+      log_error("Failed to mstat '%s'!", shown_name_t(path.c_str()).c_str());
       return false;
     }
     if (!jobs_.append(std::move(job))) {
@@ -133,17 +134,17 @@ class job_collector_t : public extract_visitor_t {
 bool job_chunk(const extract_job_t& job, fs_chunk_t* chunk) {
   if (is_image_path(job.path)) {
     if (fs_meta_get(nullptr, 0, &fs_token_chunk_mip_tail, &job.metadata) == (size_t)-1) {
-      log_error("The image is missing the mip tail chunk '%s'!", job.path.c_str());
+      log_error("The image is missing the mip tail chunk '%s'!", shown_name_t(job.path.c_str()).c_str());
       return false;
     }
     if (!fs_meta_get_chunk(&job.metadata, fs_token_chunk_mip_tail, chunk)) {
-      log_error("Failed to decode image mip tail chunk '%s'!", job.path.c_str());
+      log_error("Failed to decode image mip tail chunk '%s'!", shown_name_t(job.path.c_str()).c_str());
       return false;
     }
     return true;
   }
   if (!fs_meta_get_chunk(&job.metadata, fs_token_chunk_plain, chunk)) {
-    log_error("Failed to obtain plain data chunk '%s'!", job.path.c_str());
+    log_error("Failed to obtain plain data chunk '%s'!", shown_name_t(job.path.c_str()).c_str());
     return false;
   }
   return true;
@@ -153,12 +154,13 @@ bool job_chunk(const extract_job_t& job, fs_chunk_t* chunk) {
 // reach a decoder it does not have.
 bool chunk_is_plausible(const extract_job_t& job, const fs_chunk_t& chunk, u64 archive_size) {
   if (!fs_compression_is_known(chunk.compression)) {
-    log_error("Unsupported compression %u of '%s'!", (unsigned)chunk.compression, job.path.c_str());
+    log_error("Unsupported compression %u of '%s'!", (unsigned)chunk.compression,
+              shown_name_t(job.path.c_str()).c_str());
     return false;
   }
   if (!cairn_range_in_archive(chunk.offset, chunk.stored_size, archive_size) ||
       chunk.size > cairn_max_decoded_size(chunk.compression, chunk.stored_size)) {
-    log_error("Data of '%s' lies outside the archive or is corrupt!", job.path.c_str());
+    log_error("Data of '%s' lies outside the archive or is corrupt!", shown_name_t(job.path.c_str()).c_str());
     return false;
   }
   return true;
@@ -169,7 +171,7 @@ bool start_job(fs_device_t* device, extract_job_t& job, u64 archive_size, extrac
   if (!job_chunk(job, &chunk)) return false;
   if (!chunk_is_plausible(job, chunk, archive_size)) return false;
   if (!buffers.take(chunk.size, job.data)) {
-    log_error("Out of memory reading '%s'!", job.path.c_str());
+    log_error("Out of memory reading '%s'!", shown_name_t(job.path.c_str()).c_str());
     return false;
   }
   job.request = device->chunk_read(job.data.data(), FS_CHUNK_TARGET_MEMORY, job.path.c_str(), chunk, nullptr);
@@ -184,7 +186,7 @@ bool write_file(extract_job_t& job) {
   if (!file) return false;
   if (job.data.count() == 0) return true;
   if (!write_extracted_data(*file, job.data.data(), job.data.count())) {
-    log_error("Failed to write data '%s'!", job.path.c_str());
+    log_error("Failed to write data '%s'!", shown_name_t(job.path.c_str()).c_str());
     file.reset();
     remove_extracted_file(job.target);
     return false;

@@ -8,6 +8,7 @@
 #include "tools/packer/extracted_path.h"
 #include "tools/packer/packer_profiling.h"
 #include "umbracore/log/log.h"
+#include "umbracore/strings/string_escape.h"
 #include "umbracore/platform/platform_fs.h"
 #include "umbracore/strings/path.h"
 #include "umbracore/ufs/cairn_device_factory.h"
@@ -47,7 +48,7 @@ bool create_directory(const char* root, const walk_node_t& node) {
   bool made = directory_target(root, relative, target) &&
               (node.parent_made ? make_one_level(target) : fs_get_system_device()->mkdir(target.c_str()));
   if (!made) {
-    log_error("Failed to create directory '%s'!", target.c_str());
+    log_error("Failed to create directory '%s'!", shown_name_t(target.c_str()).c_str());
     return false;
   }
   return true;
@@ -72,7 +73,8 @@ bool first_visit(fs_device_t* device, const mstring_t& path, std::unordered_set<
   fs_stat_t st;
   if (!device->stat(path.c_str(), &st)) return true;  // read_dir reports the missing entry
   if (visited.insert(st.entry_index).second) return true;
-  log_error("Directory '%s' is listed more than once; the archive's listings form a loop!", path.c_str());
+  log_error("Directory '%s' is listed more than once; the archive's listings form a loop!",
+            shown_name_t(path.c_str()).c_str());
   return false;
 }
 
@@ -100,7 +102,7 @@ auto_ptr_t<fs_dir_list_t> read_dir_paths(fs_device_t* device, const char* direct
     const fs_dir_entry_t& child = (*listing)[i];
     if (child.name.empty()) {
       // An empty name would join to the directory itself and walk it again.
-      log_error("Directory '%s' lists an entry with an empty name!", directory_path);
+      log_error("Directory '%s' lists an entry with an empty name!", shown_name_t(directory_path).c_str());
       return auto_ptr_t<fs_dir_list_t>();
     }
     mstring_t path;
@@ -145,7 +147,7 @@ class walker_t {
       if (selection_) selection_->note_directory(node.path.c_str());
       auto_ptr_t<fs_dir_list_t> children = read_dir_paths(device_, node.path.c_str());
       if (!children) {
-        log_error("Unable to read content of directory '%s'!", node.path.c_str());
+        log_error("Unable to read content of directory '%s'!", shown_name_t(node.path.c_str()).c_str());
         return false;
       }
       for (u64 i = 0; i < children->count(); ++i) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "umbracore/log/log.h"
+#include "umbracore/strings/string_escape.h"
 #include "umbracore/strings/path.h"
 #include "umbracore/ufs/fs_device.h"
 #include "umbracore/ufs/fs_file.h"
@@ -212,16 +213,16 @@ const char* extracted_path_refusal(const string& archive_path) {
 
 bool vet_extracted_path(const string& archive_path, string& relative_out) {
   relative_out.clear();
-  const char* shown = archive_path.c_str();
+  const shown_name_t shown(archive_path.c_str());
   mstring_t path;
   array_dyn_t<component_t> components;
   if (const char* reason = split_and_check(archive_path, path, components)) {
     if (reason == refusal_no_memory) {
       log_error("Path operation failed");
     } else if (reason == refusal_empty) {
-      log_error("Empty path '%s' encountered in the archive.", shown);
+      log_error("Empty path '%s' encountered in the archive.", shown.c_str());
     } else {
-      log_error("Path '%s' is not supported: %s", shown, reason);
+      log_error("Path '%s' is not supported: %s", shown.c_str(), reason);
     }
     return false;
   }
@@ -258,7 +259,8 @@ bool vet_extracted_target(const string& archive_path, const char* destination_ro
 
 auto_ptr_t<file_t> create_vetted_file(const string& target) {
   auto_ptr_t<file_t> file;
-  if (!fs_open_create_truncate_system(file, target.c_str())) log_error("Failed to create file '%s'!", target.c_str());
+  if (!fs_open_create_truncate_system(file, target.c_str()))
+    log_error("Failed to create file '%s'!", shown_name_t(target.c_str()).c_str());
   return file;
 }
 

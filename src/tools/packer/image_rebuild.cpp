@@ -6,6 +6,7 @@
 
 #include "tools/packer/extracted_path.h"
 #include "umbracore/log/log.h"
+#include "umbracore/strings/string_escape.h"
 #include "umbracore/strings/path.h"
 #include "umbracore/ufs/fs_file.h"
 
@@ -80,18 +81,18 @@ namespace {
 
 bool check_image(const string& path, const fs_mstat_t& metadata, u64 data_size, fs_meta_image_t* image) {
   if (!fs_meta_get_image(&metadata, image)) {
-    log_error("Failed to decode image for '%s'!", path.c_str());
+    log_error("Failed to decode image for '%s'!", shown_name_t(path.c_str()).c_str());
     return false;
   }
   char problem[128];
   u64 levels_size = 0;
   if (find_image_problem(*image, data_size, problem, &levels_size)) {
-    log_error("Image '%s' cannot be rebuilt: %s", path.c_str(), problem);
+    log_error("Image '%s' cannot be rebuilt: %s", shown_name_t(path.c_str()).c_str(), problem);
     return false;
   }
   if (data_size > levels_size) {
-    log_warning("Image '%s' holds %" PRIu64 " bytes past its levels, which are dropped", path.c_str(),
-                data_size - levels_size);
+    log_warning("Image '%s' holds %" PRIu64 " bytes past its levels, which are dropped",
+                shown_name_t(path.c_str()).c_str(), data_size - levels_size);
   }
   return true;
 }
@@ -100,7 +101,7 @@ bool decode_sampler(const string& path, const fs_mstat_t& metadata, tobj_header_
   if (fs_meta_get(nullptr, 0, &fs_token_sampler, &metadata) == fs_meta_not_found) return true;  // defaults stay
   u32 sampler = 0;
   if (fs_meta_get(&sampler, fs_meta_sampler_words, &fs_token_sampler, &metadata) != fs_meta_sampler_words) {
-    log_error("Failed to decode sampler for '%s'!", path.c_str());
+    log_error("Failed to decode sampler for '%s'!", shown_name_t(path.c_str()).c_str());
     return false;
   }
   tobj_decode_sampler(sampler, header);
@@ -167,7 +168,7 @@ bool plan_image_rebuild(const string& path, const fs_mstat_t& metadata, u64 data
 bool write_image_rebuild(const image_rebuild_plan_t& plan, u8* data, u64 size) {
   level_layout_t layout;
   if (!compute_entry_layout(plan.image, &layout) || layout.total > size) {
-    log_error("Image '%s' cannot be rebuilt: its levels are too large", plan.entry_path.c_str());
+    log_error("Image '%s' cannot be rebuilt: its levels are too large", shown_name_t(plan.entry_path.c_str()).c_str());
     return false;
   }
   const u64 pixel_bytes = compact_levels(layout, data);
@@ -178,7 +179,7 @@ bool write_image_rebuild(const image_rebuild_plan_t& plan, u8* data, u64 size) {
   bool written = dds->write_at(header.bytes, header.size, 0) && dds->write_at(data, pixel_bytes, header.size);
   dds.reset();
   if (!written) {
-    log_error("Failed to write data '%s'!", plan.dds_path.c_str());
+    log_error("Failed to write data '%s'!", shown_name_t(plan.dds_path.c_str()).c_str());
     remove_extracted_file(plan.dds_target);
     return false;
   }
@@ -191,7 +192,7 @@ bool write_image_rebuild(const image_rebuild_plan_t& plan, u8* data, u64 size) {
   written = write_descriptor(*descriptor, plan);
   descriptor.reset();
   if (!written) {
-    log_error("Failed to write data '%s'!", plan.entry_path.c_str());
+    log_error("Failed to write data '%s'!", shown_name_t(plan.entry_path.c_str()).c_str());
     remove_extracted_file(plan.descriptor_target);
     remove_extracted_file(plan.dds_target);
     return false;

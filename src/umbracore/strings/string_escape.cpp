@@ -44,6 +44,27 @@ bool append_escaped_for_display(string& out, const char* text) {
   return append_escaped_for_display(out, text, std::strlen(text));
 }
 
+namespace {
+
+bool prints_as_itself(const char* text) {
+  const char* end = text + std::strlen(text);
+  for (const char* p = text; p < end;) {
+    u32 cp = 0;
+    int length = decode_utf8_bounded(p, end, &cp);
+    if (length < 0 || is_hidden_character(cp)) return false;
+    p += length;
+  }
+  return true;
+}
+
+}  // namespace
+
+shown_name_t::shown_name_t(const char* text) : text_(text) {
+  if (prints_as_itself(text)) return;
+  // Out of memory: a placeholder rather than bytes that could drive the terminal.
+  text_ = append_escaped_for_display(escaped_, text) ? escaped_.c_str() : "?";
+}
+
 bool append_json_string(string& out, const char* bytes, u64 size, bool* was_utf8) {
   const char* end = bytes + size;
   bool valid = true;

@@ -21,6 +21,22 @@ bool append_escaped_for_display(string& out, const char* text);
 // UTF-8, that is whether the string gives them back exactly.
 bool append_json_string(string& out, const char* bytes, u64 size, bool* was_utf8 = nullptr);
 
+// A name as a message line shows it: the name itself when every character prints as
+// itself (so that lines about ordinary names read as they always did, backslashes
+// included), its escaped form as above when it holds anything a terminal would act on
+// or that is not UTF-8. Made for one call: log_error("'%s'", shown_name_t(p).c_str()).
+class shown_name_t {
+ public:
+  explicit shown_name_t(const char* text);
+  shown_name_t(const shown_name_t&) = delete;
+  shown_name_t& operator=(const shown_name_t&) = delete;
+  const char* c_str() const { return text_; }
+
+ private:
+  mstring_t escaped_;
+  const char* text_;
+};
+
 // Appends the bytes as lower-case hexadecimal digits, two per byte.
 bool append_hex_bytes(string& out, const char* bytes, u64 size);
 

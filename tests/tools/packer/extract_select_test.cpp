@@ -213,3 +213,34 @@ TEST_F(extract_select_test, version_1_archives_and_hostile_names) {
   EXPECT_EQ(written(), std::vector<std::string>{});
   expect_nothing_outside_destination();
 }
+
+TEST_F(extract_select_test, names_that_would_drive_the_terminal_are_escaped_in_its_lines) {
+  // Refused names, and names extract accepts but cannot read, are shown escaped; a name
+  // that prints as itself (a backslash included) is shown exactly as before.
+  const struct {
+    const char* name;
+    std::string entry;
+    uint32_t compression;  // 9 is none extract knows: a readable name fails there
+    std::string err;
+  } cases[] = {
+      {"an escape sequence", "\x1b]0;owned\x07", 0,
+       "*** ERROR *** : Path '/\\x1B]0;owned\\x07' is not supported: unsupported character\r\n"},
+      {"not UTF-8", "bad\xff.bin", 0, "*** ERROR *** : Path '/bad\\xFF.bin' is not supported: not utf-8\r\n"},
+      {"an 8-bit CSI", "\xc2\x9b" "31m.bin", 9, "*** ERROR *** : Unsupported compression 9 of '/\\u009B31m.bin'!\r\n"},
+      {"a right-to-left override", "rtl\xe2\x80\xae" "nib.exe", 9,
+       "*** ERROR *** : Unsupported compression 9 of '/rtl\\u202Enib.exe'!\r\n"},
+      {"a backslash", "a\\b.bin", 9, "*** ERROR *** : Unsupported compression 9 of '/a\\b.bin'!\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    cairn_v2_builder_t b;
+    b.add_directory("", b.add_plain(v2_listing({c.entry})));
+    b.add_file(c.entry, b.add_block("xxxx", 4, c.compression));
+    write_file(archive(), b.build());
+    std::filesystem::remove_all(out());
+    auto result = select({});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, c.err + "*** ERROR *** : Failed to extract some files\r\n");
+    expect_nothing_outside_destination();
+  }
+}

@@ -110,7 +110,8 @@ TEST(extracted_path, refused_paths_print_one_error_naming_the_first_broken_rule)
       {"a/b ", refusal("a/b ", "unsupported last character")},
       {"a./b", refusal("a./b", "unsupported last character")},
       {"a/con.", refusal("a/con.", "unsupported last character")},  // before the device rule
-      // Characters Windows does not accept in names.
+      // Characters Windows does not accept in names; the line shows control bytes and
+      // bytes that are not UTF-8 escaped.
       {"a/b:c", refusal("a/b:c", "unsupported character")},
       {"a/b?c", refusal("a/b?c", "unsupported character")},
       {"a/b*c", refusal("a/b*c", "unsupported character")},
@@ -118,17 +119,17 @@ TEST(extracted_path, refused_paths_print_one_error_naming_the_first_broken_rule)
       {"a/b<c", refusal("a/b<c", "unsupported character")},
       {"a/b>c", refusal("a/b>c", "unsupported character")},
       {"a/b\"c", refusal("a/b\"c", "unsupported character")},
-      {"a/b\tc", refusal("a/b\tc", "unsupported character")},
-      {"a/\x01", refusal("a/\x01", "unsupported character")},
-      {"a/b\x1F", refusal("a/b\x1F", "unsupported character")},
+      {"a/b\tc", refusal("a/b\\x09c", "unsupported character")},
+      {"a/\x01", refusal("a/\\x01", "unsupported character")},
+      {"a/b\x1F", refusal("a/b\\x1F", "unsupported character")},
       {"a/b:.", refusal("a/b:.", "unsupported character")},  // before the last-character rule
       // Not UTF-8, checked before the character rules.
-      {"a/\xC0\xAF", refusal("a/\xC0\xAF", "not utf-8")},
-      {"a/\x80", refusal("a/\x80", "not utf-8")},
-      {"a/\x80:", refusal("a/\x80:", "not utf-8")},
-      {"a/\xED\xA0\x80", refusal("a/\xED\xA0\x80", "not utf-8")},          // surrogate
-      {"a/\xF4\x90\x80\x80", refusal("a/\xF4\x90\x80\x80", "not utf-8")},  // above U+10FFFF
-      {"a/\xE2\x82", refusal("a/\xE2\x82", "not utf-8")},                  // cut sequence
+      {"a/\xC0\xAF", refusal("a/\\xC0\\xAF", "not utf-8")},
+      {"a/\x80", refusal("a/\\x80", "not utf-8")},
+      {"a/\x80:", refusal("a/\\x80:", "not utf-8")},
+      {"a/\xED\xA0\x80", refusal("a/\\xED\\xA0\\x80", "not utf-8")},          // surrogate
+      {"a/\xF4\x90\x80\x80", refusal("a/\\xF4\\x90\\x80\\x80", "not utf-8")},  // above U+10FFFF
+      {"a/\xE2\x82", refusal("a/\\xE2\\x82", "not utf-8")},                  // cut sequence
       // Components are judged first to last.
       {"a:/../b", refusal("a:/../b", "unsupported character")},
       {"con/b:", refusal("con/b:", "special windows path")},
@@ -176,7 +177,7 @@ TEST(extracted_path, directories_follow_the_file_rules_but_accept_the_root) {
       {"/..", refusal("/..", "special component name")},
       {"/Con", refusal("/Con", "special windows path")},
       {"/a/b.", refusal("/a/b.", "unsupported last character")},
-      {"/a\x80", refusal("/a\x80", "not utf-8")},
+      {"/a\x80", refusal("/a\\x80", "not utf-8")},  // shown escaped
   };
   for (const auto& c : refused) {
     umbra_test::log_capture_t log;

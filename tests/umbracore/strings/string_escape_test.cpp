@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "umbracore/strings/string_escape.h"
 
@@ -48,4 +49,16 @@ TEST(string_escape, hex_bytes_give_the_exact_bytes_back) {
   mstring_t hex;
   ASSERT_TRUE(append_hex_bytes(hex, "\x00\xff\x10z", 4));
   EXPECT_STREQ(hex.c_str(), "00ff107a");
+}
+
+TEST(string_escape, shown_names_stay_as_they_are_unless_a_terminal_would_act_on_them) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain/a\\b \"q\".txt", "plain/a\\b \"q\".txt"},
+      {"\xc3\xa9t\xc3\xa9", "\xc3\xa9t\xc3\xa9"},
+      {"a\\b\x1b[2J", "a\\\\b\\x1B[2J"},
+      {"bad\xff", "bad\\xFF"},
+      {"\xc2\x9b" "1m", "\\u009B1m"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(std::string(shown_name_t(c.first.c_str()).c_str()), c.second) << c.second;
 }
