@@ -287,7 +287,7 @@ bool write_extracted_data(file_t& file, const void* data, u64 size) {
 void remove_extracted_file(const string& target) {
   fs_device_t* device = fs_get_system_device();
   if (device && device->remove(target.c_str())) return;
-  log_error("Failed to remove the incomplete file '%s'!", target.c_str());
+  log_error("Failed to remove the incomplete file '%s'!", shown_name_t(target.c_str()).c_str());
 }
 
 }  // namespace umbra
