@@ -17,14 +17,14 @@ namespace {
 
 // Windows refuses these as file bases whatever the extension, in any letter case
 // (fullwidth letters included). The superscript digits are U+00B9, U+00B2, U+00B3.
-constexpr const char* k_reserved_names[] = {
+constexpr const char* RESERVED_NAMES[] = {
     "CON",  "PRN",  "AUX",  "NUL",                                                          //
     "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "COM9",                 //
     "COM\xC2\xB9", "COM\xC2\xB2", "COM\xC2\xB3",                                            //
     "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9",                 //
     "LPT\xC2\xB9", "LPT\xC2\xB2", "LPT\xC2\xB3",
 };
-static_assert(sizeof(k_reserved_names) / sizeof(k_reserved_names[0]) == 28, "28 reserved device names");
+static_assert(sizeof(RESERVED_NAMES) / sizeof(RESERVED_NAMES[0]) == 28, "28 reserved device names");
 
 // ---------------------------------------------------------------------------------
 // Case folding
@@ -144,7 +144,7 @@ bool is_unsupported_character(unsigned char c) {
 bool is_reserved_base(const char* component, u32 length) {
   const char* dot = static_cast<const char*>(std::memchr(component, '.', length));
   const char* base_end = dot ? dot : component + length;
-  for (const char* name : k_reserved_names) {
+  for (const char* name : RESERVED_NAMES) {
     if (compare_folded_range(component, base_end, name, name + std::strlen(name)) == 0) return true;
   }
   return false;

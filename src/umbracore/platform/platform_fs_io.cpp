@@ -15,7 +15,7 @@ namespace umbra {
 namespace {
 
 const profiler_id_t io_profiler_id(PROFILER_ID_SCOPE, "io");
-constexpr u8 k_no_trace_lane = 0xFF;
+constexpr u8 NO_TRACE_LANE = 0xFF;
 
 // Transfers in flight overlap, so each is drawn on a lane of its own for as long as it
 // is in flight: lane 0 is the pump thread's own track, the others "IO_Pump_%u".
@@ -26,7 +26,7 @@ class pump_trace_lanes_t {
   }
 
   void started(platform_io_request_t* request) {
-    request->trace_lane = k_no_trace_lane;
+    request->trace_lane = NO_TRACE_LANE;
     if (!profiler_is_recording()) return;
     u32 lane = 0;
     while (lane < PLATFORM_IO_MAX_IN_FLIGHT && busy_[lane]) ++lane;
@@ -45,8 +45,8 @@ class pump_trace_lanes_t {
 
   void finished(platform_io_request_t* request) {
     u8 lane = request->trace_lane;
-    if (lane == k_no_trace_lane) return;
-    request->trace_lane = k_no_trace_lane;
+    if (lane == NO_TRACE_LANE) return;
+    request->trace_lane = NO_TRACE_LANE;
     profiler_lane_end(lanes_[lane]);
     busy_[lane] = false;
   }

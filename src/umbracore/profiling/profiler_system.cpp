@@ -22,11 +22,11 @@ namespace {
 
 // Open scopes a tracer remembers by name, so that a scope still open when its buffer
 // is published goes on in the next buffer; deeper ones go on unnamed.
-constexpr u32 k_tracked_depth = 32;
-constexpr const char* k_untracked_scope = "(scope)";
+constexpr u32 TRACKED_DEPTH = 32;
+constexpr const char* UNTRACKED_SCOPE = "(scope)";
 // Thread ids of tracks that are not threads: far above any system thread id.
-constexpr u64 k_process_thread_id = 1ull << 41;
-constexpr u64 k_lane_thread_id_base = 1ull << 40;
+constexpr u64 PROCESS_THREAD_ID = 1ull << 41;
+constexpr u64 LANE_THREAD_ID_BASE = 1ull << 40;
 
 struct open_scope_t {
   u32 category = 0;
@@ -43,7 +43,7 @@ struct profiler_tracer_t {
   run_context_t* context = nullptr;  // null for lanes and the process record
   u32 kind = TRACER_BUFFER_THREAD;
   u32 depth = 0;
-  open_scope_t open[k_tracked_depth];
+  open_scope_t open[TRACKED_DEPTH];
   bool in_use = false;
   profiler_tracer_t* next_registered = nullptr;
 };
@@ -169,11 +169,11 @@ tracer_buffer_t* detach_buffer(profiler_tracer_t* tracer, u64 now_us, bool reope
     tracer_buffer_t* fresh = start_buffer(tracer, now_us);
     for (u32 i = 0; i < tracer->depth; ++i) {
       open_scope_t scope;
-      if (i < k_tracked_depth) scope = tracer->open[i];
-      const char* name = scope.name ? scope.name : k_untracked_scope;
+      if (i < TRACKED_DEPTH) scope = tracer->open[i];
+      const char* name = scope.name ? scope.name : UNTRACKED_SCOPE;
       if (scope.copied) name = tracer_buffer_copy_text(fresh, name);
       tracer_buffer_append(fresh, TRACE_EVENT_BEGIN, scope.category, (u64)(uintptr_t)name, now_us);
-      if (i < k_tracked_depth) tracer->open[i].name = name;
+      if (i < TRACKED_DEPTH) tracer->open[i].name = name;
     }
   }
   for (u32 i = 0; i < tracer->depth; ++i) tracer_buffer_append(old, TRACE_EVENT_END, 0, 0, now_us);
@@ -256,7 +256,7 @@ void record_begin(profiler_tracer_t* tracer, u32 category, const char* name, boo
   tracer_buffer_t* buffer = ready_buffer(tracer, now);
   const char* stored = copy ? tracer_buffer_copy_text(buffer, name) : name;
   tracer_buffer_append(buffer, TRACE_EVENT_BEGIN, category, (u64)(uintptr_t)stored, now);
-  if (tracer->depth < k_tracked_depth) tracer->open[tracer->depth] = {category, stored, copy};
+  if (tracer->depth < TRACKED_DEPTH) tracer->open[tracer->depth] = {category, stored, copy};
   ++tracer->depth;
 }
 
@@ -473,7 +473,7 @@ profiler_lane_t* profiler_lane_create(const char* name, u32 lane_number) {
   profiler_t& p = profiler();
   mutex_guard_t guard(p.lock);
   profiler_tracer_t* tracer = take_tracer_locked(p);
-  init_tracer(tracer, k_lane_thread_id_base | owner << 8 | (lane_number & 0xFF), name, nullptr);
+  init_tracer(tracer, LANE_THREAD_ID_BASE | owner << 8 | (lane_number & 0xFF), name, nullptr);
   return tracer;
 }
 
@@ -522,10 +522,10 @@ void profiler_startup() {
   mutex_guard_t guard(p.lock);
   if (p.process_started) return;
   p.process_started = true;
-  init_tracer(&p.process, k_process_thread_id, "PROCESS", nullptr);
+  init_tracer(&p.process, PROCESS_THREAD_ID, "PROCESS", nullptr);
   p.process.kind = TRACER_BUFFER_PROCESS;
   p.process.in_use = true;
-  p.process.buffer = tracer_buffer_take(k_process_thread_id, "PROCESS", TRACER_BUFFER_PROCESS, profiler_clock_us());
+  p.process.buffer = tracer_buffer_take(PROCESS_THREAD_ID, "PROCESS", TRACER_BUFFER_PROCESS, profiler_clock_us());
 }
 
 void profiler_shutdown() {

@@ -15,11 +15,11 @@ namespace umbra {
 
 namespace {
 
-constexpr char k_closing[] = "{}\n]";
-constexpr u64 k_closing_size = 4;
-constexpr char k_opening[] = "[\n";
+constexpr char CLOSING_TEXT[] = "{}\n]";
+constexpr u64 CLOSING_SIZE = 4;
+constexpr char OPENING_TEXT[] = "[\n";
 // Names tried for one file before the batch is given up.
-constexpr u32 k_max_name_counter = 100;
+constexpr u32 MAX_NAME_COUNTER = 100;
 
 // One line of text: a scope name escaped for JSON can grow to six times its bytes.
 using line_t = string_local_t<2048>;
@@ -264,7 +264,7 @@ bool trace_writer_t::convert(const tracer_buffer_t* batch, file_t* text, array_d
 
 bool trace_writer_t::pick_target(target_t& target) {
   path_string_t name;
-  for (u32 counter = 0; counter < k_max_name_counter; ++counter) {
+  for (u32 counter = 0; counter < MAX_NAME_COUNTER; ++counter) {
     if (!trace_file_name(name, file_time_, tag_.c_str(), counter)) break;
     if (was_finished(name.c_str())) continue;
     file_name_ = name;
@@ -303,9 +303,9 @@ trace_writer_t::open_result_t trace_writer_t::open_candidate(const char* name, t
     fs_stat_t info;
     if (file->stat(&info)) size = info.size;
     if (existed || size > 0) {
-      char tail[k_closing_size];
-      if (size < k_closing_size || !file->read_at(tail, k_closing_size, size - k_closing_size) ||
-          std::memcmp(tail, k_closing, k_closing_size) != 0) {
+      char tail[CLOSING_SIZE];
+      if (size < CLOSING_SIZE || !file->read_at(tail, CLOSING_SIZE, size - CLOSING_SIZE) ||
+          std::memcmp(tail, CLOSING_TEXT, CLOSING_SIZE) != 0) {
         return OPEN_FOREIGN;
       }
     }
@@ -326,11 +326,11 @@ bool trace_writer_t::append(target_t& target, file_t* text) {
   bool ok = true;
   if (target.original_size == 0) {
     file->set_position(0);
-    ok = file->write(k_opening, sizeof k_opening - 1);
+    ok = file->write(OPENING_TEXT, sizeof OPENING_TEXT - 1);
   } else {
-    file->set_position(target.original_size - k_closing_size);
+    file->set_position(target.original_size - CLOSING_SIZE);
   }
-  ok = ok && fs_copy(file, text) && file->write(k_closing, k_closing_size);
+  ok = ok && fs_copy(file, text) && file->write(CLOSING_TEXT, CLOSING_SIZE);
   if (ok) return true;
 
   if (target.created) {
@@ -338,7 +338,7 @@ bool trace_writer_t::append(target_t& target, file_t* text) {
     target.device->remove(target.path.c_str());
   } else {
     file->set_size(target.original_size);
-    file->write_at(k_closing, k_closing_size, target.original_size - k_closing_size);
+    file->write_at(CLOSING_TEXT, CLOSING_SIZE, target.original_size - CLOSING_SIZE);
     target.file.reset();
   }
   if (!reported_write_failure_.equals(file_name_.c_str())) {

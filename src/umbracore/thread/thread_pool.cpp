@@ -18,17 +18,17 @@ namespace thread {
 
 namespace {
 
-constexpr u32 k_queue_count = 4;
-constexpr u32 k_class_count = 3;
-constexpr u32 k_max_workers = 128;
-constexpr u32 k_semaphore_maximum = 0x7FFFFFFFu;
+constexpr u32 QUEUE_COUNT = 4;
+constexpr u32 CLASS_COUNT = 3;
+constexpr u32 MAX_WORKERS = 128;
+constexpr u32 SEMAPHORE_MAXIMUM = 0x7FFFFFFFu;
 
 struct worker_class_t {
   const char* name_prefix;  // threads are named "<prefix>_<index in class>"
   u32 run_context_kind;
   u8 queues[2];  // scanned in this order
   u8 queue_count;
-  semaphore_t semaphore{0, k_semaphore_maximum};
+  semaphore_t semaphore{0, SEMAPHORE_MAXIMUM};
   u32 thread_count = 0;
 };
 
@@ -41,9 +41,9 @@ struct worker_thread_t {
 struct pool_t {
   mutex_t task_lock;
   condition_t task_finished;
-  task_t* head[k_queue_count] = {};
-  task_t* tail[k_queue_count] = {};
-  worker_class_t classes[k_class_count] = {
+  task_t* head[QUEUE_COUNT] = {};
+  task_t* tail[QUEUE_COUNT] = {};
+  worker_class_t classes[CLASS_COUNT] = {
       {"Worker", RUN_CONTEXT_KIND_NORMAL, {2, 1}, 2},
       {"IO_Worker", RUN_CONTEXT_KIND_IO, {0, 0}, 1},
       {"RT_Worker", RUN_CONTEXT_KIND_REALTIME, {3, 3}, 1},
@@ -144,7 +144,7 @@ void run_task_locked(pool_t& p, task_t* task) {
 }
 
 void submit_to_class(task_t* task, u32 class_index) {
-  UMBRA_ASSERT(task->priority < k_queue_count, "[thread] Invalid task priority %u.", (unsigned)task->priority);
+  UMBRA_ASSERT(task->priority < QUEUE_COUNT, "[thread] Invalid task priority %u.", (unsigned)task->priority);
   pool_t& p = pool();
   p.task_lock.lock();
   if (task->state.load(std::memory_order_acquire) != TASK_NEW) {
@@ -231,7 +231,7 @@ u32 worker_class_for_priority(u8 priority) {
 }
 
 void pool_enqueue_claimed_submission(task_t* task, u32 worker_class) {
-  UMBRA_ASSERT(task->priority < k_queue_count, "[thread] Invalid task priority %u.", (unsigned)task->priority);
+  UMBRA_ASSERT(task->priority < QUEUE_COUNT, "[thread] Invalid task priority %u.", (unsigned)task->priority);
   pool_t& p = pool();
   p.task_lock.lock();
   g_tasks_submitted.add(1);
@@ -327,7 +327,7 @@ u32 thread_pool_compute_worker_count(u32 strategy, u32 override_count, u32 cores
         UMBRA_FAIL("%s", "Unknown worker strategy selected.");
     }
   }
-  return count < thread::k_max_workers ? count : thread::k_max_workers;
+  return count < thread::MAX_WORKERS ? count : thread::MAX_WORKERS;
 }
 
 s32 thread_pool_worker_processor(const array_t<cpu_t>& cpus, u32 cores, u32 worker_index) {
@@ -349,7 +349,7 @@ void prepare_worker_for_all_class() {
   bool overridden = p.override_count != WORKER_COUNT_NO_OVERRIDE;
   u32 strategy = overridden ? WORKER_STRATEGY_OVERRIDE : p.strategy;
   u32 normal = thread_pool_compute_worker_count(p.strategy, p.override_count, cores);
-  u32 counts[thread::k_class_count] = {normal, 0, 0};
+  u32 counts[thread::CLASS_COUNT] = {normal, 0, 0};
   u32 total = normal;
 
   p.stopping = false;
@@ -358,7 +358,7 @@ void prepare_worker_for_all_class() {
     p.workers = new thread::worker_thread_t[total];
   }
   u32 next = 0;
-  for (u32 c = 0; c < thread::k_class_count; ++c) {
+  for (u32 c = 0; c < thread::CLASS_COUNT; ++c) {
     thread::worker_class_t& worker_class = p.classes[c];
     worker_class.thread_count = counts[c];
     for (u32 i = 0; i < counts[c]; ++i) {

@@ -11,9 +11,9 @@ namespace {
 
 using platform::cpuid_result_t;
 
-constexpr u64 k_xcr0_sse_avx = 0x6;         // XMM and YMM state saved
-constexpr u64 k_xcr0_avx512 = 0xE0;         // opmask, ZMM_Hi256, Hi16_ZMM
-constexpr u32 k_leaf1_ecx_avx = 1u << 28;
+constexpr u64 XCR0_SSE_AVX = 0x6;  // XMM and YMM state saved
+constexpr u64 XCR0_AVX512 = 0xE0;  // opmask, ZMM_Hi256, Hi16_ZMM
+constexpr u32 LEAF1_ECX_AVX = 1u << 28;
 
 void set_if(u64& features, cpu_feature_t feature, bool present) {
   if (present) features |= 1ull << feature;
@@ -26,15 +26,15 @@ u64 read_features() {
   u64 xcr0 = 0;
   bool have_xcr0 = platform::cpu_xgetbv(0, &xcr0);
   // AVX registers are usable only when the system saves them on context switches.
-  bool os_avx = have_xcr0 && (xcr0 & k_xcr0_sse_avx) == k_xcr0_sse_avx;
-  bool os_avx512 = os_avx && (xcr0 & k_xcr0_avx512) == k_xcr0_avx512;
+  bool os_avx = have_xcr0 && (xcr0 & XCR0_SSE_AVX) == XCR0_SSE_AVX;
+  bool os_avx512 = os_avx && (xcr0 & XCR0_AVX512) == XCR0_AVX512;
   set_if(features, CPU_FEATURE_SSE2, leaf1.edx & (1u << 26));
   set_if(features, CPU_FEATURE_SSE3, leaf1.ecx & (1u << 0));
   set_if(features, CPU_FEATURE_SSSE3, leaf1.ecx & (1u << 9));
   set_if(features, CPU_FEATURE_SSE41, leaf1.ecx & (1u << 19));
   set_if(features, CPU_FEATURE_SSE42, leaf1.ecx & (1u << 20));
   set_if(features, CPU_FEATURE_POPCNT, leaf1.ecx & (1u << 23));
-  bool avx = os_avx && (leaf1.ecx & k_leaf1_ecx_avx);
+  bool avx = os_avx && (leaf1.ecx & LEAF1_ECX_AVX);
   set_if(features, CPU_FEATURE_AVX, avx);
   set_if(features, CPU_FEATURE_F16C, avx && (leaf1.ecx & (1u << 29)));
   set_if(features, CPU_FEATURE_FMA, avx && (leaf1.ecx & (1u << 12)));
@@ -57,7 +57,7 @@ u64 read_features() {
 
 // The feature each one builds on (itself for the roots): code that uses a feature may
 // use what it builds on, so turning a feature off turns off all that stands on it.
-constexpr cpu_feature_t k_feature_base[CPU_FEATURE_COUNT] = {
+constexpr cpu_feature_t FEATURE_BASE[CPU_FEATURE_COUNT] = {
     CPU_FEATURE_SSE2,          // SSE2
     CPU_FEATURE_SSE2,          // SSE3
     CPU_FEATURE_SSE3,          // SSSE3
@@ -80,7 +80,7 @@ constexpr cpu_feature_t k_feature_base[CPU_FEATURE_COUNT] = {
 
 constexpr bool bases_come_first() {
   for (u32 f = 0; f < CPU_FEATURE_COUNT; ++f) {
-    if (k_feature_base[f] > f) return false;
+    if (FEATURE_BASE[f] > f) return false;
   }
   return true;
 }
@@ -176,7 +176,7 @@ u64 cpu_features_disabled_by(const char* list) {
   // The base of a feature comes before it in the enumeration, so one pass in order
   // carries the switch-off up every chain.
   for (u32 f = 0; f < CPU_FEATURE_COUNT; ++f) {
-    if ((disabled >> k_feature_base[f]) & 1) disabled |= 1ull << f;
+    if ((disabled >> FEATURE_BASE[f]) & 1) disabled |= 1ull << f;
   }
   return disabled;
 }

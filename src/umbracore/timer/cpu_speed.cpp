@@ -12,11 +12,11 @@ namespace umbra {
 
 namespace {
 
-constexpr double k_lowest_ghz = 1.0;
-constexpr double k_highest_ghz = 30.0;
-constexpr u32 k_sample_count = 7;
-constexpr u64 k_sample_microseconds = 20000;
-constexpr u32 k_overflowed_sample = 1337;
+constexpr double LOWEST_GHZ = 1.0;
+constexpr double HIGHEST_GHZ = 30.0;
+constexpr u32 SAMPLE_COUNT = 7;
+constexpr u64 SAMPLE_MICROSECONDS = 20000;
+constexpr u32 OVERFLOWED_SAMPLE = 1337;
 
 bool counter_microseconds(u64* microseconds) {
   u64 frequency = 0;
@@ -33,15 +33,15 @@ bool take_sample(u32* khz) {
   if (!counter_microseconds(&start_us) || !platform::cpu_read_tsc(&start_ticks)) return false;
   // Sleeping instead of spinning leaves the other cores' work alone; the ratio of the
   // two counters is what is measured, not the time spent.
-  platform::thread_sleep_ms((u32)(k_sample_microseconds / 1000));
+  platform::thread_sleep_ms((u32)(SAMPLE_MICROSECONDS / 1000));
   u64 now_us = start_us;
   do {
     if (!counter_microseconds(&now_us)) return false;
-  } while (now_us - start_us < k_sample_microseconds);
+  } while (now_us - start_us < SAMPLE_MICROSECONDS);
   u64 end_ticks = 0;
   platform::cpu_read_tsc(&end_ticks);
   u64 sample = (u64)((unsigned __int128)(end_ticks - start_ticks) * 1000u / (now_us - start_us));
-  *khz = sample > 0xFFFFFFFFull ? k_overflowed_sample : (u32)sample;
+  *khz = sample > 0xFFFFFFFFull ? OVERFLOWED_SAMPLE : (u32)sample;
   return true;
 }
 
@@ -49,12 +49,12 @@ bool take_sample(u32* khz) {
 
 bool cpu_speed_from_registry_mhz(u32 mhz, u32* khz) {
   double ghz = mhz * 0.001;
-  if (ghz >= k_lowest_ghz && ghz <= k_highest_ghz) {
+  if (ghz >= LOWEST_GHZ && ghz <= HIGHEST_GHZ) {
     *khz = mhz * 1000;
     return true;
   }
-  log_warning("[cpu] The OS reported CPU speed %.1fGHz is off the expected range (%.1fGHz - %.1fGHz)", ghz,
-              k_lowest_ghz, k_highest_ghz);
+  log_warning("[cpu] The OS reported CPU speed %.1fGHz is off the expected range (%.1fGHz - %.1fGHz)", ghz, LOWEST_GHZ,
+              HIGHEST_GHZ);
   return false;
 }
 
@@ -86,11 +86,11 @@ u32 cpu_speed_estimate() {
   while (now_us == first_us) {
     if (!counter_microseconds(&now_us)) return CPU_SPEED_UNKNOWN;
   }
-  u32 samples[k_sample_count];
-  for (u32 i = 0; i < k_sample_count; ++i) {
+  u32 samples[SAMPLE_COUNT];
+  for (u32 i = 0; i < SAMPLE_COUNT; ++i) {
     if (!take_sample(&samples[i])) return CPU_SPEED_UNKNOWN;
   }
-  return cpu_speed_average_samples(samples, k_sample_count);
+  return cpu_speed_average_samples(samples, SAMPLE_COUNT);
 }
 
 u32 cpu_speed(const cpu_t& cpu) {

@@ -15,7 +15,7 @@ struct registry_root_name_t {
   platform::registry_root_t root;
 };
 
-const registry_root_name_t k_roots[] = {
+const registry_root_name_t ROOTS[] = {
     {"HKEY_CLASSES_ROOT", platform::REGISTRY_ROOT_CLASSES_ROOT},
     {"HKEY_CURRENT_USER", platform::REGISTRY_ROOT_CURRENT_USER},
     {"HKEY_LOCAL_MACHINE", platform::REGISTRY_ROOT_LOCAL_MACHINE},
@@ -23,7 +23,7 @@ const registry_root_name_t k_roots[] = {
 };
 
 const registry_root_name_t* find_root(const char* name) {
-  for (const registry_root_name_t& root : k_roots) {
+  for (const registry_root_name_t& root : ROOTS) {
     if (std::strcmp(root.name, name) == 0) return &root;
   }
   return nullptr;

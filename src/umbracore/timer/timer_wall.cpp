@@ -12,11 +12,11 @@ namespace umbra {
 
 namespace {
 
-constexpr u64 k_pit_frequency = 1193182;
-constexpr u64 k_acpi_pm_frequency = 3579545;
-constexpr u64 k_lowest_hpet_frequency = 10000000;
+constexpr u64 PIT_FREQUENCY = 1193182;
+constexpr u64 ACPI_PM_FREQUENCY = 3579545;
+constexpr u64 LOWEST_HPET_FREQUENCY = 10000000;
 
-const char* const k_source_names[] = {"unknown", "PIT 8254", "RTC", "ACPI (PM Clock)", "TSC", "TSC invariant", "HPET"};
+const char* const SOURCE_NAMES[] = {"unknown", "PIT 8254", "RTC", "ACPI (PM Clock)", "TSC", "TSC invariant", "HPET"};
 
 u64 absolute_difference(u64 a, u64 b) { return a > b ? a - b : b - a; }
 
@@ -90,7 +90,7 @@ void qpc_classified_report() {
 
 void qpc_pure_report() { log_info("[sys] using pure QPC, frequency %" PRIu64 "Hz", state().frequency); }
 
-const wall_timer_t k_timers[] = {
+const wall_timer_t TIMERS[] = {
     {"QPC", qpc_classified_init, qpc_shutdown, qpc_classified_report},
     {"pure QPC", qpc_pure_init, qpc_shutdown, qpc_pure_report},
 };
@@ -98,18 +98,18 @@ const wall_timer_t k_timers[] = {
 }  // namespace
 
 const char* timer_qpc_source_name(u32 source) {
-  return source < sizeof(k_source_names) / sizeof(k_source_names[0]) ? k_source_names[source] : "unknown";
+  return source < sizeof(SOURCE_NAMES) / sizeof(SOURCE_NAMES[0]) ? SOURCE_NAMES[source] : "unknown";
 }
 
 qpc_classification_t timer_classify_qpc(u64 frequency, u64 cpu_speed_hz, u32 processor_count) {
   qpc_classification_t result;
   if (frequency == 0) return result;
-  if (frequency == k_pit_frequency) {
+  if (frequency == PIT_FREQUENCY) {
     result.source = QPC_SOURCE_PIT;
     result.usable = true;
     return result;
   }
-  if (frequency == k_acpi_pm_frequency) {
+  if (frequency == ACPI_PM_FREQUENCY) {
     result.source = QPC_SOURCE_ACPI;
     result.usable = true;
     return result;
@@ -128,7 +128,7 @@ qpc_classification_t timer_classify_qpc(u64 frequency, u64 cpu_speed_hz, u32 pro
       return result;
     }
   }
-  if (frequency < k_lowest_hpet_frequency) return result;
+  if (frequency < LOWEST_HPET_FREQUENCY) return result;
   result.source = QPC_SOURCE_HPET;
   result.usable = true;
   return result;
@@ -153,7 +153,7 @@ u64 elapsed_counter_t::advance(u64 now) {
 void timer_initialize(bool report) {
   timer_state_t& s = state();
   const wall_timer_t* selected = nullptr;
-  for (const wall_timer_t& timer : k_timers) {
+  for (const wall_timer_t& timer : TIMERS) {
     if (timer.init()) {
       selected = &timer;
       break;

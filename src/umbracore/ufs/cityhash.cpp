@@ -10,7 +10,7 @@ constexpr u64 k0 = 0xC3A5C85C97CB3127ull;
 constexpr u64 k1 = 0xB492B66FBE98F273ull;
 constexpr u64 k2 = 0x9AE16A3B2F90404Full;
 constexpr u64 k3 = 0xC949D7C7509E6557ull;
-constexpr u64 k_mul = 0x9DDFEA08EB382D69ull;
+constexpr u64 HASH_MUL = 0x9DDFEA08EB382D69ull;
 
 // Archive keys are defined on little-endian loads; a big-endian host swaps.
 inline u64 fetch64(const u8* p) {
@@ -38,11 +38,11 @@ inline u64 rotate(u64 value, unsigned shift) { return (value >> shift) | (value 
 inline u64 shift_mix(u64 value) { return value ^ (value >> 47); }
 
 inline u64 hash128_to_64(u64 low, u64 high) {
-  u64 a = (low ^ high) * k_mul;
+  u64 a = (low ^ high) * HASH_MUL;
   a ^= a >> 47;
-  u64 b = (high ^ a) * k_mul;
+  u64 b = (high ^ a) * HASH_MUL;
   b ^= b >> 47;
-  return b * k_mul;
+  return b * HASH_MUL;
 }
 
 inline u64 hash_len16(u64 u, u64 v) { return hash128_to_64(u, v); }

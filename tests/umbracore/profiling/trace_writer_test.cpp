@@ -42,7 +42,7 @@ std::tm may_6_2024() {
   return t;
 }
 
-const std::string k_name = "trace_20240506_070809_full.json";
+const std::string TRACE_FILE_NAME = "trace_20240506_070809_full.json";
 
 // Buffers built record by record, released at the end of the test.
 class buffers_t {
@@ -145,16 +145,17 @@ TEST_F(trace_writer_test, writes_the_four_line_formats_exactly) {
   trace_writer_t writer("full");
   writer.start_file(0, may_6_2024());
   ASSERT_TRUE(writer.write_batch(b, 2000));
-  EXPECT_EQ(writer.file_name(), k_name);
-  EXPECT_EQ(read_file(dir / k_name),
-            "[\n" + name_line(7, "Worker_3") +
-                "{ \"ph\":\"i\", \"name\":\"mark\", \"s\":\"p\", \"ts\":1020, \"tid\":7, \"pid\":0},\n"
-                "{ \"ph\":\"i\", \"name\":\"tick\", \"s\":\"t\", \"ts\":1025, \"tid\":7, \"pid\":0},\n"
-                "{ \"ph\":\"C\", \"name\":\"test.writer.counter\", \"args\":{\"\":-5}, \"ts\":1030, \"tid\":7, \"pid\":0},\n"
-                "{ \"ph\":\"X\", \"name\":\"outer \\\"quoted\\\"\", \"cat\":\"default\", \"dur\":50, \"ts\":1000, "
-                "\"tid\":7, \"pid\":0},\n"
-                "{}\n]");
-  EXPECT_TRUE(umbra_test::check_trace(dir / k_name).valid);
+  EXPECT_EQ(writer.file_name(), TRACE_FILE_NAME);
+  EXPECT_EQ(
+      read_file(dir / TRACE_FILE_NAME),
+      "[\n" + name_line(7, "Worker_3") +
+          "{ \"ph\":\"i\", \"name\":\"mark\", \"s\":\"p\", \"ts\":1020, \"tid\":7, \"pid\":0},\n"
+          "{ \"ph\":\"i\", \"name\":\"tick\", \"s\":\"t\", \"ts\":1025, \"tid\":7, \"pid\":0},\n"
+          "{ \"ph\":\"C\", \"name\":\"test.writer.counter\", \"args\":{\"\":-5}, \"ts\":1030, \"tid\":7, \"pid\":0},\n"
+          "{ \"ph\":\"X\", \"name\":\"outer \\\"quoted\\\"\", \"cat\":\"default\", \"dur\":50, \"ts\":1000, "
+          "\"tid\":7, \"pid\":0},\n"
+          "{}\n]");
+  EXPECT_TRUE(umbra_test::check_trace(dir / TRACE_FILE_NAME).valid);
   EXPECT_TRUE(log.errors().empty());
 }
 
@@ -164,28 +165,29 @@ TEST_F(trace_writer_test, appending_replaces_the_closing_and_names_a_thread_once
   ASSERT_TRUE(writer.write_batch(buffers.scopes(5, 100, 1), 1000));
   ASSERT_TRUE(writer.write_batch(buffers.scopes(5, 200, 1), 1000));
   const std::string scope = "{ \"ph\":\"X\", \"name\":\"step\", \"cat\":\"default\", \"dur\":10, \"ts\":";
-  EXPECT_EQ(read_file(dir / k_name), "[\n" + name_line(5, "Worker_0") + scope + "100, \"tid\":5, \"pid\":0},\n" +
-                                         scope + "200, \"tid\":5, \"pid\":0},\n{}\n]");
+  EXPECT_EQ(read_file(dir / TRACE_FILE_NAME), "[\n" + name_line(5, "Worker_0") + scope +
+                                                  "100, \"tid\":5, \"pid\":0},\n" + scope +
+                                                  "200, \"tid\":5, \"pid\":0},\n{}\n]");
 
   // Another writer (a second run in the same second) appends to the same file.
   trace_writer_t second("full");
   second.start_file(0, may_6_2024());
   ASSERT_TRUE(second.write_batch(buffers.scopes(6, 300, 2), 1000));
-  umbra_test::trace_summary_t summary = umbra_test::check_trace(dir / k_name);
+  umbra_test::trace_summary_t summary = umbra_test::check_trace(dir / TRACE_FILE_NAME);
   EXPECT_TRUE(summary.valid) << summary.error;
   EXPECT_EQ(summary.threads_named("Worker_0"), 2);
-  EXPECT_EQ(umbra_test::trace_files_in(dir.path()), std::vector<std::string>{k_name});
+  EXPECT_EQ(umbra_test::trace_files_in(dir.path()), std::vector<std::string>{TRACE_FILE_NAME});
 }
 
 TEST_F(trace_writer_test, never_touches_a_file_of_its_name_that_is_not_a_trace) {
   const std::string foreign[] = {"my notes", "", "{}\n", "[\n{}\n]x"};
   for (const std::string& content : foreign) {
     SCOPED_TRACE(content);
-    write_file(dir / k_name, content);
+    write_file(dir / TRACE_FILE_NAME, content);
     trace_writer_t writer("full");
     writer.start_file(0, may_6_2024());
     ASSERT_TRUE(writer.write_batch(buffers.scopes(5, 100, 1), 1000));
-    EXPECT_EQ(read_file(dir / k_name), content);
+    EXPECT_EQ(read_file(dir / TRACE_FILE_NAME), content);
     EXPECT_EQ(writer.file_name(), std::string("trace_20240506_070809_full_1.json"));
     EXPECT_TRUE(umbra_test::check_trace(dir / "trace_20240506_070809_full_1.json").valid);
     std::remove((dir / "trace_20240506_070809_full_1.json").c_str());
@@ -197,7 +199,7 @@ TEST_F(trace_writer_test, goes_to_home_on_the_unified_device_first) {
   trace_writer_t writer("full");
   writer.start_file(0, may_6_2024());
   ASSERT_TRUE(writer.write_batch(buffers.scopes(5, 100, 1), 1000));
-  EXPECT_TRUE(umbra_test::check_trace(home_dir / k_name).valid);
+  EXPECT_TRUE(umbra_test::check_trace(home_dir / TRACE_FILE_NAME).valid);
   EXPECT_TRUE(umbra_test::trace_files_in(dir.path()).empty());
 }
 
@@ -214,7 +216,7 @@ TEST_F(trace_writer_test, splits_files_by_record_count) {
   }
   // 4 + 4 fit; the third batch would make 12 and starts the second file, and so on.
   ASSERT_EQ(names.size(), 3u);
-  EXPECT_EQ(names[0], k_name);
+  EXPECT_EQ(names[0], TRACE_FILE_NAME);
   int scopes = 0;
   for (const std::string& name : names) {
     umbra_test::trace_summary_t summary = umbra_test::check_trace(dir / name);
@@ -234,10 +236,10 @@ TEST_F(trace_writer_test, a_file_covers_a_limited_time) {
   writer.start_file(5000, may_6_2024());
   ASSERT_TRUE(writer.write_batch(buffers.scopes(5, 5500, 1), 5600));  // within the first 1000 us
   ASSERT_TRUE(writer.write_batch(buffers.scopes(5, 6100, 1), 6200));  // reaches beyond: file closed after it
-  EXPECT_EQ(writer.file_name(), k_name);
+  EXPECT_EQ(writer.file_name(), TRACE_FILE_NAME);
   EXPECT_FALSE(writer.has_file());
   ASSERT_TRUE(writer.write_batch(buffers.scopes(5, 6300, 1), 6400));
-  EXPECT_NE(writer.file_name(), k_name);
+  EXPECT_NE(writer.file_name(), TRACE_FILE_NAME);
   EXPECT_EQ(umbra_test::trace_files_in(dir.path()).size(), 2u);
 }
 
@@ -257,12 +259,12 @@ TEST_F(trace_writer_test, threads_whose_clocks_disagree_still_give_a_valid_file)
   tracer_buffer_append(behind, TRACE_EVENT_END, 0, 0, 1300);
   ASSERT_TRUE(writer.write_batch(behind, 5200));
   EXPECT_TRUE(writer.has_file());  // an earlier time does not end the file
-  EXPECT_EQ(writer.file_name(), k_name);
-  umbra_test::trace_summary_t summary = umbra_test::check_trace(dir / k_name);
+  EXPECT_EQ(writer.file_name(), TRACE_FILE_NAME);
+  umbra_test::trace_summary_t summary = umbra_test::check_trace(dir / TRACE_FILE_NAME);
   ASSERT_TRUE(summary.valid) << summary.error;
   EXPECT_EQ(summary.scopes, (std::set<std::string>{"step", "outer"}));
   const std::string outer = "\"name\":\"outer\", \"cat\":\"default\", \"dur\":100, \"ts\":1200, \"tid\":2";
-  EXPECT_NE(read_file(dir / k_name).find(outer), std::string::npos);
+  EXPECT_NE(read_file(dir / TRACE_FILE_NAME).find(outer), std::string::npos);
 }
 
 TEST_F(trace_writer_test, reports_once_when_no_place_takes_the_file) {
@@ -272,8 +274,8 @@ TEST_F(trace_writer_test, reports_once_when_no_place_takes_the_file) {
   writer.start_file(0, may_6_2024());
   EXPECT_FALSE(writer.write_batch(buffers.scopes(5, 100, 1), 1000));
   EXPECT_FALSE(writer.write_batch(buffers.scopes(5, 200, 1), 1000));
-  EXPECT_EQ(log.errors(), std::vector<std::string>{"[profiler] Unable to open trace file '" + k_name +
-                                                    "', forgetting traced data."});
+  EXPECT_EQ(log.errors(), std::vector<std::string>{"[profiler] Unable to open trace file '" + TRACE_FILE_NAME +
+                                                   "', forgetting traced data."});
   EXPECT_TRUE(umbra_test::trace_files_in(dir.path()).empty());
 }
 
@@ -350,16 +352,16 @@ TEST_F(trace_writer_test, a_full_device_leaves_no_invalid_file_behind) {
   EXPECT_TRUE(full.files.empty());
   // A file that holds a trace already goes back to what it was.
   const std::string before = "[\n" + name_line(5, "Worker_0") + "{}\n]";
-  full.files["/" + k_name] = before;
+  full.files["/" + TRACE_FILE_NAME] = before;
   EXPECT_FALSE(writer.write_batch(buffers.scopes(5, 100, 20), 1000));
-  EXPECT_EQ(full.files["/" + k_name], before);
+  EXPECT_EQ(full.files["/" + TRACE_FILE_NAME], before);
   // fs_copy names the failing block each time; the trace's own line comes once per file.
   const std::vector<std::string> errors = log.errors();
   EXPECT_EQ(std::count(errors.begin(), errors.end(),
-                       "[profiler] Unable to write trace file '" + k_name + "', forgetting traced data."),
+                       "[profiler] Unable to write trace file '" + TRACE_FILE_NAME + "', forgetting traced data."),
             1);
   // Room enough: the same file takes the batch.
   EXPECT_TRUE(writer.write_batch(buffers.scopes(5, 100, 1), 1000));
-  EXPECT_NE(full.files["/" + k_name], before);
+  EXPECT_NE(full.files["/" + TRACE_FILE_NAME], before);
   fs_get_root_device()->unmount(&full);
 }

@@ -14,7 +14,7 @@
 namespace umbra {
 namespace {
 
-const char k_cpu_key[] = "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
+const char CPU_KEY[] = "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
 
 struct failing_path_t {
   std::string path;
@@ -43,9 +43,9 @@ TEST(registry_read_u32, rejected_paths_log_their_reason) {
       {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Nothing\\Value",
        {"[reg] Failed to open registry sub key 'SOFTWARE\\Nothing'.",
         "[reg] Failed to open key 'SOFTWARE\\Nothing' under tree 'HKEY_LOCAL_MACHINE'."}},
-      {std::string("HKEY_CURRENT_USER\\") + k_cpu_key + "\\~MHz",
-       {std::string("[reg] Failed to open registry sub key '") + k_cpu_key + "'.",
-        std::string("[reg] Failed to open key '") + k_cpu_key + "' under tree 'HKEY_CURRENT_USER'."}},
+      {std::string("HKEY_CURRENT_USER\\") + CPU_KEY + "\\~MHz",
+       {std::string("[reg] Failed to open registry sub key '") + CPU_KEY + "'.",
+        std::string("[reg] Failed to open key '") + CPU_KEY + "' under tree 'HKEY_CURRENT_USER'."}},
       {"HKEY_LOCAL_MACHINE\\HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\4095\\~MHz",
        {"[reg] Failed to open registry sub key 'HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\4095'.",
         "[reg] Failed to open key 'HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\4095' under tree "
@@ -54,7 +54,7 @@ TEST(registry_read_u32, rejected_paths_log_their_reason) {
        {"[reg] Failed to open registry sub key 'HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\00'.",
         "[reg] Failed to open key 'HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\00' under tree "
         "'HKEY_LOCAL_MACHINE'."}},
-      {std::string("HKEY_LOCAL_MACHINE\\") + k_cpu_key + "\\Identifier",
+      {std::string("HKEY_LOCAL_MACHINE\\") + CPU_KEY + "\\Identifier",
        {"[reg] Failed to get registry value 'Identifier'."}},
   };
   for (const failing_path_t& c : cases) {

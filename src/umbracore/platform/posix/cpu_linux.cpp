@@ -13,7 +13,7 @@ namespace platform {
 
 namespace {
 
-constexpr u32 k_max_processors = 4096;
+constexpr u32 MAX_PROCESSORS = 4096;
 
 // Reads a small text file into buffer (zero-terminated); false when it cannot be read.
 bool read_small_file(const char* path, char* buffer, u32 size) {
@@ -40,7 +40,7 @@ bool parse_number(const char*& p, u32* value) {
   u64 v = 0;
   while (*p >= '0' && *p <= '9') {
     v = v * 10 + (u64)(*p - '0');
-    if (v >= k_max_processors) return false;
+    if (v >= MAX_PROCESSORS) return false;
     ++p;
   }
   *value = (u32)v;
@@ -61,7 +61,7 @@ bool cpu_parse_processor_list(const char* text, array_t<u32>& processors) {
       if (!parse_number(p, &last) || last < first) return false;
     }
     for (u32 n = first; n <= last; ++n) {
-      if (processors.count() >= k_max_processors || !processors.append(n)) return false;
+      if (processors.count() >= MAX_PROCESSORS || !processors.append(n)) return false;
     }
     if (*p == ',') ++p;
   }
@@ -76,7 +76,7 @@ bool cpu_list_processors(array_t<u32>& processors) {
   }
   long count = sysconf(_SC_NPROCESSORS_ONLN);
   if (count < 1) count = 1;
-  if (count > (long)k_max_processors) count = k_max_processors;
+  if (count > (long)MAX_PROCESSORS) count = MAX_PROCESSORS;
   processors.clear();
   for (long i = 0; i < count; ++i) {
     if (!processors.append((u32)i)) return false;

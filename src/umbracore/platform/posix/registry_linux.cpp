@@ -18,9 +18,9 @@ namespace platform {
 
 namespace {
 
-constexpr char k_processor_key_prefix[] = "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\";
-constexpr u32 k_max_processor = 4095;
-constexpr u64 k_max_cpuinfo_size = 16u << 20;
+constexpr char PROCESSOR_KEY_PREFIX[] = "HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\";
+constexpr u32 MAX_PROCESSOR = 4095;
+constexpr u64 MAX_CPUINFO_SIZE = 16u << 20;
 
 bool parse_processor_number(const char* text, u32* processor) {
   if (text[0] < '0' || text[0] > '9') return false;
@@ -29,7 +29,7 @@ bool parse_processor_number(const char* text, u32* processor) {
   for (const char* p = text; *p; ++p) {
     if (*p < '0' || *p > '9') return false;
     value = value * 10 + (u32)(*p - '0');
-    if (value > k_max_processor) return false;
+    if (value > MAX_PROCESSOR) return false;
   }
   *processor = value;
   return true;
@@ -52,7 +52,7 @@ bool read_text_file(const char* path, array_dyn_t<char>& text) {
   for (;;) {
     size_t got = std::fread(chunk, 1, sizeof(chunk), file);
     if (got == 0) break;
-    if (text.count() + got > k_max_cpuinfo_size || !text.append_block(chunk, got)) {
+    if (text.count() + got > MAX_CPUINFO_SIZE || !text.append_block(chunk, got)) {
       ok = false;
       break;
     }
@@ -201,9 +201,9 @@ u32 registry_nominal_cpu_mhz(u32 processor) {
 bool registry_open_key(registry_root_t root, const char* sub_key, registry_key_t* key) {
   *key = 0;
   if (root != REGISTRY_ROOT_LOCAL_MACHINE) return false;
-  size_t prefix_length = sizeof(k_processor_key_prefix) - 1;
+  size_t prefix_length = sizeof(PROCESSOR_KEY_PREFIX) - 1;
   // Registry key names compare without regard to case.
-  if (strncasecmp(sub_key, k_processor_key_prefix, prefix_length) != 0) return false;
+  if (strncasecmp(sub_key, PROCESSOR_KEY_PREFIX, prefix_length) != 0) return false;
   u32 processor = 0;
   if (!parse_processor_number(sub_key + prefix_length, &processor) || !processor_exists(processor)) return false;
   *key = (registry_key_t)processor + 1;

@@ -20,8 +20,8 @@ namespace platform {
 namespace {
 
 // Nice values standing in for THREAD_PRIORITY_HIGHEST and THREAD_PRIORITY_BELOW_NORMAL.
-constexpr int k_nice_highest = -5;
-constexpr int k_nice_below_normal = 5;
+constexpr int NICE_HIGHEST = -5;
+constexpr int NICE_BELOW_NORMAL = 5;
 
 struct posix_thread_t {
   pthread_t thread{};
@@ -76,7 +76,7 @@ pid_t current_tid() { return (pid_t)syscall(SYS_gettid); }
 
 void apply_priority(s32 priority) {
   if (priority == 0) return;
-  int nice_value = priority > 0 ? k_nice_highest : k_nice_below_normal;
+  int nice_value = priority > 0 ? NICE_HIGHEST : NICE_BELOW_NORMAL;
   // Per-thread nice on Linux; raising needs privilege and is simply skipped without it.
   (void)setpriority(PRIO_PROCESS, (id_t)current_tid(), nice_value);
 }

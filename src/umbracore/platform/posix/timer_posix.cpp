@@ -11,18 +11,18 @@ namespace platform {
 
 namespace {
 
-constexpr u64 k_nanoseconds_per_second = 1000000000ull;
+constexpr u64 NANOSECONDS_PER_SECOND = 1000000000ull;
 
 // Source indices of the wall timer's name table.
-constexpr u32 k_source_unknown = 0;
-constexpr u32 k_source_acpi = 3;
-constexpr u32 k_source_tsc_invariant = 5;
-constexpr u32 k_source_hpet = 6;
+constexpr u32 SOURCE_UNKNOWN = 0;
+constexpr u32 SOURCE_ACPI = 3;
+constexpr u32 SOURCE_TSC_INVARIANT = 5;
+constexpr u32 SOURCE_HPET = 6;
 
 }  // namespace
 
 bool qpc_frequency(u64* frequency) {
-  *frequency = k_nanoseconds_per_second;
+  *frequency = NANOSECONDS_PER_SECOND;
   return true;
 }
 
@@ -32,7 +32,7 @@ bool qpc_counter(u64* counter) {
     *counter = 0;
     return false;
   }
-  *counter = (u64)now.tv_sec * k_nanoseconds_per_second + (u64)now.tv_nsec;
+  *counter = (u64)now.tv_sec * NANOSECONDS_PER_SECOND + (u64)now.tv_nsec;
   return true;
 }
 
@@ -50,14 +50,14 @@ bool local_time(u64 unix_seconds, std::tm* out) {
 u32 qpc_source_from_clocksource_name(const char* name) {
   // The kernel only keeps "tsc" as its clocksource while the counter is stable across
   // processors and power states, which is what the invariant TSC promises.
-  if (std::strcmp(name, "tsc") == 0) return k_source_tsc_invariant;
-  if (std::strcmp(name, "hpet") == 0) return k_source_hpet;
-  if (std::strcmp(name, "acpi_pm") == 0) return k_source_acpi;
-  return k_source_unknown;
+  if (std::strcmp(name, "tsc") == 0) return SOURCE_TSC_INVARIANT;
+  if (std::strcmp(name, "hpet") == 0) return SOURCE_HPET;
+  if (std::strcmp(name, "acpi_pm") == 0) return SOURCE_ACPI;
+  return SOURCE_UNKNOWN;
 }
 
 bool qpc_named_source(u32* source) {
-  *source = k_source_unknown;
+  *source = SOURCE_UNKNOWN;
   FILE* file = std::fopen("/sys/devices/system/clocksource/clocksource0/current_clocksource", "rb");
   if (!file) return true;
   char name[64] = {};
