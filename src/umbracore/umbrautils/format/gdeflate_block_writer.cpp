@@ -118,7 +118,7 @@ void gd_write_stored_blocks(gd_lane_writer_t& w, const u8* data, u32 bytes, bool
   do {
     const u32 len = bytes < gd_max_stored_block ? bytes : gd_max_stored_block;
     bytes -= len;
-    w.put(0, (final_block && bytes == 0 ? 1u : 0u) | gd_block_stored << 1, 3);
+    w.put(0, (final_block && bytes == 0 ? 1u : 0u) | GD_BLOCK_STORED << 1, 3);
     w.check(0);
     w.put(0, len, 16);
     for (u32 k = 0; k < len; ++k) {
@@ -159,7 +159,7 @@ void write_dynamic_header(gd_lane_writer_t& w, const gd_dynamic_header_t& h) {
 
 void gd_write_huffman_block(gd_lane_writer_t& w, bool final_block, const gd_code_t& code,
                             const gd_dynamic_header_t* header, const u32* tokens, u32 count) {
-  w.put(0, (final_block ? 1u : 0u) | (header ? gd_block_dynamic : gd_block_fixed) << 1, 3);
+  w.put(0, (final_block ? 1u : 0u) | (header ? GD_BLOCK_DYNAMIC : GD_BLOCK_FIXED) << 1, 3);
   w.check(0);
   if (header) write_dynamic_header(w, *header);
 

@@ -315,11 +315,11 @@ bool page_decoder_t::decode_page() {
     const u32 type = take(0, 2);
     if (!refill(0)) return false;
     bool ok;
-    if (type == gd_block_stored) {
+    if (type == GD_BLOCK_STORED) {
       ok = decode_stored_block();
-    } else if (type == gd_block_fixed) {
+    } else if (type == GD_BLOCK_FIXED) {
       ok = decode_symbols(fixed_tables().litlen, fixed_tables().dist);
-    } else if (type == gd_block_dynamic) {
+    } else if (type == GD_BLOCK_DYNAMIC) {
       ok = read_dynamic_header() && decode_symbols(litlen, dist);
     } else {
       ok = false;

@@ -535,13 +535,13 @@ void plan_block(gdeflate_encoder_t& e, const u8* in, block_t& blk, u32 first_tok
   }
   const u64 stored_bits = gd_stored_bits(size);
   if (best_bits <= fixed_bits && best_bits < stored_bits) {
-    blk.type = gd_block_dynamic;
+    blk.type = GD_BLOCK_DYNAMIC;
     blk.bits = best_bits;
   } else if (fixed_bits < stored_bits) {
-    blk.type = gd_block_fixed;
+    blk.type = GD_BLOCK_FIXED;
     blk.bits = fixed_bits;
   } else {
-    blk.type = gd_block_stored;
+    blk.type = GD_BLOCK_STORED;
     blk.bits = stored_bits;
   }
 }
@@ -557,7 +557,7 @@ void merge_blocks(gdeflate_encoder_t& e) {
   while (b + 1 < count) {
     block_t& first = e.blocks[b];
     const block_t& second = e.blocks[b + 1];
-    if (first.type == gd_block_stored || second.type == gd_block_stored) {
+    if (first.type == GD_BLOCK_STORED || second.type == GD_BLOCK_STORED) {
       ++b;
       continue;
     }
@@ -575,7 +575,7 @@ void merge_blocks(gdeflate_encoder_t& e) {
     }
     first.end = second.end;
     first.token_count += second.token_count;
-    first.type = dynamic_bits <= fixed_bits ? gd_block_dynamic : gd_block_fixed;
+    first.type = dynamic_bits <= fixed_bits ? GD_BLOCK_DYNAMIC : GD_BLOCK_FIXED;
     first.bits = bits;
     first.stats = joined;
     first.code = e.code;
@@ -600,9 +600,9 @@ u32 write_planned_page(gdeflate_encoder_t& e, const u8* in, u8* out, u32 capacit
     const block_t& blk = e.blocks[b];
     const bool final_block = b + 1 == e.block_count;
     const u32* tokens = e.block_tokens + blk.first_token;
-    if (blk.type == gd_block_stored) {
+    if (blk.type == GD_BLOCK_STORED) {
       gd_write_stored_blocks(w, in + blk.begin, blk.end - blk.begin, final_block);
-    } else if (blk.type == gd_block_fixed) {
+    } else if (blk.type == GD_BLOCK_FIXED) {
       gd_write_huffman_block(w, final_block, gd_fixed_code(), nullptr, tokens, blk.token_count);
     } else {
       gd_write_huffman_block(w, final_block, blk.code, &blk.header, tokens, blk.token_count);

@@ -31,9 +31,9 @@ constexpr u32 gd_max_short_match = 258;
 constexpr u32 gd_max_stored_block = 65535;
 
 enum gd_block_type_t : u32 {
-  gd_block_stored = 0,
-  gd_block_fixed = 1,
-  gd_block_dynamic = 2,
+  GD_BLOCK_STORED = 0,
+  GD_BLOCK_FIXED = 1,
+  GD_BLOCK_DYNAMIC = 2,
 };
 
 // Order in which the code-length code's lengths are transmitted.
@@ -55,13 +55,6 @@ constexpr u8 gd_dist_extra[gd_num_dist_syms] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3, 
 // The fixed code's lengths (RFC 1951 section 3.2.6); every distance code is 5 bits.
 inline u8 gd_fixed_litlen_len(u32 sym) { return sym < 144 ? 8 : sym < 256 ? 9 : sym < 280 ? 7 : 8; }
 constexpr u8 gd_fixed_dist_len = 5;
-
-// Older names of the shared little-endian access (umbracore/mem.h), kept until the
-// encoder's files move to those.
-inline u16 gd_load_le16(const u8* p) { return load_le16(p); }
-inline u32 gd_load_le32(const u8* p) { return load_le32(p); }
-inline u64 gd_load_le64(const u8* p) { return load_le64(p); }
-inline void gd_store_le32(u8* p, u32 v) { store_le32(p, v); }
 
 // Reverses the low len bits of code: DEFLATE sends a codeword's most significant bit first.
 inline u32 gd_reverse_bits(u32 code, u32 len) {

@@ -56,7 +56,7 @@ class gd_matchfinder_t {
   // is a coin toss, so nothing here branches on it.
   u32 nearest(const u8* in, u32 pos, u32 n) {
     const u8* const cur = in + pos;
-    const u32 word = gd_load_le32(cur);
+    const u32 word = load_le32(cur);
     const u32 h3 = hash3(cur);
     const u32 h4 = hash4(cur);
     const u32 near3 = hash3_[h3];
@@ -66,12 +66,12 @@ class gd_matchfinder_t {
     // An empty head points at pos itself, and is then ruled out.
     const u32 at3 = near3 != 0 ? near3 - 1 : pos;
     const u32 at4 = near4 != 0 ? near4 - 1 : pos;
-    const bool match3 = near3 != 0 && ((gd_load_le32(in + at3) ^ word) & 0xFFFFFF) == 0;
+    const bool match3 = near3 != 0 && ((load_le32(in + at3) ^ word) & 0xFFFFFF) == 0;
     u32 max_len = n - pos;
     if (max_len > gd_max_match) max_len = gd_max_match;
     u32 len4;
     if (max_len >= 8) {
-      const u64 x = (gd_load_le64(in + at4) ^ gd_load_le64(cur)) | (near4 == 0);
+      const u64 x = (load_le64(in + at4) ^ load_le64(cur)) | (near4 == 0);
       len4 = x != 0 ? (u32)__builtin_ctzll(x) >> 3 : extend(in + at4, cur, 8, max_len);
     } else {
       len4 = near4 != 0 ? extend(in + at4, cur, 0, max_len) : 0;
@@ -87,13 +87,13 @@ class gd_matchfinder_t {
 
  private:
   // Both read four bytes: positions are only hashed with four bytes left.
-  static u32 hash3(const u8* p) { return ((gd_load_le32(p) & 0xFFFFFF) * 0x1E35A7BDu) >> (32 - hash3_bits); }
-  static u32 hash4(const u8* p) { return (gd_load_le32(p) * 0x1E35A7BDu) >> (32 - hash4_bits); }
+  static u32 hash3(const u8* p) { return ((load_le32(p) & 0xFFFFFF) * 0x1E35A7BDu) >> (32 - hash3_bits); }
+  static u32 hash4(const u8* p) { return (load_le32(p) * 0x1E35A7BDu) >> (32 - hash4_bits); }
 
   // Length of the common prefix of a and b, known to be at least len, at most max_len.
   static u32 extend(const u8* a, const u8* b, u32 len, u32 max_len) {
     while (len + 8 <= max_len) {
-      const u64 x = gd_load_le64(a + len) ^ gd_load_le64(b + len);
+      const u64 x = load_le64(a + len) ^ load_le64(b + len);
       if (x) return len + ((u32)__builtin_ctzll(x) >> 3);
       len += 8;
     }
@@ -116,10 +116,10 @@ class gd_matchfinder_t {
     hash3_[h3] = (u16)(pos + 1);
     hash3_older_[h3] = (u16)near3;
     if (record && near3 != 0) {
-      const u32 seq3 = gd_load_le32(cur) & 0xFFFFFF;
-      if ((gd_load_le32(in + near3 - 1) & 0xFFFFFF) == seq3) {
+      const u32 seq3 = load_le32(cur) & 0xFFFFFF;
+      if ((load_le32(in + near3 - 1) & 0xFFFFFF) == seq3) {
         matches[found++] = 3u << 16 | (pos + 1 - near3);
-      } else if (older3 != 0 && (gd_load_le32(in + older3 - 1) & 0xFFFFFF) == seq3) {
+      } else if (older3 != 0 && (load_le32(in + older3 - 1) & 0xFFFFFF) == seq3) {
         matches[found++] = 3u << 16 | (pos + 1 - older3);
       }
     }

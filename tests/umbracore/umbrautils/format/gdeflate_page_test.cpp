@@ -105,7 +105,7 @@ TEST(gdeflate_page, long_lengths_and_far_distances_round_trip) {
 TEST(gdeflate_page, symbols_outside_the_alphabet_fail) {
   for (u32 sym : {286u, 287u}) {
     page_t p;
-    p.w.put(0, 1 | gd_block_fixed << 1, 3);
+    p.w.put(0, 1 | GD_BLOCK_FIXED << 1, 3);
     p.w.check(0);
     p.w.put(0, gd_fixed_code().litlen_codewords[sym], gd_fixed_code().litlen_lens[sym]);
     p.w.check(0);
