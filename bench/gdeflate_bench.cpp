@@ -310,7 +310,7 @@ void gdeflate_decompress(benchmark::State& state) {
 // CPUs without the 512-bit ones, and no vectors (range 1 = 2).
 void gdeflate_decompress_narrower(benchmark::State& state) {
   const std::vector<u8>& data = data_set((int)state.range(0));
-  const auto vectors = state.range(1) == 1 ? umbra::gdeflate_vectors_256 : umbra::gdeflate_vectors_none;
+  const auto vectors = state.range(1) == 1 ? umbra::GDEFLATE_VECTORS_256 : umbra::GDEFLATE_VECTORS_NONE;
   umbra::gdeflate_encoder_t* encoder = umbra::gdeflate_encoder_create();
   std::vector<std::vector<u8>> pages;
   size_t compressed = 0;

@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // on the verdict and, when the page is accepted, on every byte.
   if (size >= 2) {
     static gdeflate_decoder_t* wide = gdeflate_decoder_create();
-    static gdeflate_decoder_t* avx2 = gdeflate_decoder_create(gdeflate_vectors_256);
-    static gdeflate_decoder_t* portable = gdeflate_decoder_create(gdeflate_vectors_none);
+    static gdeflate_decoder_t* avx2 = gdeflate_decoder_create(GDEFLATE_VECTORS_256);
+    static gdeflate_decoder_t* portable = gdeflate_decoder_create(GDEFLATE_VECTORS_NONE);
     const u32 slot = (u32)(data[0] | data[1] << 8) + 1;
     std::vector<u8> a(slot), b(slot), c(slot);
     const bool ok_a = gdeflate_decode_page(*wide, data + 2, size - 2, a.data(), slot);

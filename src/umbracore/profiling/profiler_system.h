@@ -101,8 +101,8 @@ class profiler_scope_t {
 
 }  // namespace umbra
 
-#define UMBRA_PROFILE_CONCAT_(a, b) a##b
-#define UMBRA_PROFILE_CONCAT(a, b) UMBRA_PROFILE_CONCAT_(a, b)
+#define UMBRA_PROFILE_PASTE(a, b) a##b
+#define UMBRA_PROFILE_CONCAT(a, b) UMBRA_PROFILE_PASTE(a, b)
 // A scope named by a literal until the end of the enclosing block.
 #define UMBRA_PROFILE_SCOPE(id, name) ::umbra::profiler_scope_t UMBRA_PROFILE_CONCAT(profile_scope_, __LINE__)(id, name)
 // A scope named by a printf format; the arguments are evaluated only while recording.

@@ -34,12 +34,12 @@ struct symbol_meanings_t {
 
   symbol_meanings_t() {
     for (u32 s = 0; s < 256; ++s) litlen[s] = make_entry(1, 0, s, 0);
-    litlen[gd_end_of_block] = make_entry(0, 0, 0, kind_end);
+    litlen[gd_end_of_block] = make_entry(0, 0, 0, KIND_END);
     for (u32 i = 0; i < gd_num_length_syms; ++i) {
-      litlen[gd_first_length_sym + i] = make_entry(gd_length_base[i], gd_length_extra[i], 0, kind_length);
+      litlen[gd_first_length_sym + i] = make_entry(gd_length_base[i], gd_length_extra[i], 0, KIND_LENGTH);
     }
     // 286 and 287 take part in the code's shape but are never valid data.
-    litlen[286] = litlen[287] = make_entry(0, 0, 0, kind_invalid);
+    litlen[286] = litlen[287] = make_entry(0, 0, 0, KIND_INVALID);
     for (u32 s = 0; s < gd_num_dist_syms; ++s) dist[s] = make_entry(gd_dist_base[s], gd_dist_extra[s], 0, 0);
     for (u32 s = 0; s < gd_num_precode_syms; ++s) precode[s] = make_entry(s, 0, 0, 0);
   }
@@ -73,7 +73,7 @@ bool build_decode_table(const u8* lens, u32 num_syms, const entry_t* meanings, u
   // allowed to be incomplete (none or a single codeword) leave entries to mark invalid.
   // Blocks are a few KiB, so filling the table twice showed in decoding time.
   const bool complete = left == 0;
-  const entry_t invalid = make_entry(0, 0, 0, kind_invalid);
+  const entry_t invalid = make_entry(0, 0, 0, KIND_INVALID);
   const u32 main_size = 1u << table_bits;
   if (!complete) {
     for (u32 i = 0; i < main_size; ++i) table[i] = invalid;
@@ -106,7 +106,7 @@ bool build_decode_table(const u8* lens, u32 num_syms, const entry_t* meanings, u
     if (!(linked[prefix / 64] >> (prefix % 64) & 1)) {
       linked[prefix / 64] |= 1ull << (prefix % 64);
       if (next_free + (1u << sub_bits) > table_size) return false;
-      table[prefix] = make_entry(next_free, 0, 0, kind_subtable) | sub_bits << 8;
+      table[prefix] = make_entry(next_free, 0, 0, KIND_SUBTABLE) | sub_bits << 8;
       if (!complete) {
         for (u32 i = 0; i < (1u << sub_bits); ++i) table[next_free + i] = invalid;
       }
@@ -174,7 +174,7 @@ bool page_decoder_t::read_dynamic_header() {
   for (u32 j = 0; i < total; ++j) {
     const u32 lane = j & (gd_num_lanes - 1);
     const entry_t e = precode[bits[lane] & (precode_table_size - 1)];
-    if (e & kind_special) return false;
+    if (e & KIND_SPECIAL) return false;
     take(lane, entry_consumed(e));
     const u32 sym = entry_base(e);
     if (sym < 16) {
@@ -208,7 +208,7 @@ bool page_decoder_t::read_dynamic_header() {
 __attribute__((noinline)) bool page_decoder_t::decode_owed_distance(u32 lane, const entry_t* dist_table) {
   const u64 bb = bits[lane];
   const entry_t e = lookup(dist_table, bb);
-  if (e & kind_special) return false;
+  if (e & KIND_SPECIAL) return false;
   const u32 distance = entry_value(e, bb);
   bits[lane] = bb >> entry_consumed(e);
   count[lane] -= entry_consumed(e);
@@ -219,9 +219,9 @@ __attribute__((noinline)) bool page_decoder_t::decode_owed_distance(u32 lane, co
   return true;
 }
 
-// Decodes symbols until a lane reads the end of block (run_end, lane left at that lane).
+// Decodes symbols until a lane reads the end of block (RUN_END, lane left at that lane).
 // The unchecked run fetches words without testing the page's end: it goes round by
-// round and stops with run_short at the start of a round with fewer words left than
+// round and stops with RUN_SHORT at the start of a round with fewer words left than
 // lanes, since a round fetches at most one word per lane.
 template <bool checked>
 page_decoder_t::run_result_t page_decoder_t::decode_run(const entry_t* litlen_table, const entry_t* dist_table,
@@ -231,10 +231,10 @@ page_decoder_t::run_result_t page_decoder_t::decode_run(const entry_t* litlen_ta
   const u8* in = next;
   const u8* const in_end = end;
   u32 lane = lane_ref;
-  run_result_t result = run_end;
+  run_result_t result = RUN_END;
   for (;;) {
     if (!checked && lane == 0 && in_end - in < 4 * (s64)gd_num_lanes) {
-      result = run_short;
+      result = RUN_SHORT;
       break;
     }
     u64 bb = bits[lane];
@@ -242,8 +242,8 @@ page_decoder_t::run_result_t page_decoder_t::decode_run(const entry_t* litlen_ta
     const u32 owed = owed_len[lane];
     if (owed == 0) {
       const entry_t e = lookup(litlen_table, bb);
-      if (e & kind_special) {
-        if (!(e & kind_end)) return run_error;
+      if (e & KIND_SPECIAL) {
+        if (!(e & KIND_END)) return RUN_ERROR;
         bits[lane] = bb >> entry_consumed(e);
         count[lane] = cnt - entry_consumed(e);
         break;
@@ -252,21 +252,21 @@ page_decoder_t::run_result_t page_decoder_t::decode_run(const entry_t* litlen_ta
       const u32 value = entry_value(e, bb);
       bb >>= entry_consumed(e);
       cnt -= entry_consumed(e);
-      if (value > remaining) return run_error;
+      if (value > remaining) return RUN_ERROR;
       remaining -= value;
       *op = (u8)(e >> 16);
-      owed_len[lane] = (e & kind_length) ? value : 0;
+      owed_len[lane] = (e & KIND_LENGTH) ? value : 0;
       owed_at[lane] = op;
       op += value;
     } else {
       // Kept out of line: the literal path above gets the registers.
-      if (!decode_owed_distance(lane, dist_table)) return run_error;
+      if (!decode_owed_distance(lane, dist_table)) return RUN_ERROR;
       bb = bits[lane];
       cnt = count[lane];
     }
     // check(lane), without a branch on the bit count.
     if (checked && in_end - in < 4) {
-      if (cnt < 32) return run_error;
+      if (cnt < 32) return RUN_ERROR;
     } else {
       const u32 need = cnt < 32;
       bb |= ((u64)load_le32(in) & (0 - (u64)need)) << cnt;
@@ -292,11 +292,11 @@ bool page_decoder_t::decode_symbols(const entry_t* litlen_table, const entry_t* 
   u32 lane = 0;
   // The wide rounds stop at a round's start (lane 0); the lane-by-lane loops below
   // take it from there.
-  if (rounds == rounds_wide && !decode_wide_rounds(litlen_table, dist_table, op)) return false;
-  if (rounds == rounds_avx2 && !decode_avx2_rounds(litlen_table, dist_table, op)) return false;
+  if (rounds == ROUNDS_WIDE && !decode_wide_rounds(litlen_table, dist_table, op)) return false;
+  if (rounds == ROUNDS_AVX2 && !decode_avx2_rounds(litlen_table, dist_table, op)) return false;
   run_result_t result = decode_run<false>(litlen_table, dist_table, op, lane);
-  if (result == run_short) result = decode_run<true>(litlen_table, dist_table, op, lane);
-  if (result != run_end) return false;
+  if (result == RUN_SHORT) result = decode_run<true>(litlen_table, dist_table, op, lane);
+  if (result != RUN_END) return false;
   pos = (u32)(op - out);
 
   const u32 last = lane;
@@ -339,9 +339,9 @@ gdeflate_decoder_t* gdeflate_decoder_create(gdeflate_vectors_t vectors) {
   gdeflate_decoder_t* decoder = new (std::nothrow) gdeflate_decoder_t;
   if (!decoder) return nullptr;
   using namespace gd_decoder;
-  const bool wide = vectors == gdeflate_vectors_best && wide_rounds_supported();
-  const bool avx2 = vectors != gdeflate_vectors_none && avx2_rounds_supported();
-  decoder->state.rounds = wide ? rounds_wide : avx2 ? rounds_avx2 : rounds_by_lane;
+  const bool wide = vectors == GDEFLATE_VECTORS_BEST && wide_rounds_supported();
+  const bool avx2 = vectors != GDEFLATE_VECTORS_NONE && avx2_rounds_supported();
+  decoder->state.rounds = wide ? ROUNDS_WIDE : avx2 ? ROUNDS_AVX2 : ROUNDS_BY_LANE;
   return decoder;
 }
 

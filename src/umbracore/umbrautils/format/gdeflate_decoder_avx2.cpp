@@ -79,7 +79,7 @@ GD_AVX2_TARGET inline u32 lanes_of_kind(__m256i e) {
 
 // The lanes whose entry has any of the special kinds.
 GD_AVX2_TARGET inline u32 special_lanes(__m256i e) {
-  const __m256i none = _mm256_cmpeq_epi64(_mm256_and_si256(e, splat(kind_special)), _mm256_setzero_si256());
+  const __m256i none = _mm256_cmpeq_epi64(_mm256_and_si256(e, splat(KIND_SPECIAL)), _mm256_setzero_si256());
   return ~sign_bits(none) & 0xF;
 }
 
@@ -93,7 +93,7 @@ GD_AVX2_TARGET inline void lookup_all(const round_tables_t& t, const entry_t* ta
     const __m256i owes = load(t.lane_mask[(owed >> 4 * v) & 0xF]);
     const __m256i index = _mm256_add_epi64(_mm256_and_si256(bits[v], main), _mm256_and_si256(owes, offset));
     entries[v] = _mm256_i64gather_epi64((const long long*)table, index, 8);
-    links |= lanes_of_kind<kind_subtable>(entries[v]) << 4 * v;
+    links |= lanes_of_kind<KIND_SUBTABLE>(entries[v]) << 4 * v;
   }
   if (links == 0) return;
   const __m256i one = splat(1);
@@ -177,7 +177,7 @@ GD_AVX2_TARGET bool decode_rounds(page_decoder_t& d, const entry_t* litlen_table
     for (u32 v = 0; v < vectors; ++v) {
       special |= special_lanes(entries[v]) << 4 * v;
       // Distance entries never carry the length kind.
-      lengths |= lanes_of_kind<kind_length>(entries[v]) << 4 * v;
+      lengths |= lanes_of_kind<KIND_LENGTH>(entries[v]) << 4 * v;
       const __m256i val = values(entries[v], lane_bits[v]);
       _mm256_store_si256((__m256i*)(value + 4 * v), val);
       advance = _mm256_add_epi64(advance, _mm256_andnot_si256(load(t.lane_mask[(owed >> 4 * v) & 0xF]), val));

@@ -21,11 +21,11 @@ namespace gd_decoder {
 //   bits 48-63  mask of the extra bits
 typedef u64 entry_t;
 enum : u64 {
-  kind_length = 1ull << 24,
-  kind_subtable = 2ull << 24,
-  kind_end = 4ull << 24,
-  kind_invalid = 8ull << 24,
-  kind_special = kind_subtable | kind_end | kind_invalid,
+  KIND_LENGTH = 1ull << 24,
+  KIND_SUBTABLE = 2ull << 24,
+  KIND_END = 4ull << 24,
+  KIND_INVALID = 8ull << 24,
+  KIND_SPECIAL = KIND_SUBTABLE | KIND_END | KIND_INVALID,
 };
 
 constexpr entry_t make_entry(u32 base, u32 extra, u32 literal, u64 kind) {
@@ -49,7 +49,7 @@ constexpr u32 precode_table_size = 1u << precode_bits;
 
 inline entry_t lookup(const entry_t* table, u64 bits) {
   entry_t e = table[bits & main_mask];
-  if (e & kind_subtable) {
+  if (e & KIND_SUBTABLE) {
     e = table[entry_base(e) + ((u32)(bits >> main_bits) & ((1u << entry_codeword_len(e)) - 1))];
   }
   return e;
@@ -104,7 +104,7 @@ bool wide_rounds_supported();
 bool avx2_rounds_supported();
 
 // Which path decodes whole rounds.
-enum round_path_t : u8 { rounds_by_lane, rounds_avx2, rounds_wide };
+enum round_path_t : u8 { ROUNDS_BY_LANE, ROUNDS_AVX2, ROUNDS_WIDE };
 
 struct page_decoder_t {
   round_path_t rounds;
@@ -142,7 +142,7 @@ struct page_decoder_t {
   bool decode_stored_block();
   bool read_dynamic_header();
   bool decode_symbols(const entry_t* litlen_table, const entry_t* dist_table);
-  enum run_result_t { run_end, run_short, run_error };
+  enum run_result_t { RUN_END, RUN_SHORT, RUN_ERROR };
   template <bool checked>
   run_result_t decode_run(const entry_t* litlen_table, const entry_t* dist_table, u8*& op, u32& lane);
   bool decode_owed_distance(u32 lane, const entry_t* dist_table);

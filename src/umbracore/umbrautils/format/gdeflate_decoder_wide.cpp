@@ -41,7 +41,7 @@ GD_WIDE_TARGET inline void lookup_all(const entry_t* table, const __m512i* bits,
     __m512i index = _mm512_and_si512(bits[v], main);
     index = _mm512_mask_add_epi64(index, (__mmask8)(owed >> 8 * v), index, offset);
     entries[v] = _mm512_i64gather_epi64(index, (const long long*)table, 8);
-    links |= (u32)_mm512_test_epi64_mask(entries[v], splat(kind_subtable)) << 8 * v;
+    links |= (u32)_mm512_test_epi64_mask(entries[v], splat(KIND_SUBTABLE)) << 8 * v;
   }
   if (links == 0) return;
   const __m512i one = splat(1);
@@ -102,9 +102,9 @@ GD_WIDE_TARGET bool decode_rounds(page_decoder_t& d, const entry_t* litlen_table
     u32 special = 0, lengths = 0;
     u64 advance = 0;
     for (u32 v = 0; v < vectors; ++v) {
-      special |= (u32)_mm512_test_epi64_mask(entries[v], splat(kind_special)) << 8 * v;
+      special |= (u32)_mm512_test_epi64_mask(entries[v], splat(KIND_SPECIAL)) << 8 * v;
       // Distance entries never carry the length kind.
-      lengths |= (u32)_mm512_test_epi64_mask(entries[v], splat(kind_length)) << 8 * v;
+      lengths |= (u32)_mm512_test_epi64_mask(entries[v], splat(KIND_LENGTH)) << 8 * v;
       const __m512i val = values(entries[v], lane_bits[v]);
       _mm512_store_si512(value + 8 * v, val);
       advance += (u64)_mm512_mask_reduce_add_epi64((__mmask8)(~owed >> 8 * v), val);

@@ -18,10 +18,10 @@ struct gdeflate_decoder_t;
 
 // The vector code the decoder may take: the widest the CPU has, at most 256-bit vectors,
 // or none. Every path gives the same results; tests compare them.
-enum gdeflate_vectors_t { gdeflate_vectors_best, gdeflate_vectors_256, gdeflate_vectors_none };
+enum gdeflate_vectors_t { GDEFLATE_VECTORS_BEST, GDEFLATE_VECTORS_256, GDEFLATE_VECTORS_NONE };
 
 // Null when there is no memory.
-gdeflate_decoder_t* gdeflate_decoder_create(gdeflate_vectors_t vectors = gdeflate_vectors_best);
+gdeflate_decoder_t* gdeflate_decoder_create(gdeflate_vectors_t vectors = GDEFLATE_VECTORS_BEST);
 void gdeflate_decoder_destroy(gdeflate_decoder_t* decoder);
 
 // gdeflate_decode_page with the caller's decoder state.

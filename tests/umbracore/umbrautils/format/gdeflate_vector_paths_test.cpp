@@ -64,8 +64,8 @@ page_case_t page_case(rng_t& rng, u32 round) {
 
 struct decoders_t {
   gdeflate_decoder_t* wide = gdeflate_decoder_create();
-  gdeflate_decoder_t* avx2 = gdeflate_decoder_create(gdeflate_vectors_256);
-  gdeflate_decoder_t* portable = gdeflate_decoder_create(gdeflate_vectors_none);
+  gdeflate_decoder_t* avx2 = gdeflate_decoder_create(GDEFLATE_VECTORS_256);
+  gdeflate_decoder_t* portable = gdeflate_decoder_create(GDEFLATE_VECTORS_NONE);
   ~decoders_t() {
     gdeflate_decoder_destroy(wide);
     gdeflate_decoder_destroy(avx2);
