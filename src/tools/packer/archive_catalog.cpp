@@ -207,15 +207,19 @@ bool archive_catalog_t::read_listing(u64 index, fs_dir_list_t& children, string&
   }
   array_dyn_t<u8> bytes;
   if (!read_chunk(entry.chunk, entry.path.c_str(), bytes, problem)) return false;
+  return parse_listing(bytes.data(), bytes.count(), children, problem);
+}
+
+bool archive_catalog_t::parse_listing(const u8* bytes, u64 size, fs_dir_list_t& children, string& problem) const {
   if (v1_) {
-    if (!cairn_v1_parse_listing(reinterpret_cast<const char*>(bytes.data()), bytes.count(), children)) {
+    if (!cairn_v1_parse_listing(reinterpret_cast<const char*>(bytes), size, children)) {
       problem.assign("the listing holds a zero byte");
       return false;
     }
     return true;
   }
   array_dyn_t<cairn_listing_child_t> decoded;
-  if (!cairn_decode_listing(bytes.data(), bytes.count(), decoded)) {
+  if (!cairn_decode_listing(bytes, size, decoded)) {
     problem.assign("the listing is malformed");
     return false;
   }

@@ -95,6 +95,8 @@ class archive_catalog_t {
 
   // Reads and decodes a directory entry's listing; false with the reason in problem.
   bool read_listing(u64 index, fs_dir_list_t& children, string& problem);
+  // Decodes listing bytes already read; false with the reason in problem.
+  bool parse_listing(const u8* bytes, u64 size, fs_dir_list_t& children, string& problem) const;
 
   // Reads a chunk of the archive through the IO server and decodes it into out; false
   // with the reason in problem.

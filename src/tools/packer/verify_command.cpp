@@ -88,18 +88,38 @@ bool entry_records_sound(const catalog_entry_t& entry, string& problem) {
   return true;
 }
 
+// The chunk fields that decide what a read gives.
+bool same_chunk(const fs_chunk_t& a, const fs_chunk_t& b) {
+  return a.offset == b.offset && a.stored_size == b.stored_size && a.size == b.size &&
+         a.compression == b.compression && a.aux_size == b.aux_size && a.payload_offset == b.payload_offset;
+}
+
+bool chunk_before(const fs_chunk_t& a, const fs_chunk_t& b) {
+  if (a.offset != b.offset) return a.offset < b.offset;
+  if (a.stored_size != b.stored_size) return a.stored_size < b.stored_size;
+  if (a.size != b.size) return a.size < b.size;
+  if (a.compression != b.compression) return a.compression < b.compression;
+  if (a.aux_size != b.aux_size) return a.aux_size < b.aux_size;
+  return a.payload_offset < b.payload_offset;
+}
+
 // Reads the data of every entry in archive order (sequential on disk), several chunks
-// in flight, and reports each that does not decode to its size.
+// in flight, and reports each that does not decode to its size. Entries whose records
+// name one chunk (create -dedupe writes them, and a hostile table can name one large
+// chunk a million times) come next to each other in that order and share one read.
 class data_checker_t {
  public:
   data_checker_t(archive_catalog_t& catalog, verify_report_t& report) : catalog_(catalog), report_(report) {}
 
   void run(const array_t<u64>& order) {
     UMBRA_PROFILE_SCOPE(packer_profiler_id, "check data");
+    read_t* last = nullptr;  // the latest read started; it is finished only below
     for (u64 index : order) {
+      if (last && same_chunk(catalog_[last->index].chunk, catalog_[index].chunk) && last->sharers.append(index))
+        continue;
       while (!reads_.empty() && (bytes_in_flight_ >= READ_BUDGET || reads_.count() - oldest_ >= MAX_READS_IN_FLIGHT))
         finish_oldest();
-      start(index);
+      last = start(index);
     }
     while (oldest_ < reads_.count()) finish_oldest();
   }
@@ -107,39 +127,59 @@ class data_checker_t {
  private:
   struct read_t {
     u64 index = 0;
+    array_dyn_t<u64> sharers;  // later entries naming the same chunk
     array_dyn_t<u8> data;
     fs_io_request_t* request = nullptr;
   };
 
-  void start(u64 index) {
+  // The read started for the entry, or null when it needs none or could not have one.
+  read_t* start(u64 index) {
     const catalog_entry_t& entry = catalog_[index];
     path_string_t problem;
-    if (!cairn_check_chunk(entry.chunk, catalog_.archive_size(), problem)) return report(index, problem.c_str());
+    if (!cairn_check_chunk(entry.chunk, catalog_.archive_size(), problem)) {
+      report(index, problem.c_str());
+      return nullptr;
+    }
     // Nothing stored, nothing to decode: no read for it (a hostile table can hold
     // millions of such entries).
-    if (entry.chunk.compression == FS_COMPRESSION_NONE && entry.chunk.size == 0) return;
+    if (entry.chunk.compression == FS_COMPRESSION_NONE && entry.chunk.size == 0) return nullptr;
     auto_ptr_t<read_t> read(new read_t());
     read->index = index;
-    if (!read->data.resize_uninitialized(entry.chunk.size)) return report(index, "no memory for its data");
+    if (!read->data.resize_uninitialized(entry.chunk.size)) {
+      report(index, "no memory for its data");
+      return nullptr;
+    }
     read->request = catalog_.device()->read_chunk(read->data.data(), FS_CHUNK_TARGET_MEMORY, entry.path.c_str(),
                                                   entry.chunk, problem);
-    if (!read->request) return report(index, problem.c_str());
+    if (!read->request) {
+      report(index, problem.c_str());
+      return nullptr;
+    }
     bytes_in_flight_ += entry.chunk.size;
+    read_t* started = read.get();
     reads_.append(std::move(read));
+    return started;
   }
 
   void finish_oldest() {
     auto_ptr_t<read_t> read = std::move(reads_[oldest_++]);
     const catalog_entry_t& entry = catalog_[read->index];
     bytes_in_flight_ -= entry.chunk.size;
-    if (!catalog_.device()->io_wait(read->request)) {
-      mstring_t problem;
+    const bool decoded = catalog_.device()->io_wait(read->request);
+    mstring_t problem;
+    if (!decoded)
       problem.format("its %s data does not decode to %" PRIu64 " bytes", catalog_compression_name(entry.chunk.compression),
                      entry.chunk.size);
-      return report(read->index, problem.c_str());
-    }
-    if (entry.kind == CATALOG_DIRECTORY && !entry.listed) check_hidden_listing(read->index);
-    if (entry.kind == CATALOG_IMAGE) check_image(read->index);
+    listing_checked_ = false;
+    check_decoded(*read, read->index, decoded ? nullptr : problem.c_str());
+    for (u64 sharer : read->sharers) check_decoded(*read, sharer, decoded ? nullptr : problem.c_str());
+  }
+
+  void check_decoded(const read_t& read, u64 index, const char* decode_problem) {
+    if (decode_problem) return report(index, decode_problem);
+    const catalog_entry_t& entry = catalog_[index];
+    if (entry.kind == CATALOG_DIRECTORY && !entry.listed) check_hidden_listing(read, index);
+    if (entry.kind == CATALOG_IMAGE) check_image(index);
   }
 
   // The image record must describe levels its decoded data holds, exactly as the
@@ -160,11 +200,16 @@ class data_checker_t {
     }
   }
 
-  // The walk decoded every listing it reached; a hidden directory's is decoded here.
-  void check_hidden_listing(u64 index) {
-    fs_dir_list_t children;
-    path_string_t problem;
-    if (!catalog_.read_listing(index, children, problem)) report(index, problem.c_str());
+  // The walk decoded every listing it reached; a hidden directory's is decoded here,
+  // from the bytes just read, once for all the entries that share them.
+  void check_hidden_listing(const read_t& read, u64 index) {
+    if (!listing_checked_) {
+      fs_dir_list_t children;
+      listing_problem_.clear();
+      listing_sound_ = catalog_.parse_listing(read.data.data(), read.data.count(), children, listing_problem_);
+      listing_checked_ = true;
+    }
+    if (!listing_sound_) report(index, listing_problem_.c_str());
   }
 
   void report(u64 index, const char* problem) {
@@ -178,6 +223,10 @@ class data_checker_t {
   array_dyn_t<auto_ptr_t<read_t>> reads_;
   u64 oldest_ = 0;
   u64 bytes_in_flight_ = 0;
+  // The verdict on the listing in the read being finished.
+  bool listing_checked_ = false;
+  bool listing_sound_ = false;
+  path_string_t listing_problem_;
 };
 
 // The entries whose data is still to be read, in the order of their data in the
@@ -198,7 +247,7 @@ array_dyn_t<u64> readable_entries(const archive_catalog_t& catalog, verify_repor
     report.problem("'%s': %s", shown.c_str(), problem.c_str());
   }
   std::sort(order.begin(), order.end(),
-            [&catalog](u64 a, u64 b) { return catalog[a].chunk.offset < catalog[b].chunk.offset; });
+            [&catalog](u64 a, u64 b) { return chunk_before(catalog[a].chunk, catalog[b].chunk); });
   return order;
 }
 

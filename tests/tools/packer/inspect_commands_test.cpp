@@ -348,6 +348,45 @@ TEST_F(inspect_test, verify_passes_sound_archives) {
   EXPECT_EQ(old.out, "Verified 4 entries with 9021 bytes of content: no problems found\r\n");
 }
 
+TEST_F(inspect_test, verify_reads_a_chunk_that_entries_share_once_for_all) {
+  // 2000 entries naming one block of 16 MiB: read once, not 32 GB of inflating.
+  std::vector<std::string> names;
+  for (int i = 0; i < 2000; ++i) names.push_back("f" + std::to_string(1000 + i));
+  const std::string listing = v2_listing(names);
+  cairn_v2_builder_t b;
+  b.add_directory("", b.add_plain(listing));
+  const uint64_t size = 16u << 20;
+  const int shared = b.add_zlib(std::string(size, '\0'));
+  for (const std::string& name : names) b.add_file(name, shared);
+  write_archive(b);
+  auto result = verify();
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out, "Verified 2001 entries with " + std::to_string(2000 * size + listing.size()) +
+                            " bytes of content: no problems found\r\n");
+
+  // What one read finds wrong is reported for every entry that shares it.
+  cairn_v2_builder_t damaged;
+  damaged.add_directory("", damaged.add_plain(v2_listing({"a", "b"})));
+  const int short_stream = damaged.add_block(zlib_deflate("short"), 6, 1);
+  damaged.add_file("a", short_stream);
+  damaged.add_file("b", short_stream);
+  const int bad_listing = damaged.add_plain(v2_listing({"x"}, 5));
+  damaged.add_directory("h1", bad_listing);
+  damaged.add_directory("h2", bad_listing);
+  write_archive(damaged);
+  auto problems = verify();
+  EXPECT_EQ(problems.exit_code, 1);
+  for (const char* line : {"'/a': its zlib data does not decode to 6 bytes\r\n",
+                           "'/b': its zlib data does not decode to 6 bytes\r\n"})
+    EXPECT_NE(problems.err.find(std::string("*** ERROR *** : ") + line), std::string::npos) << problems.err;
+  EXPECT_EQ(std::count(problems.err.begin(), problems.err.end(), '\n'), 4) << problems.err;
+  size_t malformed = 0;
+  for (size_t at = 0; (at = problems.err.find("': the listing is malformed\r\n", at)) != std::string::npos; ++at)
+    ++malformed;
+  EXPECT_EQ(malformed, 2u) << problems.err;
+  EXPECT_EQ(problems.out, "Verified 5 entries: 4 problems found\r\n");
+}
+
 TEST_F(inspect_test, verify_names_the_place_of_damage_in_created_archives) {
   add("a.txt", std::string(50000, 'a'));
   add("b/c.txt", "c");
