@@ -17,8 +17,11 @@ using s64 = std::int64_t;
 
 }  // namespace umbra
 
-// printf-style argument checking at compile time.
-#if defined(__GNUC__) || defined(__clang__)
+// printf-style argument checking at compile time. MinGW checks "printf" against the
+// Microsoft runtime's formats; the C99 ones (%zu, %lld) are what the library formats with.
+#if defined(__MINGW32__)
+#define UMBRA_PRINTF(fmt_index, first_arg) __attribute__((format(gnu_printf, fmt_index, first_arg)))
+#elif defined(__GNUC__) || defined(__clang__)
 #define UMBRA_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 #else
 #define UMBRA_PRINTF(fmt_index, first_arg)
