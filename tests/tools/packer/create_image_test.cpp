@@ -245,6 +245,35 @@ TEST_F(create_image_test, cube_of_six_dds_files_takes_face_k_from_name_k) {
   EXPECT_EQ(data("env/sky.tobj").content, expected_entry_data(bc7, 16, 16, 5, 6, faces));
 }
 
+// What create packs, extract must be able to rebuild: the longest mip chain a size has
+// (8x2 halves to 1x1 in four levels), and a cube DDS under a descriptor that is no cube
+// (the entry is one plain image, the cube's first face).
+TEST_F(create_image_test, longest_mip_chain_and_first_face_of_a_cube_extract_again) {
+  uint64_t total = 0, face_bytes = 0;
+  entry_levels(bc1, 8, 2, 4, 1, &total, &face_bytes);
+  const std::string chain_pixels = patterned_bytes(face_bytes, 5);
+  add("chain.dds", dds_file(dx10(8, 2, 71, 4), chain_pixels));
+  add_descriptor("chain.tobj", names({"chain.dds"}));
+  add_fixture("cube.dds", "dds/nvtt_x8r8g8b8_cube_8x8.dds");
+  add_descriptor("flat.tobj", names({"cube.dds"}));
+  create_ok();
+
+  image_words_t chain = image("chain.tobj");
+  EXPECT_EQ(chain.mips, 4u);
+  EXPECT_EQ(data("chain.tobj").content, expected_entry_data(bc1, 8, 2, 4, 1, chain_pixels));
+  image_words_t flat = image("flat.tobj");
+  EXPECT_EQ(flat.type, 0u);
+  EXPECT_EQ(flat.faces, 1u);
+  const std::string first_face = pixels_of(read_file(src() + "/cube.dds")).substr(0, 8 * 8 * 4);
+  EXPECT_EQ(data("flat.tobj").content, expected_entry_data(rgba8, 8, 8, 1, 1, first_face));
+
+  tool_result_t result = extract();
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_TRUE(pixels_of(read_file(out() + "/chain.dds")) == chain_pixels);
+  EXPECT_TRUE(pixels_of(read_file(out() + "/flat.dds")) == first_face);
+}
+
 // DXT5 reads as BC3_UNORM_SRGB (78); a descriptor's colour space 1 declares it linear (77).
 TEST_F(create_image_test, color_space_chooses_between_srgb_and_linear_formats) {
   add_fixture("m/bc3.dds", "dds/nvtt_bc3_32x16_mips.dds");
@@ -420,6 +449,10 @@ std::vector<refusal_case_t> refusal_cases() {
        {"Image file $/b.dds of t.tobj differs from the first image in format, size or mip count."}},
       {"dds_shorter_than_its_levels", {{"a.dds", bc1_256.substr(0, bc1_256.size() - 1)}, {"t.tobj", descriptor({"a.dds"})}},
        {"Image file $/a.dds of t.tobj is shorter than the levels its header announces."}},
+      // 4x4 halves to 1x1 in three levels: a fourth names no image and could not be extracted.
+      {"mip_chain_longer_than_the_full_chain",
+       {{"a.dds", dds_file(dx10(4, 4, 71, 4), std::string(32, 'p'))}, {"t.tobj", descriptor({"a.dds"})}},
+       {"[dds] Incompatible image type '$/a.dds'", a_dds_lines[0]}},
       {"cube_made_of_one_flat_image", {{"a.dds", bc1_4x4() + std::string(40, 'p')}, {"t.tobj", descriptor({"a.dds"}, 5)}},
        {"Image file $/a.dds of t.tobj holds 1 face(s); a cube map made of one image needs six."}},
       // Malformed descriptors.
