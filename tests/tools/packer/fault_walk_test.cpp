@@ -74,9 +74,9 @@ class fault_walk_test : public ::testing::Test {
                 {"d/e/noise.bin", random_bytes(70000, 7)},
                 {"t/tex.dds", read_file(texture_fixture("dds/nvtt_bc1_32x32_mips.dds"))},
                 {"t/tex.tobj", tobj_file([] {
-                   tobj_desc_t spec;
-                   spec.names = {"t/tex.dds"};
-                   return spec;
+                   tobj_desc_t descriptor;
+                   descriptor.names = {"t/tex.dds"};
+                   return descriptor;
                  }())}});
   }
 
