@@ -745,9 +745,9 @@ def gen_sii(ctx, size, header=True):
     return "".join(out)
 
 
-MAT_EFFECTS = ["eff.std.diffuse", "eff.std.diffuse.spec", "eff.std.dif.spec.nmap", "eff.std.glass",
+MAT_EFFECTS = ["eff.std.diffuse", "eff.std.diffuse.specular", "eff.std.dif.specular.nmap", "eff.std.glass",
                "eff.std.decal", "eff.std.decal.over", "eff.water", "eff.sky", "eff.ui", "eff.ui.mask",
-               "eff.std.dif.spec.env", "eff.vegetation.leaf", "eff.terrain.blend"]
+               "eff.std.dif.specular.env", "eff.vegetation.leaf", "eff.terrain.blend"]
 
 
 def gen_mat(ctx, size, tobj=None):
