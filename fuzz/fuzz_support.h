@@ -11,6 +11,7 @@
 #include "umbracore/types.h"
 #include "umbracore/ufs/fs_device.h"
 #include "umbracore/ufs/fs_meta.h"
+#include "umbracore/umbrautils/ufs/mem_file.h"
 
 namespace umbra_fuzz {
 
@@ -43,5 +44,15 @@ bool decode_chunk(const u8* archive, u64 archive_size, const umbra::fs_chunk_t& 
 // file opened and read through the device as the version 1 extractor copies it. Stops
 // after a bounded number of nodes so that one input cannot run for long.
 void walk_archive(umbra::fs_device_t& device, const u8* archive, u64 archive_size);
+
+// One input of a device target: the bytes as a read-only archive in memory, mounted by
+// the device of one version and walked when the mount succeeds.
+template <class device_t>
+void mount_and_walk(const uint8_t* data, size_t size) {
+  umbra::auto_ptr_t<umbra::file_t> archive(new umbra::mem_file_t(const_cast<uint8_t*>(data), size, "fuzz.qar"));
+  static_cast<umbra::mem_file_t*>(archive.get())->set_read_only(true);
+  device_t device(archive, "");
+  if (device.is_available()) walk_archive(device, data, size);
+}
 
 }  // namespace umbra_fuzz
