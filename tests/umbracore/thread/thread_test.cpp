@@ -2,6 +2,7 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -46,6 +47,65 @@ TEST(thread_start, name_stack_and_lowered_priority_are_in_place_before_the_routi
   EXPECT_GT(observed.nice_value, parent_nice);  // below normal
   EXPECT_EQ(observed.stack_size, 1048576u);
   EXPECT_TRUE(capture.messages().empty());
+}
+
+// Runs a thread of the given record priority in a child process whose nice value is
+// process_nice and returns the nice value the thread ran with, or NICE_UNAVAILABLE when the
+// child could not take that nice value (lowering it needs privilege).
+constexpr int NICE_UNAVAILABLE = -100;
+constexpr int CHILD_REFUSED = 100;
+
+int nice_of_thread_in_process_at(int process_nice, s32 priority) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (setpriority(PRIO_PROCESS, 0, process_nice) != 0) _exit(CHILD_REFUSED);
+    thread::thread_t record;
+    record.priority = priority;
+    observed_t observed;
+    record.start(observe, &observed);
+    record.join();
+    _exit(observed.nice_value + 20);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return NICE_UNAVAILABLE - 1;
+  return WEXITSTATUS(status) == CHILD_REFUSED ? NICE_UNAVAILABLE : WEXITSTATUS(status) - 20;
+}
+
+// Whether this process may lower a nice value, that is raise a priority.
+bool may_raise_priority() {
+  pid_t child = fork();
+  if (child == 0) {
+    int own = getpriority(PRIO_PROCESS, 0);
+    _exit(own > -20 && setpriority(PRIO_PROCESS, 0, own - 1) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A process started under `nice` keeps its below-normal threads below itself, and raises its
+// highest threads above itself only where it may raise them at all.
+TEST(thread_start, priorities_are_relative_to_the_nice_value_of_the_process) {
+  bool may_raise = may_raise_priority();
+  struct case_t {
+    int process_nice;
+    s32 priority;
+    int expected;
+  } cases[] = {
+      {10, -1, 15},
+      {17, -1, 19},  // as low as it goes
+      {19, -1, 19},
+      {10, 1, may_raise ? 5 : 10},
+      {-18, 1, may_raise ? -20 : -18},
+      {10, 0, 10},
+  };
+  int tried = 0;
+  for (const case_t& c : cases) {
+    int observed = nice_of_thread_in_process_at(c.process_nice, c.priority);
+    if (observed == NICE_UNAVAILABLE) continue;  // this process runs nicer than that already
+    ++tried;
+    EXPECT_EQ(observed, c.expected) << "process nice " << c.process_nice << ", priority " << c.priority;
+  }
+  EXPECT_GT(tried, 0);
 }
 
 TEST(thread_start, default_record_uses_the_default_name) {

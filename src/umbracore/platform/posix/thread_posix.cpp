@@ -19,9 +19,14 @@ namespace platform {
 
 namespace {
 
-// Nice values standing in for THREAD_PRIORITY_HIGHEST and THREAD_PRIORITY_BELOW_NORMAL.
-constexpr int NICE_HIGHEST = -5;
-constexpr int NICE_BELOW_NORMAL = 5;
+// Steps of nice standing in for THREAD_PRIORITY_HIGHEST and THREAD_PRIORITY_BELOW_NORMAL.
+// Like those, they are relative: the process's own nice value plays the priority class, so
+// that a tool started under `nice` keeps its below-normal workers below itself instead of
+// pulling them up to an absolute value above it.
+constexpr int NICE_STEP_HIGHEST = -5;
+constexpr int NICE_STEP_BELOW_NORMAL = 5;
+constexpr int NICE_MOST_FAVOURED = -20;
+constexpr int NICE_LEAST_FAVOURED = 19;
 
 struct posix_thread_t {
   pthread_t thread{};
@@ -74,11 +79,22 @@ timespec monotonic_deadline_after(u32 milliseconds) {
 
 pid_t current_tid() { return (pid_t)syscall(SYS_gettid); }
 
+// The main thread (its id is the process id) stands for the process.
+int process_nice_value() {
+  errno = 0;
+  int nice_value = getpriority(PRIO_PROCESS, (id_t)getpid());
+  return errno != 0 ? 0 : nice_value;
+}
+
+int nice_value_for(s32 priority, int process_nice) {
+  int wanted = process_nice + (priority > 0 ? NICE_STEP_HIGHEST : NICE_STEP_BELOW_NORMAL);
+  return wanted < NICE_MOST_FAVOURED ? NICE_MOST_FAVOURED : wanted > NICE_LEAST_FAVOURED ? NICE_LEAST_FAVOURED : wanted;
+}
+
 void apply_priority(s32 priority) {
   if (priority == 0) return;
-  int nice_value = priority > 0 ? NICE_HIGHEST : NICE_BELOW_NORMAL;
   // Per-thread nice on Linux; raising needs privilege and is simply skipped without it.
-  (void)setpriority(PRIO_PROCESS, (id_t)current_tid(), nice_value);
+  (void)setpriority(PRIO_PROCESS, (id_t)current_tid(), nice_value_for(priority, process_nice_value()));
 }
 
 void* thread_trampoline(void* raw) {
@@ -189,8 +205,7 @@ s32 thread_get_current_priority() {
   errno = 0;
   int nice_value = getpriority(PRIO_PROCESS, (id_t)current_tid());
   if (errno != 0) return 0;
-  // The main thread (its id is the process id) stands for the process.
-  int process_nice = getpriority(PRIO_PROCESS, (id_t)getpid());
+  int process_nice = process_nice_value();
   return nice_value < process_nice ? 1 : nice_value > process_nice ? -1 : 0;
 }
 
