@@ -66,5 +66,25 @@ printf 'hello hello hello hello, gdeflate' >"$corpus/gdeflate_encoder/text"
 head -c 4000 "$fixtures/dds/nvtt_bc1_256x256_mips.dds" >"$corpus/gdeflate_encoder/bc1_page"
 "$build/gdeflate_tool" compress "$corpus/gdeflate_encoder/bc1_page" "$corpus/gdeflate_decoder/bc1_page.gd" >/dev/null 2>&1 ||
   echo "gdeflate_tool could not make a decoder seed" >&2
+# The reference streams of the codec's tests (the small ones, which keep the repository
+# small, plus one of two pages): as tile streams, and each single-page one also as a page
+# behind the two bytes (output size - 1) that the target reads first.
+vectors="$top/tests/data/gdeflate"
+for name in v01_one_byte.L1 v02_abc12.L1 v03_sentence100.L1 v04_random48.L1 v10_zeros200k.L1 \
+            v15_norepeat4098.L1 v07_text65537.L12 s2_mixed_blocks s3_eob_lane31 s4_single_codeword \
+            x3_table_cut x4_stored_len; do
+  cp "$vectors/$name.gd" "$corpus/gdeflate_decoder/$name.gd"
+done
+python3 - "$vectors" "$corpus/gdeflate_decoder" <<'PY'
+import os, struct, sys
+vectors, out = sys.argv[1:]
+for name, size in (('v01_one_byte.L1', 1), ('v02_abc12.L1', 12), ('v03_sentence100.L1', 100),
+                   ('v04_random48.L1', 48), ('v15_norepeat4098.L1', 4098), ('s2_mixed_blocks', 116),
+                   ('s3_eob_lane31', 579), ('s4_single_codeword', 5)):
+    stream = open(os.path.join(vectors, name + '.gd'), 'rb').read()
+    assert struct.unpack_from('<H', stream, 2)[0] == 1, name
+    with open(os.path.join(out, name + '.page'), 'wb') as f:
+        f.write(struct.pack('<H', size - 1) + stream[12:])
+PY
 find "$corpus" -type f | wc -l
 du -sh "$corpus"
