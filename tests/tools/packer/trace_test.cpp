@@ -69,8 +69,13 @@ TEST_F(trace_test, create_and_extract_each_write_one_valid_trace) {
   ASSERT_TRUE(trace.valid) << trace.error;
   EXPECT_TRUE(trace.threads.count("Main"));
   EXPECT_TRUE(trace.threads.count("IO_Pump"));
+  // Scopes that do work of their own. A scope shorter than the clock's microsecond is not
+  // written, and some are little more than a wait: the main thread's "entry /<path>" (waiting
+  // for the entry's task, then merging it) and extraction's "read /<path>" (waiting for a read)
+  // end at once when the work was done before the main thread came to it, as it often is on a
+  // loaded machine. Of those only the image's entry is named, whose merge writes its pages.
   for (const char* scope : {"scan", "stat paths", "sort paths", "hash paths", "build archive", "store tables", "merge",
-                            "compress", "read", "plain /a.txt", "plain /d/e/c.bin", "directory /d", "entry /d/b.txt",
+                            "compress", "read", "plain /a.txt", "plain /d/e/c.bin", "directory /d", "entry /t/a.tobj",
                             "image /t/a.tobj", "GDeflate encode"}) {
     EXPECT_TRUE(trace.scopes.count(scope)) << scope;
   }
@@ -89,8 +94,8 @@ TEST_F(trace_test, create_and_extract_each_write_one_valid_trace) {
   trace = check_trace(c2 + "/" + files[0]);
   ASSERT_TRUE(trace.valid) << trace.error;
   for (const char* thread : {"Main", "IO Scheduler"}) EXPECT_TRUE(trace.threads.count(thread)) << thread;
-  for (const char* scope : {"mount", "walk", "copy files", "read /a.txt", "decompress /a.txt", "write /a.txt",
-                            "write /d/e/c.bin", "rebuild image /t/a.tobj"}) {
+  for (const char* scope : {"mount", "walk", "copy files", "decompress /a.txt", "write /a.txt", "write /d/e/c.bin",
+                            "rebuild image /t/a.tobj"}) {
     EXPECT_TRUE(trace.scopes.count(scope)) << scope;
   }
   EXPECT_TRUE(trace.scopes.count("extract " + archive()));
