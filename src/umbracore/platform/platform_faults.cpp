@@ -16,7 +16,7 @@ struct call_row_t {
 call_row_t g_calls[PLATFORM_CALL_COUNT] = {{"open"},  {"read"},   {"write"},  {"rename"},
                                            {"mkdir"}, {"stat"},   {"delete"}, {"list"}};
 
-const char* const k_fault_names[] = {nullptr, "fail", "no_space", "short"};
+const char* const FAULT_NAMES[] = {nullptr, "fail", "no_space", "short"};
 
 // Written only while disarmed; published by the release store of g_armed.
 platform_fault_plan_t g_plan;
@@ -56,12 +56,12 @@ bool platform_call_from_name(const char* name, platform_call_t* out) {
 }
 
 const char* platform_fault_name(platform_fault_t fault) {
-  return fault < sizeof(k_fault_names) / sizeof(k_fault_names[0]) ? k_fault_names[fault] : nullptr;
+  return fault < sizeof(FAULT_NAMES) / sizeof(FAULT_NAMES[0]) ? FAULT_NAMES[fault] : nullptr;
 }
 
 bool platform_fault_from_name(const char* name, platform_fault_t* out) {
-  for (u32 i = 1; i < sizeof(k_fault_names) / sizeof(k_fault_names[0]); ++i) {
-    if (std::strcmp(name, k_fault_names[i]) == 0) {
+  for (u32 i = 1; i < sizeof(FAULT_NAMES) / sizeof(FAULT_NAMES[0]); ++i) {
+    if (std::strcmp(name, FAULT_NAMES[i]) == 0) {
       *out = (platform_fault_t)i;
       return true;
     }

@@ -36,7 +36,7 @@ struct fault_case_t {
   outcome_t outcome;
 };
 
-const fault_case_t k_faults[] = {
+const fault_case_t FAULTS[] = {
     {"open fails", PLATFORM_CALL_OPEN, PLATFORM_FAULT_FAIL, false, EITHER},
     {"read fails", PLATFORM_CALL_READ, PLATFORM_FAULT_FAIL, false, MUST_FAIL},
     {"read cut short", PLATFORM_CALL_READ, PLATFORM_FAULT_SHORT, false, MUST_SUCCEED},
@@ -113,7 +113,7 @@ class fault_walk_test : public ::testing::Test {
   template <class check_t>
   void walk(const std::vector<std::string>& args, const std::map<std::string, u64>& calls, check_t check) {
     u64 runs = 0;
-    for (const fault_case_t& f : k_faults) {
+    for (const fault_case_t& f : FAULTS) {
       const u64 count = calls.at(platform_call_name(f.call));
       for (u64 nth = 1; nth <= count; ++nth) {
         const std::string plan = plan_text(f, nth);

@@ -21,7 +21,7 @@ using namespace umbra_test;
 
 namespace {
 
-const std::string k_old_archive = "the archive of an earlier run, which a failed create must keep";
+const std::string OLD_ARCHIVE = "the archive of an earlier run, which a failed create must keep";
 
 class out_of_space_test : public packer_tree_test_t {
  protected:
@@ -50,7 +50,7 @@ class out_of_space_test : public packer_tree_test_t {
   }
 
   void expect_old_archive_kept(const std::string& path) {
-    EXPECT_EQ(read_file(path), k_old_archive);
+    EXPECT_EQ(read_file(path), OLD_ARCHIVE);
     EXPECT_FALSE(file_exists(path + ".atomic"));
   }
 
@@ -72,7 +72,7 @@ TEST_F(out_of_space_test, create_onto_a_full_file_system_keeps_the_old_archive) 
   if (!mount_small_file_system()) GTEST_SKIP() << "mounting a tmpfs needs root";
   add_files(20, 100000);
   const std::string target = dir / "small/a.qar";
-  write_file(target, k_old_archive);
+  write_file(target, OLD_ARCHIVE);
   tool_result_t r = run_packer({"create", target, "-root", src()}, dir.path());
   expect_failed(r);
   expect_old_archive_kept(target);
@@ -93,7 +93,7 @@ TEST_F(out_of_space_test, extract_onto_a_full_file_system_leaves_only_whole_file
 TEST_F(out_of_space_test, create_past_the_file_size_limit_keeps_the_old_archive) {
   add("big.bin", random_bytes(600 << 10, 1));
   add("small.txt", "fits");
-  write_file(archive(), k_old_archive);
+  write_file(archive(), OLD_ARCHIVE);
   run_setup_t limited;
   limited.file_size_limit = 256 << 10;
   tool_result_t r = run_packer({"create", archive(), "-root", src()}, dir.path(), limited);
