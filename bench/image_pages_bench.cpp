@@ -213,8 +213,8 @@ const tree_t& texture_tree() {
     std::filesystem::create_directories(t.dir + "/src/tex");
     write(t.dir + "/src/tex/wall.dds", bc7_texture(&t.pixels));
     umbra::tobj_header_t header{};
-    header.magic = umbra::tobj_magic;
-    header.texture_type = umbra::tobj_texture_type_single;
+    header.magic = umbra::TOBJ_MAGIC;
+    header.texture_type = umbra::TOBJ_TEXTURE_TYPE_SINGLE;
     std::string tobj(reinterpret_cast<const char*>(&header), sizeof(header));
     const std::string name = "tex/wall.dds";
     const uint64_t count = name.size();

@@ -23,10 +23,10 @@ array_dyn_t<u8> descriptor_naming(const char* name, u8 texture_type) {
   header.texture_type = texture_type;
   const u64 length = std::strlen(name);
   array_dyn_t<u8> bytes;
-  if (!bytes.resize(tobj_header_size + sizeof(u64) + length)) umbra_fuzz::fail("out of memory");
-  std::memcpy(bytes.data(), &header, tobj_header_size);
-  std::memcpy(bytes.data() + tobj_header_size, &length, sizeof(u64));
-  std::memcpy(bytes.data() + tobj_header_size + sizeof(u64), name, length);
+  if (!bytes.resize(TOBJ_HEADER_SIZE + sizeof(u64) + length)) umbra_fuzz::fail("out of memory");
+  std::memcpy(bytes.data(), &header, TOBJ_HEADER_SIZE);
+  std::memcpy(bytes.data() + TOBJ_HEADER_SIZE, &length, sizeof(u64));
+  std::memcpy(bytes.data() + TOBJ_HEADER_SIZE + sizeof(u64), name, length);
   return bytes;
 }
 
@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The image entry of a descriptor naming it.
   umbra_fuzz::write_scratch_file(name, data, size);
-  const array_dyn_t<u8> descriptor = descriptor_naming(name, (size & 1) ? tobj_texture_type_cube : tobj_texture_type_single);
+  const array_dyn_t<u8> descriptor =
+      descriptor_naming(name, (size & 1) ? TOBJ_TEXTURE_TYPE_CUBE : TOBJ_TEXTURE_TYPE_SINGLE);
   image_entry_t entry;
   build_image_entry(descriptor.data(), descriptor.count(), "/fuzz.tobj", "", &entry);
   return 0;

@@ -14,10 +14,10 @@ namespace umbra {
 
 namespace {
 
-constexpr u32 cube_faces = 6;
-constexpr u32 max_mips = 16;
+constexpr u32 CUBE_FACES = 6;
+constexpr u32 MAX_MIPS = 16;
 // An entry has one face or a cube's six: no more levels than this.
-constexpr u32 max_levels = cube_faces * max_mips;
+constexpr u32 MAX_LEVELS = CUBE_FACES * MAX_MIPS;
 
 u32 bit_width(u32 value) { return value ? 32 - (u32)__builtin_clz(value) : 0; }
 
@@ -29,16 +29,16 @@ u32 full_chain_mips(const fs_meta_image_t& image) {
 }
 
 struct level_layout_t {
-  surface_level_layout_t levels[max_levels];
-  u32 rows[max_levels];
-  u32 lines[max_levels];
+  surface_level_layout_t levels[MAX_LEVELS];
+  u32 rows[MAX_LEVELS];
+  u32 lines[MAX_LEVELS];
   u32 count;
   u64 total;
 };
 
 bool compute_entry_layout(const fs_meta_image_t& image, level_layout_t* layout) {
   layout->count = image.face_count * image.mip_count;
-  return layout->count <= max_levels &&
+  return layout->count <= MAX_LEVELS &&
          surface_compute_layout(image.format, image.width, image.height, image.mip_count, image.pitch_alignment,
                                 image.image_alignment, layout->count, layout->levels, layout->rows, layout->lines,
                                 &layout->total);
@@ -49,7 +49,7 @@ bool compute_entry_layout(const fs_meta_image_t& image, level_layout_t* layout) 
 bool find_image_problem(const fs_meta_image_t& image, u64 data_size, char (&problem)[128], u64* levels_size) {
   if (!format_is_layout_supported(image.format)) {
     std::snprintf(problem, sizeof(problem), "format %u has no layout", (unsigned)static_cast<u8>(image.format));
-  } else if (image.face_count != (is_cube(image) ? cube_faces : 1)) {
+  } else if (image.face_count != (is_cube(image) ? CUBE_FACES : 1)) {
     std::snprintf(problem, sizeof(problem), "face count %u for image type %u", image.face_count, image.image_type);
   } else if (image.mip_count > full_chain_mips(image)) {
     std::snprintf(problem, sizeof(problem), "%u mips for a %ux%u image", image.mip_count, image.width, image.height);
@@ -133,10 +133,10 @@ u64 compact_levels(const level_layout_t& layout, u8* data) {
 bool write_descriptor(file_t& file, const image_rebuild_plan_t& plan) {
   const u64 name_length = plan.dds_path.length();
   array_dyn_t<u8> bytes;
-  if (!bytes.resize(tobj_header_size + sizeof(u64) + name_length)) return false;
-  std::memcpy(bytes.data(), &plan.descriptor_header, tobj_header_size);
-  std::memcpy(bytes.data() + tobj_header_size, &name_length, sizeof(u64));
-  std::memcpy(bytes.data() + tobj_header_size + sizeof(u64), plan.dds_path.c_str(), name_length);
+  if (!bytes.resize(TOBJ_HEADER_SIZE + sizeof(u64) + name_length)) return false;
+  std::memcpy(bytes.data(), &plan.descriptor_header, TOBJ_HEADER_SIZE);
+  std::memcpy(bytes.data() + TOBJ_HEADER_SIZE, &name_length, sizeof(u64));
+  std::memcpy(bytes.data() + TOBJ_HEADER_SIZE + sizeof(u64), plan.dds_path.c_str(), name_length);
   return file.write_at(bytes.data(), bytes.count(), 0);
 }
 
@@ -161,7 +161,7 @@ bool plan_image_rebuild(const string& path, const fs_mstat_t& metadata, u64 data
   if (!decode_sampler(path, metadata, &plan->descriptor_header)) return false;
   plan->dds_header = dds_make_header(surface_of(plan->image), options.dds_legacy);
   // The header cannot say the pixels are linear; the descriptor says it for it.
-  if (plan->dds_header.linear) plan->descriptor_header.color_space = tobj_color_space_linear;
+  if (plan->dds_header.linear) plan->descriptor_header.color_space = TOBJ_COLOR_SPACE_LINEAR;
   return true;
 }
 

@@ -22,35 +22,35 @@ namespace umbra {
 
 namespace {
 
-constexpr u32 dds_chunk_attribute = 1;
-constexpr u32 raster_chunk_attribute = 3;
+constexpr u32 DDS_CHUNK_ATTRIBUTE = 1;
+constexpr u32 RASTER_CHUNK_ATTRIBUTE = 3;
 
 struct descriptor_t {
   tobj_header_t header;
-  path_string_t names[image_entry_max_names];
+  path_string_t names[IMAGE_ENTRY_MAX_NAMES];
   u64 name_count;  // every name the descriptor holds, also those beyond the slots
 };
 
 // Header, then names back to back up to the last byte.
 bool read_descriptor(const u8* bytes, u64 size, const char* entry_path, descriptor_t& out) {
-  if (size < sizeof(u32) || load_le32(bytes) != tobj_magic) {
+  if (size < sizeof(u32) || load_le32(bytes) != TOBJ_MAGIC) {
     log_error("[tobj] Failed reading tobj file, unrecognized magic '%s'.", entry_path);
     return false;
   }
-  if (size < tobj_header_size) {
+  if (size < TOBJ_HEADER_SIZE) {
     log_error("Failed reading map name from file '%s'.", entry_path);
     return false;
   }
-  std::memcpy(&out.header, bytes, tobj_header_size);
+  std::memcpy(&out.header, bytes, TOBJ_HEADER_SIZE);
   out.name_count = 0;
-  u64 cursor = tobj_header_size;
+  u64 cursor = TOBJ_HEADER_SIZE;
   while (cursor < size) {
     path_string_t name;
     if (!tobj_read_map_name(bytes, size, &cursor, name)) {
       log_error("Failed reading map name from file '%s'.", entry_path);
       return false;
     }
-    if (out.name_count < image_entry_max_names) out.names[out.name_count] = name;
+    if (out.name_count < IMAGE_ENTRY_MAX_NAMES) out.names[out.name_count] = name;
     ++out.name_count;
   }
   return true;
@@ -63,7 +63,7 @@ bool check_descriptor(const descriptor_t& d, const char* entry_path) {
     log_error("Texture descriptor '%s' names no image.", entry_path);
     return false;
   }
-  if (n > image_entry_max_names) {
+  if (n > IMAGE_ENTRY_MAX_NAMES) {
     log_error("Texture descriptor '%s' names %" PRIu64 " images; at most six can be packed.", entry_path, n);
     return false;
   }
@@ -117,7 +117,7 @@ bool open_dependency(const char* root, const path_string_t& name, const char* en
   // is none that a loose file has.
   if (!fs_meta_get_chunk(&meta, fs_token_chunk_mip_tail, &dep.chunk) || dep.chunk.compression != 0 ||
       dep.chunk.payload_offset != 0 ||
-      (dep.chunk.attribute != dds_chunk_attribute && dep.chunk.attribute != raster_chunk_attribute)) {
+      (dep.chunk.attribute != DDS_CHUNK_ATTRIBUTE && dep.chunk.attribute != RASTER_CHUNK_ATTRIBUTE)) {
     log_error("Failed decoding chunk of file %s of %s.", dep.path.c_str(), entry_path);
     return false;
   }
@@ -139,8 +139,8 @@ bool compute_entry_layout(const fs_meta_image_t& image, entry_layout_t& layout) 
   layout.mips = image.mip_count;
   const u32 levels = layout.faces * layout.mips;
   if (!layout.target.resize(levels) || !layout.source.resize(layout.mips)) return false;
-  if (!surface_compute_layout(image.format, image.width, image.height, layout.mips, image_entry_pitch_alignment,
-                              image_entry_image_alignment, levels, layout.target.data(), nullptr, nullptr,
+  if (!surface_compute_layout(image.format, image.width, image.height, layout.mips, IMAGE_ENTRY_PITCH_ALIGNMENT,
+                              IMAGE_ENTRY_IMAGE_ALIGNMENT, levels, layout.target.data(), nullptr, nullptr,
                               &layout.total)) {
     return false;
   }
@@ -169,7 +169,7 @@ bool decode_raster(dependency_t& dep, u64 face_bytes, const char* entry_path, ar
 
 // Checks that the image holds what the entry takes from it, before anything is read.
 bool check_dependency_data(const dependency_t& dep, u32 faces, const char* entry_path) {
-  if (dep.chunk.attribute == dds_chunk_attribute && !dds_chunk_holds_image(dep.chunk, dep.image)) {
+  if (dep.chunk.attribute == DDS_CHUNK_ATTRIBUTE && !dds_chunk_holds_image(dep.chunk, dep.image)) {
     log_error("Image file %s of %s is shorter than the levels its header announces.", dep.path.c_str(), entry_path);
     return false;
   }
@@ -253,8 +253,8 @@ fs_meta_image_t entry_image(const descriptor_t& d, const fs_meta_image_t& first)
   image.format = tobj_apply_color_space(d.header, first.format);
   image.image_type = tobj_image_type(d.header);
   image.face_count = tobj_face_count(d.header);
-  image.pitch_alignment = image_entry_pitch_alignment;
-  image.image_alignment = image_entry_image_alignment;
+  image.pitch_alignment = IMAGE_ENTRY_PITCH_ALIGNMENT;
+  image.image_alignment = IMAGE_ENTRY_IMAGE_ALIGNMENT;
   return image;
 }
 
@@ -298,11 +298,10 @@ bool build_image_entry(const u8* descriptor, u64 size, const char* entry_path, c
     }
     if (!check_dependency_data(dep, faces_per_image, entry_path)) return false;
     UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "read image %s", dep.path.c_str());
-    const bool placed =
-        dep.chunk.attribute == dds_chunk_attribute
-            ? place_dds_faces(dep, k * faces_per_image, faces_per_image, out->image, layout, entry_path,
-                              out->data.data())
-            : place_raster_face(dep, k, out->image, layout, entry_path, out->data.data());
+    const bool placed = dep.chunk.attribute == DDS_CHUNK_ATTRIBUTE
+                            ? place_dds_faces(dep, k * faces_per_image, faces_per_image, out->image, layout, entry_path,
+                                              out->data.data())
+                            : place_raster_face(dep, k, out->image, layout, entry_path, out->data.data());
     if (!placed) return false;
     u64 image_size = 0;
     if (!dep.file->find_size(&image_size)) {
@@ -340,12 +339,12 @@ class image_pages_task_t final : public thread::task_t {
 
 // At most one run more than there are workers (the waiting thread's own), and no more
 // runs than pages.
-constexpr u64 max_page_runs = 255;
+constexpr u64 MAX_PAGE_RUNS = 255;
 
 void compress_pages_on_pool(gdeflate_paged_compressor_t& compressor) {
   u64 helpers = thread_pool_worker_count();
   if (helpers > compressor.page_count() - 1) helpers = compressor.page_count() - 1;
-  if (helpers > max_page_runs - 1) helpers = max_page_runs - 1;
+  if (helpers > MAX_PAGE_RUNS - 1) helpers = MAX_PAGE_RUNS - 1;
   if (helpers == 0) {
     compressor.compress_pages();
     return;
@@ -396,7 +395,7 @@ class image_task_t : public entry_task_t {
     source_bytes_.release_storage();
     output_ = mem_file_create_read_only(image_.data.data(), image_.data.count(), "<mem-file>");
     add_chunk_record(CAIRN_KIND_MIP_TAIL_CHUNK, image_.data.count(), image_.size, image_.compression,
-                     image_entry_chunk_attribute, 0, 0);
+                     IMAGE_ENTRY_CHUNK_ATTRIBUTE, 0, 0);
   }
 
  private:

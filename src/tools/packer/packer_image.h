@@ -16,11 +16,11 @@
 namespace umbra {
 
 // One image per face of a cube at most.
-constexpr u32 image_entry_max_names = 6;
-constexpr u32 image_entry_pitch_alignment = 256;
-constexpr u32 image_entry_image_alignment = 512;
+constexpr u32 IMAGE_ENTRY_MAX_NAMES = 6;
+constexpr u32 IMAGE_ENTRY_PITCH_ALIGNMENT = 256;
+constexpr u32 IMAGE_ENTRY_IMAGE_ALIGNMENT = 512;
 // The chunk attribute of image entry data.
-constexpr u32 image_entry_chunk_attribute = 3;
+constexpr u32 IMAGE_ENTRY_CHUNK_ATTRIBUTE = 3;
 
 // An image entry before it is placed in the archive.
 struct image_entry_t {

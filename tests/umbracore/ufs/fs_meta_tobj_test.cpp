@@ -50,8 +50,8 @@ struct descriptor_t {
   std::vector<std::string> names;
 
   std::string bytes() const {
-    std::string out(tobj_header_size, '\0');
-    put32(out, 0, tobj_magic);
+    std::string out(TOBJ_HEADER_SIZE, '\0');
+    put32(out, 0, TOBJ_MAGIC);
     out[24] = static_cast<char>(texture_type);
     out[26] = static_cast<char>(filter_primary);
     out[27] = static_cast<char>(filter_secondary);
@@ -195,7 +195,7 @@ TEST_F(tobj_meta_t, failures_log_one_line_and_append_nothing) {
   write("notes.txt", "not an image");
   descriptor_t good;
   good.names = {"/tex.dds"};
-  const std::string header_only = good.bytes().substr(0, tobj_header_size);
+  const std::string header_only = good.bytes().substr(0, TOBJ_HEADER_SIZE);
 
   std::string huge_count = header_only;
   const u64 limit = 0xFFFFFFFFull;

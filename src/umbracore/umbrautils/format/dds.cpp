@@ -11,7 +11,7 @@ namespace umbra {
 
 namespace {
 
-constexpr u32 dds_fourcc_dx10 = dds_fourcc('D', 'X', '1', '0');
+constexpr u32 DDS_FOURCC_DX10 = dds_fourcc('D', 'X', '1', '0');
 
 struct legacy_fourcc_t {
   u32 code;
@@ -19,7 +19,7 @@ struct legacy_fourcc_t {
 };
 
 // Block-compressed colour comes out sRGB; a descriptor can declare it linear.
-const legacy_fourcc_t legacy_fourcc_formats[] = {
+const legacy_fourcc_t LEGACY_FOURCC_FORMATS[] = {
     {dds_fourcc('D', 'X', 'T', '1'), format_t::BC1_UNORM_SRGB},
     {dds_fourcc('D', 'X', 'T', '3'), format_t::BC2_UNORM_SRGB},
     {dds_fourcc('D', 'X', 'T', '5'), format_t::BC3_UNORM_SRGB},
@@ -86,13 +86,13 @@ struct dds_image_t {
 
 // Faces and mips count only when the header says the surface is complex.
 void read_faces_and_mips(const u8* header, dds_image_t& image) {
-  const u32 caps = load_le32(header + dds_offset_caps);
-  if (!(caps & dds_caps_complex)) return;
-  if (caps & dds_caps_mipmap) {
-    const u32 declared = load_le32(header + dds_offset_mip_count);
+  const u32 caps = load_le32(header + DDS_OFFSET_CAPS);
+  if (!(caps & DDS_CAPS_COMPLEX)) return;
+  if (caps & DDS_CAPS_MIPMAP) {
+    const u32 declared = load_le32(header + DDS_OFFSET_MIP_COUNT);
     image.mip_count = declared ? declared : 1;
   }
-  image.face_count = (load_le32(header + dds_offset_caps2) & dds_caps2_cubemap) ? 6 : 1;
+  image.face_count = (load_le32(header + DDS_OFFSET_CAPS2) & DDS_CAPS2_CUBEMAP) ? 6 : 1;
 }
 
 // Levels halve down to 1x1: a longer chain describes no image (and could not be
@@ -113,22 +113,22 @@ bool is_usable(const dds_image_t& image) {
 }  // namespace
 
 format_t dds_get_format(const u8* header) {
-  if (!(load_le32(header + dds_offset_flags) & dds_flag_pixel_format)) return format_t::UNKNOWN;
+  if (!(load_le32(header + DDS_OFFSET_FLAGS) & DDS_FLAG_PIXEL_FORMAT)) return format_t::UNKNOWN;
   // Only the low byte of the pixel format flags is looked at.
-  const u32 flags = load_le32(header + dds_offset_pf_flags) & 0xFF;
-  const u32 fourcc = load_le32(header + dds_offset_pf_fourcc);
-  if (flags & dds_pf_fourcc) {
-    for (const legacy_fourcc_t& entry : legacy_fourcc_formats) {
+  const u32 flags = load_le32(header + DDS_OFFSET_PF_FLAGS) & 0xFF;
+  const u32 fourcc = load_le32(header + DDS_OFFSET_PF_FOURCC);
+  if (flags & DDS_PF_FOURCC) {
+    for (const legacy_fourcc_t& entry : LEGACY_FOURCC_FORMATS) {
       if (entry.code == fourcc) return entry.format;
     }
     const format_t float_format = float_format_from_d3d_number(fourcc & 0xFF);
     if (float_format != format_t::UNKNOWN) return float_format;
   }
-  const masks_t masks = {load_le32(header + dds_offset_pf_r_mask), load_le32(header + dds_offset_pf_g_mask),
-                         load_le32(header + dds_offset_pf_b_mask), load_le32(header + dds_offset_pf_a_mask)};
-  if ((flags & dds_pf_rgba) == dds_pf_rgba) return format_from_rgba_masks(masks);
-  if (flags & dds_pf_rgb) return format_from_rgb_masks(masks, load_le32(header + dds_offset_pf_bit_count));
-  if ((flags & dds_pf_alpha) && masks.a == 0xFF) return format_t::R8_UNORM;
+  const masks_t masks = {load_le32(header + DDS_OFFSET_PF_R_MASK), load_le32(header + DDS_OFFSET_PF_G_MASK),
+                         load_le32(header + DDS_OFFSET_PF_B_MASK), load_le32(header + DDS_OFFSET_PF_A_MASK)};
+  if ((flags & DDS_PF_RGBA) == DDS_PF_RGBA) return format_from_rgba_masks(masks);
+  if (flags & DDS_PF_RGB) return format_from_rgb_masks(masks, load_le32(header + DDS_OFFSET_PF_BIT_COUNT));
+  if ((flags & DDS_PF_ALPHA) && masks.a == 0xFF) return format_t::R8_UNORM;
   return format_t::UNKNOWN;
 }
 
@@ -149,28 +149,28 @@ bool fs_meta_dds(fs_mstat_t* set, file_t& file, u64 base_offset, u8 compression)
   fs_stat_t stat;
   if (!file.stat(&stat)) return false;
 
-  u8 header[dds_header_size + dds_dx10_header_size];
-  if (!file.read(header, dds_header_size)) {
+  u8 header[DDS_HEADER_SIZE + DDS_DX10_HEADER_SIZE];
+  if (!file.read(header, DDS_HEADER_SIZE)) {
     log_error("[dds] Failed to read header of '%s'", file.get_name().c_str());
     return false;
   }
 
   dds_image_t image;
-  const bool has_fourcc = (load_le32(header + dds_offset_pf_flags) & dds_pf_fourcc) != 0;
-  if (has_fourcc && load_le32(header + dds_offset_pf_fourcc) == dds_fourcc_dx10) {
-    if (!file.read(header + dds_header_size, dds_dx10_header_size)) {
+  const bool has_fourcc = (load_le32(header + DDS_OFFSET_PF_FLAGS) & DDS_PF_FOURCC) != 0;
+  if (has_fourcc && load_le32(header + DDS_OFFSET_PF_FOURCC) == DDS_FOURCC_DX10) {
+    if (!file.read(header + DDS_HEADER_SIZE, DDS_DX10_HEADER_SIZE)) {
       log_error("[dds] Failed to read dx10 header of '%s'", file.get_name().c_str());
       return false;
     }
     // Format numbers are 8 bits; a larger number names no format we know, and its low
     // byte must not be mistaken for one.
-    const u32 dxgi_format = load_le32(header + dds_offset_dxgi_format);
+    const u32 dxgi_format = load_le32(header + DDS_OFFSET_DXGI_FORMAT);
     image.format = dxgi_format <= 0xFF ? static_cast<format_t>(dxgi_format) : format_t::UNKNOWN;
   } else {
     image.format = dds_get_format(header);
   }
-  image.width = load_le32(header + dds_offset_width);
-  image.height = load_le32(header + dds_offset_height);
+  image.width = load_le32(header + DDS_OFFSET_WIDTH);
+  image.height = load_le32(header + DDS_OFFSET_HEIGHT);
   read_faces_and_mips(header, image);
 
   const u64 pixels_at = file.get_position();

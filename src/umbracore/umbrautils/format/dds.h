@@ -12,39 +12,39 @@ struct fs_chunk_t;
 struct fs_meta_image_t;
 
 // Bytes from the start of the file: the magic and the DDS_HEADER, then the DX10 header.
-constexpr u32 dds_header_size = 128;
-constexpr u32 dds_dx10_header_size = 20;
+constexpr u32 DDS_HEADER_SIZE = 128;
+constexpr u32 DDS_DX10_HEADER_SIZE = 20;
 
 // Byte offsets of the fields that are read, counted from the start of the file.
-constexpr u32 dds_offset_flags = 8;
-constexpr u32 dds_offset_height = 12;
-constexpr u32 dds_offset_width = 16;
-constexpr u32 dds_offset_mip_count = 28;
-constexpr u32 dds_offset_pf_flags = 80;
-constexpr u32 dds_offset_pf_fourcc = 84;
-constexpr u32 dds_offset_pf_bit_count = 88;
-constexpr u32 dds_offset_pf_r_mask = 92;
-constexpr u32 dds_offset_pf_g_mask = 96;
-constexpr u32 dds_offset_pf_b_mask = 100;
-constexpr u32 dds_offset_pf_a_mask = 104;
-constexpr u32 dds_offset_caps = 108;
-constexpr u32 dds_offset_caps2 = 112;
-constexpr u32 dds_offset_dxgi_format = 128;
+constexpr u32 DDS_OFFSET_FLAGS = 8;
+constexpr u32 DDS_OFFSET_HEIGHT = 12;
+constexpr u32 DDS_OFFSET_WIDTH = 16;
+constexpr u32 DDS_OFFSET_MIP_COUNT = 28;
+constexpr u32 DDS_OFFSET_PF_FLAGS = 80;
+constexpr u32 DDS_OFFSET_PF_FOURCC = 84;
+constexpr u32 DDS_OFFSET_PF_BIT_COUNT = 88;
+constexpr u32 DDS_OFFSET_PF_R_MASK = 92;
+constexpr u32 DDS_OFFSET_PF_G_MASK = 96;
+constexpr u32 DDS_OFFSET_PF_B_MASK = 100;
+constexpr u32 DDS_OFFSET_PF_A_MASK = 104;
+constexpr u32 DDS_OFFSET_CAPS = 108;
+constexpr u32 DDS_OFFSET_CAPS2 = 112;
+constexpr u32 DDS_OFFSET_DXGI_FORMAT = 128;
 
-constexpr u32 dds_flag_pixel_format = 0x1000;
-constexpr u32 dds_pf_alpha = 0x2;
-constexpr u32 dds_pf_fourcc = 0x4;
-constexpr u32 dds_pf_rgb = 0x40;
-constexpr u32 dds_pf_rgba = 0x41;
-constexpr u32 dds_caps_complex = 0x8;
-constexpr u32 dds_caps_mipmap = 0x400000;
-constexpr u32 dds_caps2_cubemap = 0x200;
+constexpr u32 DDS_FLAG_PIXEL_FORMAT = 0x1000;
+constexpr u32 DDS_PF_ALPHA = 0x2;
+constexpr u32 DDS_PF_FOURCC = 0x4;
+constexpr u32 DDS_PF_RGB = 0x40;
+constexpr u32 DDS_PF_RGBA = 0x41;
+constexpr u32 DDS_CAPS_COMPLEX = 0x8;
+constexpr u32 DDS_CAPS_MIPMAP = 0x400000;
+constexpr u32 DDS_CAPS2_CUBEMAP = 0x200;
 
 constexpr u32 dds_fourcc(char a, char b, char c, char d) {
   return (u32)(u8)a | (u32)(u8)b << 8 | (u32)(u8)c << 16 | (u32)(u8)d << 24;
 }
 
-// The format of a legacy header (the first dds_header_size bytes of the file);
+// The format of a legacy header (the first DDS_HEADER_SIZE bytes of the file);
 // UNKNOWN when the header describes nothing the system can use.
 format_t dds_get_format(const u8* header);
 
@@ -57,7 +57,7 @@ bool dds_chunk_holds_image(const fs_chunk_t& chunk, const fs_meta_image_t& image
 
 // ---- writing ----
 
-constexpr u32 dds_max_header_size = dds_header_size + dds_dx10_header_size;
+constexpr u32 DDS_MAX_HEADER_SIZE = DDS_HEADER_SIZE + DDS_DX10_HEADER_SIZE;
 
 // What a written DDS file holds after its header: every level of every face, face-major,
 // rows back to back.
@@ -70,8 +70,8 @@ struct dds_surface_t {
 };
 
 struct dds_written_header_t {
-  u8 bytes[dds_max_header_size];
-  u32 size;  // dds_max_header_size with the DX10 extension, else dds_header_size
+  u8 bytes[DDS_MAX_HEADER_SIZE];
+  u32 size;  // DDS_MAX_HEADER_SIZE with the DX10 extension, else DDS_HEADER_SIZE
   // The legacy header names the sRGB twin of the surface's linear format (legacy headers
   // cannot tell the two apart): whoever reads the file must be told the colour space.
   bool linear;

@@ -10,7 +10,7 @@ namespace umbra {
 namespace {
 
 // Rows indexed by format number; the extension rows start at 200.
-const format_info_t format_table_main[100] = {
+const format_info_t FORMAT_TABLE_MAIN[100] = {
     {0, 0, 0, FORMAT_BLOCK_PIXELS, "UNKNOWN"},
     {1, 128, 0, FORMAT_BLOCK_PIXELS, "R32G32B32A32_TYPELESS"},
     {2, 128, 0, FORMAT_BLOCK_PIXELS, "R32G32B32A32_FLOAT"},
@@ -113,7 +113,7 @@ const format_info_t format_table_main[100] = {
     {99, 8, 1, FORMAT_BLOCK_4X4, "BC7_UNORM_SRGB"},
 };
 
-const format_info_t format_table_extension[22] = {
+const format_info_t FORMAT_TABLE_EXTENSION[22] = {
     {200, 24, 0, FORMAT_BLOCK_PIXELS, "R8G8B8_UNORM"},
     {201, 24, 0, FORMAT_BLOCK_PIXELS, "B8G8R8_UNORM"},
     {202, 24, 1, FORMAT_BLOCK_PIXELS, "R8G8B8_UNORM_SRGB"},
@@ -138,8 +138,8 @@ const format_info_t format_table_extension[22] = {
     {221, 32, 0, FORMAT_BLOCK_PIXELS, "D24_UNORM_X8_UINT"},
 };
 
-constexpr u32 format_extension_first = 200;
-constexpr u64 u32_limit = 0xFFFFFFFFull;
+constexpr u32 FORMAT_EXTENSION_FIRST = 200;
+constexpr u64 U32_LIMIT = 0xFFFFFFFFull;
 
 u64 round_up(u64 value, u64 alignment) { return (value + alignment - 1) / alignment * alignment; }
 
@@ -164,12 +164,12 @@ u64 level_dimension(u32 dimension, u32 mip, u32 block_kind) {
 
 u64 saturating_add(u64 a, u64 b) {
   u64 r;
-  return __builtin_add_overflow(a, b, &r) ? surface_size_overflow : r;
+  return __builtin_add_overflow(a, b, &r) ? SURFACE_SIZE_OVERFLOW : r;
 }
 
 u64 saturating_mul(u64 a, u64 b) {
   u64 r;
-  return __builtin_mul_overflow(a, b, &r) ? surface_size_overflow : r;
+  return __builtin_mul_overflow(a, b, &r) ? SURFACE_SIZE_OVERFLOW : r;
 }
 
 // Tight bytes of one mip level of w x h pixels (both at least 1).
@@ -201,12 +201,12 @@ u64 row_bytes(const format_info_t& info, u64 width) {
 
 const format_info_t& format_get_info(format_t format) {
   const u32 number = static_cast<u8>(format);
-  if (number < 100) return format_table_main[number];
-  if (number >= format_extension_first && number < format_extension_first + 22) {
-    const format_info_t& row = format_table_extension[number - format_extension_first];
+  if (number < 100) return FORMAT_TABLE_MAIN[number];
+  if (number >= FORMAT_EXTENSION_FIRST && number < FORMAT_EXTENSION_FIRST + 22) {
+    const format_info_t& row = FORMAT_TABLE_EXTENSION[number - FORMAT_EXTENSION_FIRST];
     if (row.id != 0) return row;
   }
-  return format_table_main[0];
+  return FORMAT_TABLE_MAIN[0];
 }
 
 bool format_is_layout_supported(format_t format) {
@@ -227,7 +227,7 @@ unsigned surface_get_image_pitch(format_t format, unsigned width, unsigned align
     UMBRA_FAIL("Unsupported blocks type");
   }
   const u64 pitch = round_up(line, effective_alignment(alignment));
-  return pitch > u32_limit ? 0 : static_cast<unsigned>(pitch);
+  return pitch > U32_LIMIT ? 0 : static_cast<unsigned>(pitch);
 }
 
 bool surface_compute_layout(format_t format, u32 width, u32 height, u32 mip_count, u32 pitch_alignment,
@@ -252,10 +252,10 @@ bool surface_compute_layout(format_t format, u32 width, u32 height, u32 mip_coun
     const u64 line = w / block * unit;
     const u64 pitch = round_up(line, row_alignment);
     const u64 rows = h / block;
-    if (w > u32_limit || h > u32_limit || pitch > u32_limit || offset > u32_limit) return false;
+    if (w > U32_LIMIT || h > U32_LIMIT || pitch > U32_LIMIT || offset > U32_LIMIT) return false;
     const u64 size = rows ? (rows - 1) * pitch + line : 0;
     end = offset + size;
-    if (end > u32_limit) return false;
+    if (end > U32_LIMIT) return false;
 
     if (layouts) layouts[i] = {static_cast<u32>(offset), static_cast<u32>(w), static_cast<u32>(h),
                                static_cast<u32>(pitch), static_cast<u32>(size)};

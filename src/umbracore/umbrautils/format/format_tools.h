@@ -189,8 +189,8 @@ bool surface_compute_layout(format_t format, u32 width, u32 height, u32 mip_coun
                             u32* row_counts, u32* line_sizes, u64* total_size);
 
 // Bytes of one face's mip chain stored tightly, as in a DDS file. Saturates at
-// surface_size_overflow, which no file can hold, so a comparison with a real size fails.
-constexpr u64 surface_size_overflow = ~0ull;
+// SURFACE_SIZE_OVERFLOW, which no file can hold, so a comparison with a real size fails.
+constexpr u64 SURFACE_SIZE_OVERFLOW = ~0ull;
 u64 surface_get_chain_size(format_t format, u32 width, u32 height, u32 mip_count);
 
 // Copies one level of width x height pixels between two row pitches. Both pitches must

@@ -65,11 +65,11 @@ int eof_callback(void* user) {
   return reader->file->get_position() >= reader->size ? 1 : 0;
 }
 
-constexpr stbi_io_callbacks file_callbacks = {read_callback, skip_callback, eof_callback};
+constexpr stbi_io_callbacks FILE_CALLBACKS = {read_callback, skip_callback, eof_callback};
 
 bool accept_info(int width, int height, int components, int is_16_bit, raster_info_t* out) {
   if (width <= 0 || height <= 0 || components <= 0) return false;
-  if ((u32)width > raster_max_dimension || (u32)height > raster_max_dimension) return false;
+  if ((u32)width > RASTER_MAX_DIMENSION || (u32)height > RASTER_MAX_DIMENSION) return false;
   out->width = (u32)width;
   out->height = (u32)height;
   out->components = (u32)components;
@@ -88,9 +88,9 @@ bool raster_probe(file_t& file, raster_info_t* out) {
   file_reader_t reader = {&file, stat.size};
   const u64 start = file.get_position();
   int width = 0, height = 0, components = 0;
-  if (!stbi_info_from_callbacks(&file_callbacks, &reader, &width, &height, &components)) return false;
+  if (!stbi_info_from_callbacks(&FILE_CALLBACKS, &reader, &width, &height, &components)) return false;
   file.set_position(start);
-  const int is_16_bit = stbi_is_16_bit_from_callbacks(&file_callbacks, &reader);
+  const int is_16_bit = stbi_is_16_bit_from_callbacks(&FILE_CALLBACKS, &reader);
   return accept_info(width, height, components, is_16_bit, out);
 }
 

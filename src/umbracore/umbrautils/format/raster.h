@@ -16,7 +16,7 @@ namespace umbra {
 class file_t;
 
 // The largest side of a raster image: what an image record can describe.
-constexpr u32 raster_max_dimension = 65536;
+constexpr u32 RASTER_MAX_DIMENSION = 65536;
 
 struct raster_info_t {
   u32 width;

@@ -15,7 +15,7 @@ struct srgb_twin_t {
 };
 
 // The sRGB formats that the DDS reader reports for 8-bit colour and DXT images.
-const srgb_twin_t srgb_twins[] = {
+const srgb_twin_t SRGB_TWINS[] = {
     {format_t::R8G8B8A8_UNORM_SRGB, format_t::R8G8B8A8_UNORM}, {format_t::BC1_UNORM_SRGB, format_t::BC1_UNORM},
     {format_t::BC2_UNORM_SRGB, format_t::BC2_UNORM},           {format_t::BC3_UNORM_SRGB, format_t::BC3_UNORM},
     {format_t::B8G8R8A8_UNORM_SRGB, format_t::B8G8R8A8_UNORM}, {format_t::R8G8B8_UNORM_SRGB, format_t::R8G8B8_UNORM},
@@ -23,12 +23,12 @@ const srgb_twin_t srgb_twins[] = {
 };
 
 // The sampler word's fields.
-constexpr u32 sampler_filter_primary_bit = 0;
-constexpr u32 sampler_filter_secondary_bit = 1;
-constexpr u32 sampler_mip_filter_shift = 2;
-constexpr u32 sampler_address_u_shift = 4;
-constexpr u32 sampler_address_v_shift = 7;
-constexpr u32 sampler_address_w_shift = 10;
+constexpr u32 SAMPLER_FILTER_PRIMARY_BIT = 0;
+constexpr u32 SAMPLER_FILTER_SECONDARY_BIT = 1;
+constexpr u32 SAMPLER_MIP_FILTER_SHIFT = 2;
+constexpr u32 SAMPLER_ADDRESS_U_SHIFT = 4;
+constexpr u32 SAMPLER_ADDRESS_V_SHIFT = 7;
+constexpr u32 SAMPLER_ADDRESS_W_SHIFT = 10;
 
 u8 decode_address(u32 mode) {
   switch (mode) {
@@ -65,34 +65,33 @@ bool is_acceptable_name(const u8* bytes, u64 count, string& out) {
 }  // namespace
 
 bool tobj_sampler_is_valid(const tobj_header_t& header) {
-  return header.address_u <= tobj_address_mode_max && header.address_v <= tobj_address_mode_max &&
-         header.address_w <= tobj_address_mode_max;
+  return header.address_u <= TOBJ_ADDRESS_MODE_MAX && header.address_v <= TOBJ_ADDRESS_MODE_MAX &&
+         header.address_w <= TOBJ_ADDRESS_MODE_MAX;
 }
 
 void tobj_decode_sampler(u32 sampler, tobj_header_t* header) {
-  header->filter_primary = (sampler >> sampler_filter_primary_bit) & 1;
-  header->filter_secondary = (sampler >> sampler_filter_secondary_bit) & 1;
-  header->mip_filter = decode_mip_filter((sampler >> sampler_mip_filter_shift) & 3);
-  header->address_u = decode_address((sampler >> sampler_address_u_shift) & 7);
-  header->address_v = decode_address((sampler >> sampler_address_v_shift) & 7);
-  header->address_w = decode_address((sampler >> sampler_address_w_shift) & 7);
+  header->filter_primary = (sampler >> SAMPLER_FILTER_PRIMARY_BIT) & 1;
+  header->filter_secondary = (sampler >> SAMPLER_FILTER_SECONDARY_BIT) & 1;
+  header->mip_filter = decode_mip_filter((sampler >> SAMPLER_MIP_FILTER_SHIFT) & 3);
+  header->address_u = decode_address((sampler >> SAMPLER_ADDRESS_U_SHIFT) & 7);
+  header->address_v = decode_address((sampler >> SAMPLER_ADDRESS_V_SHIFT) & 7);
+  header->address_w = decode_address((sampler >> SAMPLER_ADDRESS_W_SHIFT) & 7);
 }
 
 u32 tobj_encode_sampler(const tobj_header_t& header) {
   u32 mip_filter = 1;
   if (header.mip_filter == 0) mip_filter = 0;
   if (header.mip_filter == 2) mip_filter = 2;
-  return (header.filter_primary ? 1u : 0u) << sampler_filter_primary_bit |
-         (header.filter_secondary ? 1u : 0u) << sampler_filter_secondary_bit |
-         mip_filter << sampler_mip_filter_shift |
-         get_address_mode_from_tobj(header.address_u) << sampler_address_u_shift |
-         get_address_mode_from_tobj(header.address_v) << sampler_address_v_shift |
-         get_address_mode_from_tobj(header.address_w) << sampler_address_w_shift;
+  return (header.filter_primary ? 1u : 0u) << SAMPLER_FILTER_PRIMARY_BIT |
+         (header.filter_secondary ? 1u : 0u) << SAMPLER_FILTER_SECONDARY_BIT | mip_filter << SAMPLER_MIP_FILTER_SHIFT |
+         get_address_mode_from_tobj(header.address_u) << SAMPLER_ADDRESS_U_SHIFT |
+         get_address_mode_from_tobj(header.address_v) << SAMPLER_ADDRESS_V_SHIFT |
+         get_address_mode_from_tobj(header.address_w) << SAMPLER_ADDRESS_W_SHIFT;
 }
 
 format_t tobj_apply_color_space(const tobj_header_t& header, format_t format) {
-  if (header.color_space != tobj_color_space_linear) return format;
-  for (const srgb_twin_t& twin : srgb_twins) {
+  if (header.color_space != TOBJ_COLOR_SPACE_LINEAR) return format;
+  for (const srgb_twin_t& twin : SRGB_TWINS) {
     if (twin.srgb == format) return twin.linear;
   }
   return format;
@@ -101,9 +100,9 @@ format_t tobj_apply_color_space(const tobj_header_t& header, format_t format) {
 tobj_header_t tobj_make_rebuild_header(bool cube) {
   tobj_header_t header;
   std::memset(&header, 0, sizeof(header));
-  header.magic = tobj_magic;
+  header.magic = TOBJ_MAGIC;
   header.unused_20 = 1;
-  header.texture_type = cube ? tobj_texture_type_cube : tobj_texture_type_single;
+  header.texture_type = cube ? TOBJ_TEXTURE_TYPE_CUBE : TOBJ_TEXTURE_TYPE_SINGLE;
   header.filter_primary = 3;
   header.filter_secondary = 3;
   header.mip_filter = 3;
@@ -113,7 +112,7 @@ tobj_header_t tobj_make_rebuild_header(bool cube) {
 
 bool tobj_read_map_name(file_t& file, string& out) {
   u64 count = 0;
-  if (!file.read(&count, sizeof(count)) || count >= tobj_map_name_count_limit) return false;
+  if (!file.read(&count, sizeof(count)) || count >= TOBJ_MAP_NAME_COUNT_LIMIT) return false;
   // A hostile count must never size a buffer: inline strings stop at their capacity,
   // growable ones at what the file still holds.
   if (!out.is_growable() && count >= out.capacity()) return false;
@@ -131,7 +130,7 @@ bool tobj_read_map_name(const u8* data, u64 size, u64* cursor, string& out) {
   if (at > size || size - at < sizeof(u64)) return false;
   u64 count;
   std::memcpy(&count, data + at, sizeof(count));
-  if (count >= tobj_map_name_count_limit || count > size - at - sizeof(u64)) return false;
+  if (count >= TOBJ_MAP_NAME_COUNT_LIMIT || count > size - at - sizeof(u64)) return false;
   if (!is_acceptable_name(data + at + sizeof(u64), count, out)) return false;
   *cursor = at + sizeof(u64) + count;
   return true;

@@ -13,14 +13,14 @@ namespace umbra {
 
 class file_t;
 
-constexpr u32 tobj_magic = 0x70B10A01;
-constexpr u32 tobj_header_size = 40;
-constexpr u8 tobj_texture_type_cube = 5;
-constexpr u8 tobj_texture_type_single = 2;  // what a rebuilt descriptor of a single image says
-constexpr u8 tobj_color_space_linear = 1;
-constexpr u8 tobj_address_mode_max = 6;
+constexpr u32 TOBJ_MAGIC = 0x70B10A01;
+constexpr u32 TOBJ_HEADER_SIZE = 40;
+constexpr u8 TOBJ_TEXTURE_TYPE_CUBE = 5;
+constexpr u8 TOBJ_TEXTURE_TYPE_SINGLE = 2;  // what a rebuilt descriptor of a single image says
+constexpr u8 TOBJ_COLOR_SPACE_LINEAR = 1;
+constexpr u8 TOBJ_ADDRESS_MODE_MAX = 6;
 // A map name count at or above this is invalid.
-constexpr u64 tobj_map_name_count_limit = 0xFFFFFFFFull;
+constexpr u64 TOBJ_MAP_NAME_COUNT_LIMIT = 0xFFFFFFFFull;
 
 // The header exactly as it lies in the file (little-endian). Fields named unused_* have
 // no meaning here; they are read and ignored, and a rebuilt descriptor writes constants.
@@ -29,7 +29,7 @@ struct tobj_header_t {
   u8 unused_4[16];
   u8 unused_20;  // 1 in rebuilt descriptors
   u8 unused_21[3];
-  u8 texture_type;  // tobj_texture_type_cube, or anything else for a single image
+  u8 texture_type;  // TOBJ_TEXTURE_TYPE_CUBE, or anything else for a single image
   u8 unused_25;
   u8 filter_primary;    // zero / non-zero
   u8 filter_secondary;  // zero / non-zero
@@ -40,23 +40,23 @@ struct tobj_header_t {
   u8 address_w;
   u8 unused_33[4];
   u8 unused_37;  // 1 in rebuilt descriptors
-  u8 color_space;  // tobj_color_space_linear turns sRGB formats into their linear twins
+  u8 color_space;  // TOBJ_COLOR_SPACE_LINEAR turns sRGB formats into their linear twins
   u8 unused_39;
 };
-static_assert(sizeof(tobj_header_t) == tobj_header_size, "descriptor header is 40 bytes");
+static_assert(sizeof(tobj_header_t) == TOBJ_HEADER_SIZE, "descriptor header is 40 bytes");
 static_assert(offsetof(tobj_header_t, texture_type) == 24 && offsetof(tobj_header_t, filter_primary) == 26 &&
                   offsetof(tobj_header_t, address_u) == 30 && offsetof(tobj_header_t, color_space) == 38,
               "descriptor header field offsets");
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the header is read as it lies in the file");
 
-inline bool tobj_is_cube(const tobj_header_t& header) { return header.texture_type == tobj_texture_type_cube; }
+inline bool tobj_is_cube(const tobj_header_t& header) { return header.texture_type == TOBJ_TEXTURE_TYPE_CUBE; }
 // Faces of the image a descriptor describes: 6 for a cube, else 1, whatever its DDS holds.
 inline u32 tobj_face_count(const tobj_header_t& header) { return tobj_is_cube(header) ? 6 : 1; }
 // Image type of the image record: 1 for a cube, else 0.
 inline u32 tobj_image_type(const tobj_header_t& header) { return tobj_is_cube(header) ? 1 : 0; }
 
 // The sampler address mode (3 bits) of an r_tobj_addr value. Values above
-// tobj_address_mode_max stop the process: check untrusted headers with
+// TOBJ_ADDRESS_MODE_MAX stop the process: check untrusted headers with
 // tobj_sampler_is_valid first.
 unsigned get_address_mode_from_tobj(u32 r_tobj_addr);
 // Whether every address byte of the header has a sampler address mode.
@@ -75,7 +75,7 @@ format_t tobj_apply_color_space(const tobj_header_t& header, format_t format);
 tobj_header_t tobj_make_rebuild_header(bool cube);
 
 // Reads one map name (u64 count, then the bytes) from the file's position into out.
-// False on a failed read, a count at or above tobj_map_name_count_limit, a name that
+// False on a failed read, a count at or above TOBJ_MAP_NAME_COUNT_LIMIT, a name that
 // does not fit out, or a zero byte inside the name.
 bool tobj_read_map_name(file_t& file, string& out);
 // The same over a buffer of size bytes, starting at *cursor, which is moved past the name.

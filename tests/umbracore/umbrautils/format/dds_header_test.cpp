@@ -141,7 +141,7 @@ class dds_header_round_trip_t : public ::testing::Test {
     if (!fs_meta_get_image(&set, image) || !fs_meta_get_chunk(&set, fs_token_chunk_mip_tail, &chunk))
       return ::testing::AssertionFailure() << "no records";
     tobj_header_t descriptor = tobj_make_rebuild_header(surface.cube);
-    if (header.linear) descriptor.color_space = tobj_color_space_linear;
+    if (header.linear) descriptor.color_space = TOBJ_COLOR_SPACE_LINEAR;
     image->format = tobj_apply_color_space(descriptor, image->format);
     if (chunk.offset != header.size || chunk.size != file.size() - header.size)
       return ::testing::AssertionFailure() << "pixels at " << chunk.offset;
@@ -161,7 +161,7 @@ TEST_F(dds_header_round_trip_t, every_format_reads_back_as_itself_with_either_he
       for (const dds_surface_t& surface : {dds_surface_t{format, 8, 4, 4, false}, dds_surface_t{format, 4, 4, 1, true}}) {
         SCOPED_TRACE(std::string(format_name(format)) + (legacy ? " legacy" : " DX10") + (surface.cube ? " cube" : ""));
         const dds_written_header_t header = dds_make_header(surface, legacy);
-        if (!legacy || header.size == dds_header_size + dds_dx10_header_size) {
+        if (!legacy || header.size == DDS_HEADER_SIZE + DDS_DX10_HEADER_SIZE) {
           EXPECT_EQ(header.size, 148u);
           EXPECT_EQ(load(header.bytes, 128), number);
           EXPECT_FALSE(header.linear);

@@ -20,12 +20,12 @@ namespace {
 
 // A DDS file assembled field by field; offsets count from the start of the file.
 struct dds_bytes_t {
-  std::vector<u8> bytes = std::vector<u8>(dds_header_size, 0);
+  std::vector<u8> bytes = std::vector<u8>(DDS_HEADER_SIZE, 0);
 
   dds_bytes_t() {
     std::memcpy(bytes.data(), "DDS ", 4);
     put(4, 124);
-    put(dds_offset_flags, 0x1007 | dds_flag_pixel_format);
+    put(DDS_OFFSET_FLAGS, 0x1007 | DDS_FLAG_PIXEL_FORMAT);
     put(76, 32);
   }
   dds_bytes_t& put(u32 offset, u32 value) {
@@ -33,25 +33,26 @@ struct dds_bytes_t {
     std::memcpy(bytes.data() + offset, &value, 4);
     return *this;
   }
-  dds_bytes_t& size(u32 width, u32 height) { return put(dds_offset_width, width).put(dds_offset_height, height); }
+  dds_bytes_t& size(u32 width, u32 height) { return put(DDS_OFFSET_WIDTH, width).put(DDS_OFFSET_HEIGHT, height); }
   dds_bytes_t& fourcc(const char* code) {
-    return put(dds_offset_pf_flags, dds_pf_fourcc).put(dds_offset_pf_fourcc, dds_fourcc(code[0], code[1], code[2], code[3]));
+    return put(DDS_OFFSET_PF_FLAGS, DDS_PF_FOURCC)
+        .put(DDS_OFFSET_PF_FOURCC, dds_fourcc(code[0], code[1], code[2], code[3]));
   }
   dds_bytes_t& masks(u32 flags, u32 bit_count, u32 r, u32 g, u32 b, u32 a) {
-    return put(dds_offset_pf_flags, flags)
-        .put(dds_offset_pf_bit_count, bit_count)
-        .put(dds_offset_pf_r_mask, r)
-        .put(dds_offset_pf_g_mask, g)
-        .put(dds_offset_pf_b_mask, b)
-        .put(dds_offset_pf_a_mask, a);
+    return put(DDS_OFFSET_PF_FLAGS, flags)
+        .put(DDS_OFFSET_PF_BIT_COUNT, bit_count)
+        .put(DDS_OFFSET_PF_R_MASK, r)
+        .put(DDS_OFFSET_PF_G_MASK, g)
+        .put(DDS_OFFSET_PF_B_MASK, b)
+        .put(DDS_OFFSET_PF_A_MASK, a);
   }
   dds_bytes_t& caps(u32 caps, u32 caps2, u32 mip_count) {
-    return put(dds_offset_caps, caps).put(dds_offset_caps2, caps2).put(dds_offset_mip_count, mip_count);
+    return put(DDS_OFFSET_CAPS, caps).put(DDS_OFFSET_CAPS2, caps2).put(DDS_OFFSET_MIP_COUNT, mip_count);
   }
   // The DX10 header: format, resource dimension 3 (2D), misc flag, array size.
   dds_bytes_t& dx10(u32 dxgi_format, u32 array_size = 1) {
     fourcc("DX10");
-    bytes.resize(dds_header_size + dds_dx10_header_size, 0);
+    bytes.resize(DDS_HEADER_SIZE + DDS_DX10_HEADER_SIZE, 0);
     return put(128, dxgi_format).put(132, 3).put(140, array_size);
   }
   dds_bytes_t& pixels(size_t n) {
@@ -68,26 +69,26 @@ struct legacy_case_t {
 };
 
 TEST(dds_get_format, legacy_mapping) {
-  const u32 rgb = dds_pf_rgb, rgba = dds_pf_rgba;
+  const u32 rgb = DDS_PF_RGB, rgba = DDS_PF_RGBA;
   const legacy_case_t cases[] = {
       {"DXT1", dds_bytes_t().fourcc("DXT1"), format_t::BC1_UNORM_SRGB},
       {"DXT3", dds_bytes_t().fourcc("DXT3"), format_t::BC2_UNORM_SRGB},
       {"DXT5", dds_bytes_t().fourcc("DXT5"), format_t::BC3_UNORM_SRGB},
       {"ATI1", dds_bytes_t().fourcc("ATI1"), format_t::BC4_UNORM},
       {"ATI2", dds_bytes_t().fourcc("ATI2"), format_t::BC5_UNORM},
-      {"DXT1 without DDSD_PIXELFORMAT", dds_bytes_t().fourcc("DXT1").put(dds_offset_flags, 0x7), format_t::UNKNOWN},
-      {"D3D 111", dds_bytes_t().put(dds_offset_pf_flags, 4).put(dds_offset_pf_fourcc, 111), format_t::R16_FLOAT},
-      {"D3D 112", dds_bytes_t().put(dds_offset_pf_flags, 4).put(dds_offset_pf_fourcc, 112), format_t::R16G16_FLOAT},
-      {"D3D 113", dds_bytes_t().put(dds_offset_pf_flags, 4).put(dds_offset_pf_fourcc, 113),
+      {"DXT1 without DDSD_PIXELFORMAT", dds_bytes_t().fourcc("DXT1").put(DDS_OFFSET_FLAGS, 0x7), format_t::UNKNOWN},
+      {"D3D 111", dds_bytes_t().put(DDS_OFFSET_PF_FLAGS, 4).put(DDS_OFFSET_PF_FOURCC, 111), format_t::R16_FLOAT},
+      {"D3D 112", dds_bytes_t().put(DDS_OFFSET_PF_FLAGS, 4).put(DDS_OFFSET_PF_FOURCC, 112), format_t::R16G16_FLOAT},
+      {"D3D 113", dds_bytes_t().put(DDS_OFFSET_PF_FLAGS, 4).put(DDS_OFFSET_PF_FOURCC, 113),
        format_t::R16G16B16A16_FLOAT},
-      {"D3D 114", dds_bytes_t().put(dds_offset_pf_flags, 4).put(dds_offset_pf_fourcc, 114), format_t::R32_FLOAT},
-      {"D3D 115", dds_bytes_t().put(dds_offset_pf_flags, 4).put(dds_offset_pf_fourcc, 115), format_t::R32G32_FLOAT},
-      {"D3D 116", dds_bytes_t().put(dds_offset_pf_flags, 4).put(dds_offset_pf_fourcc, 116),
+      {"D3D 114", dds_bytes_t().put(DDS_OFFSET_PF_FLAGS, 4).put(DDS_OFFSET_PF_FOURCC, 114), format_t::R32_FLOAT},
+      {"D3D 115", dds_bytes_t().put(DDS_OFFSET_PF_FLAGS, 4).put(DDS_OFFSET_PF_FOURCC, 115), format_t::R32G32_FLOAT},
+      {"D3D 116", dds_bytes_t().put(DDS_OFFSET_PF_FLAGS, 4).put(DDS_OFFSET_PF_FOURCC, 116),
        format_t::R32G32B32A32_FLOAT},
-      {"D3D number without FOURCC flag", dds_bytes_t().put(dds_offset_pf_fourcc, 113), format_t::UNKNOWN},
+      {"D3D number without FOURCC flag", dds_bytes_t().put(DDS_OFFSET_PF_FOURCC, 113), format_t::UNKNOWN},
       {"unknown FourCC alone", dds_bytes_t().fourcc("DXT2"), format_t::UNKNOWN},
       {"unknown FourCC goes on to the masks",
-       dds_bytes_t().masks(dds_pf_fourcc | rgba, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000u).put(dds_offset_pf_fourcc, 1),
+       dds_bytes_t().masks(DDS_PF_FOURCC | rgba, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000u).put(DDS_OFFSET_PF_FOURCC, 1),
        format_t::B8G8R8A8_UNORM_SRGB},
       {"A8R8G8B8", dds_bytes_t().masks(rgba, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000u), format_t::B8G8R8A8_UNORM_SRGB},
       {"A8B8G8R8", dds_bytes_t().masks(rgba, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000u), format_t::R8G8B8A8_UNORM_SRGB},
@@ -104,10 +105,10 @@ TEST(dds_get_format, legacy_mapping) {
       {"BGR masks without bit count", dds_bytes_t().masks(rgb, 0, 0xFF, 0xFF00, 0xFF0000, 0), format_t::UNKNOWN},
       {"G16R16", dds_bytes_t().masks(rgb, 32, 0xFFFF, 0xFFFF0000u, 0, 0), format_t::R16G16_UNORM},
       {"R5G6B5", dds_bytes_t().masks(rgb, 16, 0xF800, 0x7E0, 0x1F, 0), format_t::UNKNOWN},
-      {"A8", dds_bytes_t().masks(dds_pf_alpha, 8, 0, 0, 0, 0xFF), format_t::R8_UNORM},
-      {"alpha flag with another mask", dds_bytes_t().masks(dds_pf_alpha, 8, 0, 0, 0, 0xFF00), format_t::UNKNOWN},
-      {"only the low flag byte counts",
-       dds_bytes_t().masks(0x80000000u | rgb, 24, 0xFF0000, 0xFF00, 0xFF, 0), format_t::B8G8R8_UNORM_SRGB},
+      {"A8", dds_bytes_t().masks(DDS_PF_ALPHA, 8, 0, 0, 0, 0xFF), format_t::R8_UNORM},
+      {"alpha flag with another mask", dds_bytes_t().masks(DDS_PF_ALPHA, 8, 0, 0, 0, 0xFF00), format_t::UNKNOWN},
+      {"only the low flag byte counts", dds_bytes_t().masks(0x80000000u | rgb, 24, 0xFF0000, 0xFF00, 0xFF, 0),
+       format_t::B8G8R8_UNORM_SRGB},
       {"flags above the low byte alone", dds_bytes_t().masks(0x4100, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000u),
        format_t::UNKNOWN},
       {"no pixel format flags", dds_bytes_t(), format_t::UNKNOWN},
@@ -176,7 +177,7 @@ struct caps_case_t {
 };
 
 TEST_F(dds_files_t, faces_and_mips_follow_the_caps) {
-  const u32 complex = dds_caps_complex, mipmap = dds_caps_mipmap, cube = dds_caps2_cubemap;
+  const u32 complex = DDS_CAPS_COMPLEX, mipmap = DDS_CAPS_MIPMAP, cube = DDS_CAPS2_CUBEMAP;
   const caps_case_t cases[] = {
       {"mipmapped", dds_bytes_t().fourcc("DXT1").size(16, 16).caps(complex | mipmap, 0, 5),
        {format_t::BC1_UNORM_SRGB, 16, 16, 1, 5}},
@@ -206,7 +207,8 @@ TEST_F(dds_files_t, faces_and_mips_follow_the_caps) {
 TEST_F(dds_files_t, loose_file_chunk_covers_the_bytes_after_the_headers) {
   fs_mstat_t set;
   // 4x4 B8G8R8A8: 64 pixel bytes behind the 128-byte header.
-  ASSERT_TRUE(build("bgra.dds", dds_bytes_t().masks(dds_pf_rgba, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000u).size(4, 4).pixels(64),
+  ASSERT_TRUE(build("bgra.dds",
+                    dds_bytes_t().masks(DDS_PF_RGBA, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000u).size(4, 4).pixels(64),
                     &set));
   expect_image(set, {format_t::B8G8R8A8_UNORM_SRGB, 4, 4, 1, 1});
   fs_chunk_t chunk = mip_tail(set);
@@ -332,9 +334,9 @@ TEST_F(dds_files_t, failures_log_one_line_and_append_nothing) {
       {"short.dds", short_header, "[dds] Failed to read header of '/short.dds'"},
       {"short_dx10.dds", short_dx10, "[dds] Failed to read dx10 header of '/short_dx10.dds'"},
       {"dx10_zero.dds", dds_bytes_t().dx10(0).size(4, 4), "[dds] Incompatible image type '/dx10_zero.dds'"},
-      {"no_pf.dds", dds_bytes_t().fourcc("DXT1").put(dds_offset_flags, 0x7).size(4, 4),
+      {"no_pf.dds", dds_bytes_t().fourcc("DXT1").put(DDS_OFFSET_FLAGS, 0x7).size(4, 4),
        "[dds] Incompatible image type '/no_pf.dds'"},
-      {"r5g6b5.dds", dds_bytes_t().masks(dds_pf_rgb, 16, 0xF800, 0x7E0, 0x1F, 0).size(4, 4),
+      {"r5g6b5.dds", dds_bytes_t().masks(DDS_PF_RGB, 16, 0xF800, 0x7E0, 0x1F, 0).size(4, 4),
        "[dds] Incompatible image type '/r5g6b5.dds'"},
       // Formats without a table row or whose levels cannot be laid out.
       {"dx10_150.dds", dds_bytes_t().dx10(150).size(4, 4), "[dds] Incompatible image type '/dx10_150.dds'"},

@@ -297,8 +297,8 @@ TEST(surface_chain_size, table) {
       // A 1x1 tail counted at once, however long it is declared.
       {format_t::R8G8B8A8_UNORM, 1, 1, 0xFFFFFFFFu, 4ull * 0xFFFFFFFFu},
       // Sizes past 64 bits saturate, so any comparison with a real file size fails.
-      {format_t::R32G32B32A32_FLOAT, 0xFFFFFFFFu, 0xFFFFFFFFu, 1, umbra::surface_size_overflow},
-      {format_t::R32G32B32A32_FLOAT, 0x80000000u, 0x80000000u, 2, umbra::surface_size_overflow},
+      {format_t::R32G32B32A32_FLOAT, 0xFFFFFFFFu, 0xFFFFFFFFu, 1, umbra::SURFACE_SIZE_OVERFLOW},
+      {format_t::R32G32B32A32_FLOAT, 0x80000000u, 0x80000000u, 2, umbra::SURFACE_SIZE_OVERFLOW},
   };
   for (const chain_case_t& c : cases) {
     SCOPED_TRACE(::testing::Message() << static_cast<unsigned>(c.format) << " " << c.width << "x" << c.height << " m"

@@ -15,7 +15,7 @@ namespace {
 tobj_header_t zero_header() {
   tobj_header_t header;
   std::memset(&header, 0, sizeof(header));
-  header.magic = tobj_magic;
+  header.magic = TOBJ_MAGIC;
   return header;
 }
 
@@ -169,9 +169,9 @@ TEST(tobj_color_space, linear_descriptors_drop_the_srgb_formats) {
 TEST(tobj_header, rebuild_constants) {
   for (const bool cube : {false, true}) {
     const tobj_header_t header = tobj_make_rebuild_header(cube);
-    u8 bytes[tobj_header_size];
+    u8 bytes[TOBJ_HEADER_SIZE];
     std::memcpy(bytes, &header, sizeof(bytes));
-    u8 expected[tobj_header_size] = {0x01, 0x0A, 0xB1, 0x70};
+    u8 expected[TOBJ_HEADER_SIZE] = {0x01, 0x0A, 0xB1, 0x70};
     expected[20] = 1;
     expected[24] = cube ? 5 : 2;
     expected[26] = expected[27] = expected[28] = 3;
