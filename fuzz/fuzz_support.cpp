@@ -38,7 +38,7 @@ bool is_image_path(const mstring_t& path) { return path.length() >= 5 && path.en
 
 // The data chunk extraction takes from a file's metadata.
 bool data_chunk(const mstring_t& path, const fs_mstat_t& metadata, fs_chunk_t* chunk) {
-  return fs_meta_get_chunk(&metadata, is_image_path(path) ? fs_token_chunk_mip_tail : fs_token_chunk_plain, chunk);
+  return fs_meta_get_chunk(&metadata, is_image_path(path) ? FS_TOKEN_CHUNK_MIP_TAIL : FS_TOKEN_CHUNK_PLAIN, chunk);
 }
 
 void extract_by_chunk(fs_device_t& device, const mstring_t& path, const u8* archive, u64 archive_size) {

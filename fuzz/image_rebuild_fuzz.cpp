@@ -17,8 +17,8 @@ namespace {
 
 using namespace umbra;
 
-const token_t record_tokens[] = {fs_token_image, fs_token_sampler, fs_token_chunk_mip_tail, fs_token_chunk_plain,
-                                 fs_token_archive_other};
+const token_t record_tokens[] = {FS_TOKEN_IMAGE, FS_TOKEN_SAMPLER, FS_TOKEN_CHUNK_MIP_TAIL, FS_TOKEN_CHUNK_PLAIN,
+                                 FS_TOKEN_ARCHIVE_OTHER};
 const char* const entry_paths[] = {"/a.tobj", "/t/cube.tobj", "/noext", "/x.y.tobj"};
 
 // Reads the records that lead the input; returns the bytes they took.

@@ -43,7 +43,7 @@ std::string gdeflate(const std::string& content) {
 std::vector<uint32_t> image_words(umbra::format_t format, uint32_t w, uint32_t h, uint32_t mips, uint32_t faces,
                                   uint32_t type) {
   umbra::fs_meta_image_t image{format, type, w, h, faces, mips, 256, 512};
-  uint32_t words[umbra::fs_meta_image_words] = {};
+  uint32_t words[umbra::FS_META_IMAGE_WORDS] = {};
   umbra::fs_meta_pack_image(image, words);
   return {words[0], words[1]};
 }

@@ -52,7 +52,7 @@ archive_catalog_t::archive_catalog_t() = default;
 archive_catalog_t::~archive_catalog_t() = default;
 
 bool archive_catalog_t::open(const char* archive_path) {
-  UMBRA_PROFILE_SCOPE(packer_profiler_id, "mount");
+  UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "mount");
   auto_ptr_t<file_t> archive;
   if (!open_archive(archive_path, archive, &version_)) return false;
   owned_device_.reset(open_cairn_device(archive));
@@ -109,9 +109,9 @@ void check_v2_records(const u32* metadata, u64 words, const cairn_v2_entry_t& st
       continue;
     if (!cairn_v2_record_in_table(index_words[i], words)) entry.records_malformed = true;
     ++records;
-    record_words += cairn_kind_is_chunk(kind) ? fs_meta_chunk_words : cairn_record_word_count(kind);
+    record_words += cairn_kind_is_chunk(kind) ? FS_META_CHUNK_WORDS : cairn_record_word_count(kind);
   }
-  entry.records_overflow = records > fs_mstat_max_records || record_words > fs_mstat_max_words;
+  entry.records_overflow = records > FS_MSTAT_MAX_RECORDS || record_words > FS_MSTAT_MAX_WORDS;
 }
 
 }  // namespace
@@ -153,10 +153,10 @@ void archive_catalog_t::load_v2_entries() {
 u64 archive_catalog_t::find(const char* device_path) const {
   if (v1_) {
     const cairn_entry_t* entry = v1_->find_entry(device_path);
-    return entry ? (u64)(entry - v1_->entries().data()) : catalog_no_entry;
+    return entry ? (u64)(entry - v1_->entries().data()) : CATALOG_NO_ENTRY;
   }
   const cairn_v2_entry_t* entry = v2_ ? v2_->find_entry(device_path) : nullptr;
-  return entry ? (u64)(entry - v2_->entries().data()) : catalog_no_entry;
+  return entry ? (u64)(entry - v2_->entries().data()) : CATALOG_NO_ENTRY;
 }
 
 bool archive_catalog_t::visit(u64 index, const char* device_path) {
@@ -235,12 +235,12 @@ bool archive_catalog_t::parse_listing(const u8* bytes, u64 size, fs_dir_list_t& 
 }
 
 void archive_catalog_t::walk(const char* start, bool listed, catalog_visitor_t& visitor) {
-  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "walk %s", start);
+  UMBRA_PROFILE_SCOPE_FORMAT(PACKER_PROFILER_ID, "walk %s", start);
   mstring_t line, shown;
   u64 first = find(start);
-  if (first == catalog_no_entry || entries_[first].kind != CATALOG_DIRECTORY) {
+  if (first == CATALOG_NO_ENTRY || entries_[first].kind != CATALOG_DIRECTORY) {
     shown_path(shown, start);
-    line.format(first == catalog_no_entry ? "Directory '%s' has no entry" : "'%s' is not a directory", shown.c_str());
+    line.format(first == CATALOG_NO_ENTRY ? "Directory '%s' has no entry" : "'%s' is not a directory", shown.c_str());
     visitor.on_problem(line.c_str());
     return;
   }
@@ -276,7 +276,7 @@ void archive_catalog_t::walk(const char* start, bool listed, catalog_visitor_t& 
         continue;
       }
       u64 index = find(child_path.c_str());
-      if (index == catalog_no_entry) {
+      if (index == CATALOG_NO_ENTRY) {
         line.format("'%s' is listed but has no entry", shown.c_str());
         visitor.on_problem(line.c_str());
         continue;

@@ -32,7 +32,7 @@ const char* catalog_compression_name(u32 compression);
 // Stored bytes per content byte as a percentage ("39.7%"), "-" for no content.
 void catalog_format_ratio(string& out, u64 stored, u64 size);
 
-constexpr u64 catalog_no_entry = ~0ull;
+constexpr u64 CATALOG_NO_ENTRY = ~0ull;
 
 struct catalog_entry_t {
   u64 hash = 0;
@@ -81,7 +81,7 @@ class archive_catalog_t {
   u64 count() const { return entries_.count(); }
   catalog_entry_t& operator[](u64 index) { return entries_[index]; }
   const catalog_entry_t& operator[](u64 index) const { return entries_[index]; }
-  // The entry a device path names, or catalog_no_entry.
+  // The entry a device path names, or CATALOG_NO_ENTRY.
   u64 find(const char* device_path) const;
 
   // Walks the listings breadth-first from start (a directory's device path), naming

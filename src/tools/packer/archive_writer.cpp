@@ -70,7 +70,7 @@ void start_prefetch(source_prefetcher_t& prefetcher, const path_entries_t& entri
 bool merge_task(entry_task_t& task, archive_output_t& output, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata,
                 block_dedupe_t* dedupe) {
   if (!dedupe || task.entry().is_directory) return task.merge(output, record, metadata);
-  UMBRA_PROFILE_SCOPE(packer_profiler_id, "merge");
+  UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "merge");
   u64 block = 0;
   if (dedupe->find(output, task.output(), task.block_key(), &block)) return task.merge_records(block, record, metadata);
   const u64 size = task.output()->get_size();
@@ -128,7 +128,7 @@ void exclude_archive_from_scan(source_lists_t& lists, const char* archive_path, 
 }
 
 bool build_archive(archive_build_t& build, file_t* archive, const char* root) {
-  UMBRA_PROFILE_SCOPE(packer_profiler_id, "build archive");
+  UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "build archive");
   archive->set_position(cairn_v2_data_offset);
   // Declared before the tasks, so that it outlives every task that reports to it.
   source_prefetcher_t prefetcher(root, PREFETCH_WINDOW, platform::prefetch_file);
@@ -150,7 +150,7 @@ bool build_archive(archive_build_t& build, file_t* archive, const char* root) {
   block_dedupe_t dedupe;
   for (u64 i = 0; i < tasks.count(); ++i) {
     entry_task_t* task = tasks[i].get();
-    UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "entry /%s", task->entry().path.c_str());
+    UMBRA_PROFILE_SCOPE_FORMAT(PACKER_PROFILER_ID, "entry /%s", task->entry().path.c_str());
     thread::wait(task);
     cairn_v2_entry_t& record = build.table[task->entry().entry_index];
     if (task->has_failed() || !merge_task(*task, output, record, build.metadata, build.dedupe ? &dedupe : nullptr)) {
@@ -189,7 +189,7 @@ bool store_table(file_t* archive, const array_t<u8>& raw, const char* write_erro
 }
 
 bool store_tables(archive_build_t& build, file_t* archive) {
-  UMBRA_PROFILE_SCOPE(packer_profiler_id, "store tables");
+  UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "store tables");
   array_dyn_t<u8> raw;
   if (!cairn_v2_encode_entry_table(build.table.data(), build.table.count(), raw)) {
     log_error("Error writing entry table");
@@ -264,7 +264,7 @@ void report_created(const archive_build_t& build, const create_totals_t& totals,
 }  // namespace
 
 bool create(const char* archive_path, const char* root) {
-  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "create %s", archive_path);
+  UMBRA_PROFILE_SCOPE_FORMAT(PACKER_PROFILER_ID, "create %s", archive_path);
   const u64 started_us = progress_clock_us();
   archive_build_t build;
   build.dedupe = cdl_param("-dedupe") != CDL_NOT_FOUND;

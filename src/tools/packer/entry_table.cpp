@@ -76,7 +76,7 @@ bool add_to_listing(const path_entry_v2_t& entry, listing_registry_t& listings) 
 }  // namespace
 
 bool build_entry_table(path_entries_t& entries, entry_table_t& table, listing_registry_t& listings) {
-  UMBRA_PROFILE_SCOPE(packer_profiler_id, "hash paths");
+  UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "hash paths");
   if (!table.request_capacity(entries.count())) {
     log_error("Out of memory while building the entry table!");
     return false;

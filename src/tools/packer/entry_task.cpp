@@ -19,7 +19,7 @@ entry_task_t::entry_task_t(const path_entry_v2_t& entry, const char* root, listi
 entry_task_t::~entry_task_t() = default;
 
 void entry_task_t::execute() {
-  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "%s /%s", kind_name(), entry_.path.c_str());
+  UMBRA_PROFILE_SCOPE_FORMAT(PACKER_PROFILER_ID, "%s /%s", kind_name(), entry_.path.c_str());
   if (is_cancelled()) {
     fail();
     return;
@@ -60,7 +60,7 @@ void entry_task_t::execute() {
 }
 
 bool entry_task_t::load_source(const char* full_path, u64 size) {
-  UMBRA_PROFILE_SCOPE(packer_profiler_id, "read");
+  UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "read");
   if (!source_bytes_.resize_uninitialized(size)) return false;
   // A file that shrinks while it is read fails here; one that grows keeps the size it
   // had when it was stat'ed, which is what its chunk record says.
@@ -108,7 +108,7 @@ bool relocate_record(array_dyn_t<u32>& words, u32 position, u64 block_offset) {
 }  // namespace
 
 bool entry_task_t::merge(archive_output_t& archive, cairn_v2_entry_t& record, array_dyn_t<u32>& metadata) {
-  UMBRA_PROFILE_SCOPE(packer_profiler_id, "merge");
+  UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "merge");
   u64 block = 0;
   return place(archive, &block) && merge_records(block, record, metadata);
 }
@@ -243,10 +243,8 @@ class directory_task_t : public entry_task_t {
 entry_task_t* create_entry_task(const path_entry_v2_t& entry, const char* root, listing_registry_t* listings) {
   if (entry.is_directory) return new directory_task_t(entry, root, listings);
   if (entry.path.ends_with(".tobj")) return encode_image_entry(entry, root, listings);
-  if (entry.path.ends_with(".uma"))
-    return new model_task_t(entry, root, listings, CAIRN_KIND_UMA, fs_token_uma, 8);
-  if (entry.path.ends_with(".umg"))
-    return new model_task_t(entry, root, listings, CAIRN_KIND_UMG, fs_token_umg, 2);
+  if (entry.path.ends_with(".uma")) return new model_task_t(entry, root, listings, CAIRN_KIND_UMA, FS_TOKEN_UMA, 8);
+  if (entry.path.ends_with(".umg")) return new model_task_t(entry, root, listings, CAIRN_KIND_UMG, FS_TOKEN_UMG, 2);
   if (entry.path.ends_with(".bank")) return new stored_task_t(entry, root, listings);
   return new plain_task_t(entry, root, listings);
 }

@@ -12,7 +12,7 @@
 namespace umbra {
 
 bool extract(const char* archive_path, const char* root) {
-  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "extract %s", archive_path);
+  UMBRA_PROFILE_SCOPE_FORMAT(PACKER_PROFILER_ID, "extract %s", archive_path);
   extract_selection_t selection;
   if (!selection.read_command_line()) return false;
   // Standard output then holds the file's bytes and nothing else.

@@ -21,7 +21,7 @@ bool is_image_entry(fs_device_t* device, const char* path) {
   // bytes and may well describe an image.
   if (!dynamic_cast<cairn_v2_device_t*>(device)) return false;
   fs_mstat_t metadata;
-  return device->mstat(path, &metadata) && fs_meta_get(nullptr, 0, &fs_token_image, &metadata) != fs_meta_not_found;
+  return device->mstat(path, &metadata) && fs_meta_get(nullptr, 0, &FS_TOKEN_IMAGE, &metadata) != FS_META_NOT_FOUND;
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ class file_copier_t : public extract_visitor_t {
       : device_(device), root_(root), progress_(progress) {}
 
   bool on_file(const mstring_t& path) override {
-    UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "copy %s", path.c_str());
+    UMBRA_PROFILE_SCOPE_FORMAT(PACKER_PROFILER_ID, "copy %s", path.c_str());
     auto_ptr_t<file_t> source(device_->open(path.c_str(), FS_MODE_READ_ONLY));
     if (!source) {
       log_error("Unable to open '%s'!", shown_name_t(path.c_str()).c_str());

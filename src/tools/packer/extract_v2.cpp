@@ -133,17 +133,17 @@ class job_collector_t : public extract_visitor_t {
 
 bool job_chunk(const extract_job_t& job, fs_chunk_t* chunk) {
   if (is_image_path(job.path)) {
-    if (fs_meta_get(nullptr, 0, &fs_token_chunk_mip_tail, &job.metadata) == (size_t)-1) {
+    if (fs_meta_get(nullptr, 0, &FS_TOKEN_CHUNK_MIP_TAIL, &job.metadata) == (size_t)-1) {
       log_error("The image is missing the mip tail chunk '%s'!", shown_name_t(job.path.c_str()).c_str());
       return false;
     }
-    if (!fs_meta_get_chunk(&job.metadata, fs_token_chunk_mip_tail, chunk)) {
+    if (!fs_meta_get_chunk(&job.metadata, FS_TOKEN_CHUNK_MIP_TAIL, chunk)) {
       log_error("Failed to decode image mip tail chunk '%s'!", shown_name_t(job.path.c_str()).c_str());
       return false;
     }
     return true;
   }
-  if (!fs_meta_get_chunk(&job.metadata, fs_token_chunk_plain, chunk)) {
+  if (!fs_meta_get_chunk(&job.metadata, FS_TOKEN_CHUNK_PLAIN, chunk)) {
     log_error("Failed to obtain plain data chunk '%s'!", shown_name_t(job.path.c_str()).c_str());
     return false;
   }
@@ -195,7 +195,7 @@ bool write_file(extract_job_t& job) {
 }
 
 void write_task_t::execute() {
-  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "%s %s", job_->image ? "rebuild image" : "write", job_->path.c_str());
+  UMBRA_PROFILE_SCOPE_FORMAT(PACKER_PROFILER_ID, "%s %s", job_->image ? "rebuild image" : "write", job_->path.c_str());
   ok_ = write_file(*job_);
 }
 
@@ -228,7 +228,7 @@ class copy_phase_t {
   void set_progress(progress_t* progress) { progress_ = progress; }
 
   bool run() {
-    UMBRA_PROFILE_SCOPE(packer_profiler_id, "copy files");
+    UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "copy files");
     for (;;) {
       start_jobs();
       if (collect_finished_write()) continue;
@@ -274,7 +274,7 @@ class copy_phase_t {
   }
 
   bool wait_read(extract_job_t& job) {
-    UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "read %s", job.path.c_str());
+    UMBRA_PROFILE_SCOPE_FORMAT(PACKER_PROFILER_ID, "read %s", job.path.c_str());
     return job.request && device_->io_wait(job.request);
   }
 
@@ -330,7 +330,7 @@ u64 planned_bytes(const job_list_t& jobs) {
   u64 total = 0;
   for (const auto& job : jobs) {
     fs_chunk_t chunk{};
-    token_t token = is_image_path(job->path) ? fs_token_chunk_mip_tail : fs_token_chunk_plain;
+    token_t token = is_image_path(job->path) ? FS_TOKEN_CHUNK_MIP_TAIL : FS_TOKEN_CHUNK_PLAIN;
     if (fs_meta_get_chunk(&job->metadata, token, &chunk)) total += chunk.size;
   }
   return total;

@@ -81,7 +81,7 @@ bool first_visit(fs_device_t* device, const mstring_t& path, std::unordered_set<
 }  // namespace
 
 auto_ptr_t<fs_device_t> mount_for_extraction(auto_ptr_t<file_t>& archive) {
-  UMBRA_PROFILE_SCOPE(packer_profiler_id, "mount");
+  UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "mount");
   auto_ptr_t<fs_device_t> device(open_cairn_device(archive));
   if (!device || !device->is_available()) {
     log_error("Failed to mount the archive!");
@@ -227,7 +227,7 @@ bool walk_hidden_named(fs_device_t* device, walker_t& walker, extract_selection_
 
 bool extract_walk(fs_device_t* device, const char* destination_root, extract_visitor_t& visitor,
                   extract_selection_t* selection) {
-  UMBRA_PROFILE_SCOPE(packer_profiler_id, "walk");
+  UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "walk");
   if (selection && selection->selects_everything()) selection = nullptr;
   walker_t walker(device, destination_root, visitor, selection);
   if (!walker.walk_from("/", false)) return false;

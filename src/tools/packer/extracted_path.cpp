@@ -185,19 +185,19 @@ int compare_folded(const char* a, const char* b) {
 namespace {
 
 // Refusals that are not a component's: the message differs for them.
-const char* const refusal_empty = "empty path";
-const char* const refusal_no_memory = "path operation failed";
+const char* const REFUSAL_EMPTY = "empty path";
+const char* const REFUSAL_NO_MEMORY = "path operation failed";
 
 // Splits the path into components (a backslash separates them like a slash, so that it
 // cannot hide a "..") and checks each; the refusal's reason, or null when accepted.
 const char* split_and_check(const string& archive_path, mstring_t& path, array_dyn_t<component_t>& components) {
   if (std::strlen(archive_path.c_str()) != archive_path.length()) return "embedded zero";
-  if (!path.assign(archive_path)) return refusal_no_memory;
+  if (!path.assign(archive_path)) return REFUSAL_NO_MEMORY;
   char* text = path.raw_buffer();
   for (u32 i = 0; i < path.length(); ++i)
     if (text[i] == '\\') text[i] = '/';
-  if (!split_components(text, path.length(), components)) return refusal_no_memory;
-  if (components.empty()) return refusal_empty;
+  if (!split_components(text, path.length(), components)) return REFUSAL_NO_MEMORY;
+  if (components.empty()) return REFUSAL_EMPTY;
   for (const component_t& c : components)
     if (const char* reason = component_refusal(text + c.offset, c.length)) return reason;
   return nullptr;
@@ -217,9 +217,9 @@ bool vet_extracted_path(const string& archive_path, string& relative_out) {
   mstring_t path;
   array_dyn_t<component_t> components;
   if (const char* reason = split_and_check(archive_path, path, components)) {
-    if (reason == refusal_no_memory) {
+    if (reason == REFUSAL_NO_MEMORY) {
       log_error("Path operation failed");
-    } else if (reason == refusal_empty) {
+    } else if (reason == REFUSAL_EMPTY) {
       log_error("Empty path '%s' encountered in the archive.", shown.c_str());
     } else {
       log_error("Path '%s' is not supported: %s", shown.c_str(), reason);

@@ -98,9 +98,9 @@ bool check_image(const string& path, const fs_mstat_t& metadata, u64 data_size, 
 }
 
 bool decode_sampler(const string& path, const fs_mstat_t& metadata, tobj_header_t* header) {
-  if (fs_meta_get(nullptr, 0, &fs_token_sampler, &metadata) == fs_meta_not_found) return true;  // defaults stay
+  if (fs_meta_get(nullptr, 0, &FS_TOKEN_SAMPLER, &metadata) == FS_META_NOT_FOUND) return true;  // defaults stay
   u32 sampler = 0;
-  if (fs_meta_get(&sampler, fs_meta_sampler_words, &fs_token_sampler, &metadata) != fs_meta_sampler_words) {
+  if (fs_meta_get(&sampler, FS_META_SAMPLER_WORDS, &FS_TOKEN_SAMPLER, &metadata) != FS_META_SAMPLER_WORDS) {
     log_error("Failed to decode sampler for '%s'!", shown_name_t(path.c_str()).c_str());
     return false;
   }

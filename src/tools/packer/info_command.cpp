@@ -104,7 +104,7 @@ void print_v1_header(const cairn_v1_header_t& header) {
 }  // namespace
 
 bool info_archive(const char* archive_path) {
-  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "info %s", archive_path);
+  UMBRA_PROFILE_SCOPE_FORMAT(PACKER_PROFILER_ID, "info %s", archive_path);
   cairn_device_log_t::set_info_shown(false);
   archive_catalog_t catalog;
   if (!catalog.open(archive_path)) return false;

@@ -51,7 +51,7 @@ bool name_hidden_entries(archive_catalog_t& catalog, list_collector_t& collector
   for (const path_string_t& candidate : candidates) {
     device_path.format("/%s", candidate.c_str());
     u64 index = catalog.find(device_path.c_str());
-    if (index == catalog_no_entry || catalog[index].listed) continue;
+    if (index == CATALOG_NO_ENTRY || catalog[index].listed) continue;
     if (catalog[index].kind == CATALOG_DIRECTORY) {
       catalog.walk(device_path.c_str(), false, collector);
     } else if (catalog.visit(index, device_path.c_str())) {
@@ -201,7 +201,7 @@ void print_json(const char* archive_path, const archive_catalog_t& catalog, cons
 }  // namespace
 
 bool list_archive(const char* archive_path) {
-  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "list %s", archive_path);
+  UMBRA_PROFILE_SCOPE_FORMAT(PACKER_PROFILER_ID, "list %s", archive_path);
   // Standard output is the listing: the device's own information lines stay out of it.
   cairn_device_log_t::set_info_shown(false);
   const bool json = cdl_param("-json") != CDL_NOT_FOUND;

@@ -18,7 +18,7 @@ constexpr u32 CREATE = PACKER_COMMAND_CREATE;
 constexpr u32 EXTRACT = PACKER_COMMAND_EXTRACT;
 constexpr u32 LIST = PACKER_COMMAND_LIST;
 
-const packer_command_row_t command_rows[] = {
+const packer_command_row_t COMMAND_ROWS[] = {
     {PACKER_COMMAND_CREATE, "create", "archive.qar [options]", "Create a Cairn archive"},
     {PACKER_COMMAND_EXTRACT, "extract", "archive.qar [PATH...] [options]",
      "Extracts content of Cairn archive (with PATH or -filter: only what they select)"},
@@ -30,7 +30,7 @@ const packer_command_row_t command_rows[] = {
 
 // Rows for one name may differ by command: -list means one thing to create and another
 // to list.
-const packer_option_row_t option_rows[] = {
+const packer_option_row_t OPTION_ROWS[] = {
     {"-root", "<path>", CREATE | EXTRACT, "Set packer root for file operations"},
     {"-nocompress", "", CREATE, "Disable compression (v2)"},
     {"-compression-level", "<1..12>", CREATE, "Compression level of file data, 1 fastest to 12 smallest"},
@@ -49,11 +49,11 @@ const packer_option_row_t option_rows[] = {
     {"-trace", "", PACKER_COMMAND_ALL, "Write a trace file of the run"},
 };
 
-constexpr u32 command_row_count = sizeof(command_rows) / sizeof(command_rows[0]);
-constexpr u32 option_row_count = sizeof(option_rows) / sizeof(option_rows[0]);
+constexpr u32 COMMAND_ROW_COUNT = sizeof(COMMAND_ROWS) / sizeof(COMMAND_ROWS[0]);
+constexpr u32 OPTION_ROW_COUNT = sizeof(OPTION_ROWS) / sizeof(OPTION_ROWS[0]);
 
 const char* command_name(packer_command_t command) {
-  for (const packer_command_row_t& row : command_rows)
+  for (const packer_command_row_t& row : COMMAND_ROWS)
     if (row.command == command) return row.name;
   return "";
 }
@@ -71,23 +71,23 @@ void print_help_row(const char* indent, const char* name, const char* arguments,
 }  // namespace
 
 const packer_command_row_t* packer_command_rows(u32* count) {
-  *count = command_row_count;
-  return command_rows;
+  *count = COMMAND_ROW_COUNT;
+  return COMMAND_ROWS;
 }
 
 const packer_option_row_t* packer_option_rows(u32* count) {
-  *count = option_row_count;
-  return option_rows;
+  *count = OPTION_ROW_COUNT;
+  return OPTION_ROWS;
 }
 
 packer_command_t packer_command_from_word(const char* word) {
-  for (const packer_command_row_t& row : command_rows)
+  for (const packer_command_row_t& row : COMMAND_ROWS)
     if (std::strcmp(row.name, word) == 0) return row.command;
   return PACKER_COMMAND_NONE;
 }
 
 bool packer_option_known(packer_command_t command, const char* word) {
-  for (const packer_option_row_t& row : option_rows)
+  for (const packer_option_row_t& row : OPTION_ROWS)
     if ((row.commands & command) != 0 && std::strcmp(row.name, word) == 0) return true;
   return false;
 }
@@ -106,9 +106,9 @@ void warn_unknown_options(packer_command_t command) {
 void print_help() {
   log_info("packer: usage: qar_packer <command> archive.qar [options]");
   log_info("commands:");
-  for (const packer_command_row_t& command : command_rows) {
+  for (const packer_command_row_t& command : COMMAND_ROWS) {
     print_help_row("  ", command.name, command.arguments, command.summary);
-    for (const packer_option_row_t& option : option_rows)
+    for (const packer_option_row_t& option : OPTION_ROWS)
       if ((option.commands & command.command) != 0)
         print_help_row("      ", option.name, option.value, option.summary);
   }

@@ -80,7 +80,7 @@ bool zlib_compress_stream(file_t* destination, file_t* source) {
 
 fs_compression_t platform_compress_file(auto_ptr_t<file_t>& source) {
   if (no_compress) return FS_COMPRESSION_NONE;
-  UMBRA_PROFILE_SCOPE(packer_profiler_id, "compress");
+  UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "compress");
   UMBRA_ASSERT(platform_type <= 4, "Unsupported platform type!");
   source->set_position(0);
   auto_ptr_t<file_t> compressed = mem_file_create();

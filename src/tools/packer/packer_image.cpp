@@ -115,7 +115,7 @@ bool open_dependency(const char* root, const path_string_t& name, const char* en
   }
   // Pixels are read as the file holds them: a chunk that would need decompressing first
   // is none that a loose file has.
-  if (!fs_meta_get_chunk(&meta, fs_token_chunk_mip_tail, &dep.chunk) || dep.chunk.compression != 0 ||
+  if (!fs_meta_get_chunk(&meta, FS_TOKEN_CHUNK_MIP_TAIL, &dep.chunk) || dep.chunk.compression != 0 ||
       dep.chunk.payload_offset != 0 ||
       (dep.chunk.attribute != DDS_CHUNK_ATTRIBUTE && dep.chunk.attribute != RASTER_CHUNK_ATTRIBUTE)) {
     log_error("Failed decoding chunk of file %s of %s.", dep.path.c_str(), entry_path);
@@ -297,7 +297,7 @@ bool build_image_entry(const u8* descriptor, u64 size, const char* entry_path, c
       }
     }
     if (!check_dependency_data(dep, faces_per_image, entry_path)) return false;
-    UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "read image %s", dep.path.c_str());
+    UMBRA_PROFILE_SCOPE_FORMAT(PACKER_PROFILER_ID, "read image %s", dep.path.c_str());
     const bool placed = dep.chunk.attribute == DDS_CHUNK_ATTRIBUTE
                             ? place_dds_faces(dep, k * faces_per_image, faces_per_image, out->image, layout, entry_path,
                                               out->data.data())
@@ -329,7 +329,7 @@ class image_pages_task_t final : public thread::task_t {
   image_pages_task_t(gdeflate_paged_compressor_t& compressor, u8 runs)
       : thread::task_t(2, runs, "image_pages_task_t"), compressor_(compressor) {}
   void execute() override {
-    UMBRA_PROFILE_SCOPE(packer_profiler_id, "GDeflate pages");
+    UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "GDeflate pages");
     compressor_.compress_pages();
   }
 
@@ -358,7 +358,7 @@ void compress_pages_on_pool(gdeflate_paged_compressor_t& compressor) {
 
 fs_compression_t platform_compress_image(array_dyn_t<u8>& data) {
   if (no_compress) return FS_COMPRESSION_NONE;
-  UMBRA_PROFILE_SCOPE(packer_profiler_id, "GDeflate encode");
+  UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "GDeflate encode");
   array_dyn_t<u8> stream;
   gdeflate_paged_compressor_t compressor;
   // A stream that cannot be made is no error: the data is stored as it is.
@@ -382,14 +382,14 @@ class image_task_t : public entry_task_t {
       fail();
       return;
     }
-    u32 image_words[fs_meta_image_words];
+    u32 image_words[FS_META_IMAGE_WORDS];
     if (!fs_meta_pack_image(image_.image, image_words)) {
       log_error("Failed decoding image of file %s.", entry_.path.c_str());
       fail();
       return;
     }
-    add_record(CAIRN_KIND_IMAGE, image_words, fs_meta_image_words);
-    add_record(CAIRN_KIND_SAMPLER, &image_.sampler, fs_meta_sampler_words);
+    add_record(CAIRN_KIND_IMAGE, image_words, FS_META_IMAGE_WORDS);
+    add_record(CAIRN_KIND_SAMPLER, &image_.sampler, FS_META_SAMPLER_WORDS);
     // The descriptor is no longer needed; the block is the entry's data as it lies in memory.
     source_.reset();
     source_bytes_.release_storage();

@@ -2,6 +2,6 @@
 
 namespace umbra {
 
-const profiler_id_t packer_profiler_id(PROFILER_ID_SCOPE, "packer");
+const profiler_id_t PACKER_PROFILER_ID(PROFILER_ID_SCOPE, "packer");
 
 }  // namespace umbra

@@ -5,6 +5,6 @@
 
 namespace umbra {
 
-extern const profiler_id_t packer_profiler_id;
+extern const profiler_id_t PACKER_PROFILER_ID;
 
 }  // namespace umbra

@@ -28,7 +28,7 @@ bool path_entry_less(const path_entry_v2_t& a, const path_entry_v2_t& b) {
 }
 
 bool build_path_entries(path_entries_t& entries, const source_lists_t& lists, const char* root) {
-  UMBRA_PROFILE_SCOPE(packer_profiler_id, "stat paths");
+  UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "stat paths");
   if (!entries.request_capacity(lists.files.count())) {
     log_error("Out of memory while collecting paths!");
     return false;
@@ -53,7 +53,7 @@ bool build_path_entries(path_entries_t& entries, const source_lists_t& lists, co
 }
 
 void sort_path_entries(path_entries_t& entries) {
-  UMBRA_PROFILE_SCOPE(packer_profiler_id, "sort paths");
+  UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "sort paths");
   // Sort references rather than the 270-byte records themselves.
   array_dyn_t<u32> order;
   order.resize(entries.count());

@@ -217,7 +217,7 @@ bool scan_directory(source_lists_t& lists, const char* root, const char* d) {
 }
 
 bool read_lists(source_lists_t& lists, const char* root) {
-  UMBRA_PROFILE_SCOPE(packer_profiler_id, "scan");
+  UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "scan");
   reserve_list(lists.files);
   if (!read_list_option("-list", lists.files)) return false;
   if (!read_list_option("-hide-list", lists.hidden)) return false;

@@ -112,7 +112,7 @@ class data_checker_t {
   data_checker_t(archive_catalog_t& catalog, verify_report_t& report) : catalog_(catalog), report_(report) {}
 
   void run(const array_t<u64>& order) {
-    UMBRA_PROFILE_SCOPE(packer_profiler_id, "check data");
+    UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "check data");
     read_t* last = nullptr;  // the latest read started; it is finished only below
     for (u64 index : order) {
       if (last && same_chunk(catalog_[last->index].chunk, catalog_[index].chunk) && last->sharers.append(index))
@@ -254,7 +254,7 @@ array_dyn_t<u64> readable_entries(const archive_catalog_t& catalog, verify_repor
 }  // namespace
 
 bool verify_archive(const char* archive_path) {
-  UMBRA_PROFILE_SCOPE_FORMAT(packer_profiler_id, "verify %s", archive_path);
+  UMBRA_PROFILE_SCOPE_FORMAT(PACKER_PROFILER_ID, "verify %s", archive_path);
   cairn_device_log_t::set_info_shown(false);
   archive_catalog_t catalog;
   if (!catalog.open(archive_path)) return false;

@@ -14,7 +14,7 @@ namespace umbra {
 
 namespace {
 
-const profiler_id_t io_profiler_id(PROFILER_ID_SCOPE, "io");
+const profiler_id_t IO_PROFILER_ID(PROFILER_ID_SCOPE, "io");
 constexpr u8 NO_TRACE_LANE = 0xFF;
 
 // Transfers in flight overlap, so each is drawn on a lane of its own for as long as it
@@ -39,7 +39,7 @@ class pump_trace_lanes_t {
     }
     busy_[lane] = true;
     request->trace_lane = (u8)lane;
-    profiler_lane_begin_format(lanes_[lane], io_profiler_id, "%s %" PRIu64 " bytes",
+    profiler_lane_begin_format(lanes_[lane], IO_PROFILER_ID, "%s %" PRIu64 " bytes",
                                request->kind == PLATFORM_IO_READ ? "read" : "write", request->size);
   }
 

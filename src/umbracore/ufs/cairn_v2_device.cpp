@@ -197,7 +197,7 @@ bool cairn_v2_device_t::mstat(const char* path, fs_mstat_t* out) {
   for (u32 i = 0; i < entry->index_count; ++i) {
     const u32 word = index_words[i];
     const u32 kind = cairn_index_word_kind(word);
-    u32 widened[fs_meta_chunk_words];
+    u32 widened[FS_META_CHUNK_WORDS];
     const u32* words = nullptr;
     u32 count = 0;
     switch (kind) {
@@ -222,7 +222,7 @@ bool cairn_v2_device_t::mstat(const char* path, fs_mstat_t* out) {
     if (cairn_kind_is_chunk(kind)) {
       fs_chunk_widen(words, widened);
       words = widened;
-      count = fs_meta_chunk_words;
+      count = FS_META_CHUNK_WORDS;
     }
     if (!fs_meta_can_append(out, count)) {
       log_.error("Metadata of '%s' holds more records than a metadata set!", path);

@@ -6,10 +6,10 @@ namespace umbra {
 
 namespace {
 
-constexpr u64 k0 = 0xC3A5C85C97CB3127ull;
-constexpr u64 k1 = 0xB492B66FBE98F273ull;
-constexpr u64 k2 = 0x9AE16A3B2F90404Full;
-constexpr u64 k3 = 0xC949D7C7509E6557ull;
+constexpr u64 K0 = 0xC3A5C85C97CB3127ull;
+constexpr u64 K1 = 0xB492B66FBE98F273ull;
+constexpr u64 K2 = 0x9AE16A3B2F90404Full;
+constexpr u64 K3 = 0xC949D7C7509E6557ull;
 constexpr u64 HASH_MUL = 0x9DDFEA08EB382D69ull;
 
 // Archive keys are defined on little-endian loads; a big-endian host swaps.
@@ -63,17 +63,17 @@ u64 hash_len0to16(const u8* s, size_t len) {
     u8 c = s[len - 1];
     u32 y = (u32)a + ((u32)b << 8);
     u32 z = (u32)len + ((u32)c << 2);
-    return shift_mix(y * k2 ^ z * k3) * k2;
+    return shift_mix(y * K2 ^ z * K3) * K2;
   }
-  return k2;
+  return K2;
 }
 
 u64 hash_len17to32(const u8* s, size_t len) {
-  u64 a = fetch64(s) * k1;
+  u64 a = fetch64(s) * K1;
   u64 b = fetch64(s + 8);
-  u64 c = fetch64(s + len - 8) * k2;
-  u64 d = fetch64(s + len - 16) * k0;
-  return hash_len16(rotate(a - b, 43) + rotate(c, 30) + d, a + rotate(b ^ k3, 20) - c + len);
+  u64 c = fetch64(s + len - 8) * K2;
+  u64 d = fetch64(s + len - 16) * K0;
+  return hash_len16(rotate(a - b, 43) + rotate(c, 30) + d, a + rotate(b ^ K3, 20) - c + len);
 }
 
 struct pair64_t {
@@ -97,7 +97,7 @@ inline pair64_t weak_hash_len32_with_seeds(const u8* s, u64 a, u64 b) {
 
 u64 hash_len33to64(const u8* s, size_t len) {
   u64 z = fetch64(s + 24);
-  u64 a = fetch64(s) + (len + fetch64(s + len - 16)) * k0;
+  u64 a = fetch64(s) + (len + fetch64(s + len - 16)) * K0;
   u64 b = rotate(a + z, 52);
   u64 c = rotate(a, 37);
   a += fetch64(s + 8);
@@ -114,8 +114,8 @@ u64 hash_len33to64(const u8* s, size_t len) {
   a += fetch64(s + len - 16);
   u64 wf = a + z;
   u64 ws = b + rotate(a, 31) + c;
-  u64 r = shift_mix((vf + ws) * k2 + (wf + vs) * k0);
-  return shift_mix(r * k0 + vs) * k2;
+  u64 r = shift_mix((vf + ws) * K2 + (wf + vs) * K0);
+  return shift_mix(r * K0 + vs) * K2;
 }
 
 // Above 64 bytes: the tail is hashed first, then 64-byte blocks from the start; the
@@ -125,17 +125,17 @@ u64 hash_len65_up(const u8* s, size_t len) {
   u64 y = fetch64(s + len - 16) + fetch64(s + len - 56);
   u64 z = hash_len16(fetch64(s + len - 48) + len, fetch64(s + len - 24));
   pair64_t v = weak_hash_len32_with_seeds(s + len - 64, len, z);
-  pair64_t w = weak_hash_len32_with_seeds(s + len - 32, y + k1, x);
-  x = x * k1 + fetch64(s);
+  pair64_t w = weak_hash_len32_with_seeds(s + len - 32, y + K1, x);
+  x = x * K1 + fetch64(s);
 
   size_t remaining = (len - 1) & ~(size_t)63;
   do {
-    x = rotate(x + y + v.first + fetch64(s + 8), 37) * k1;
-    y = rotate(y + v.second + fetch64(s + 48), 42) * k1;
+    x = rotate(x + y + v.first + fetch64(s + 8), 37) * K1;
+    y = rotate(y + v.second + fetch64(s + 48), 42) * K1;
     x ^= w.second;
     y += v.first + fetch64(s + 40);
-    z = rotate(z + w.first, 33) * k1;
-    v = weak_hash_len32_with_seeds(s, v.second * k1, x + w.first);
+    z = rotate(z + w.first, 33) * K1;
+    v = weak_hash_len32_with_seeds(s, v.second * K1, x + w.first);
     w = weak_hash_len32_with_seeds(s + 32, z + w.second, y + fetch64(s + 16));
     u64 t = z;
     z = x;
@@ -143,7 +143,7 @@ u64 hash_len65_up(const u8* s, size_t len) {
     s += 64;
     remaining -= 64;
   } while (remaining != 0);
-  return hash_len16(hash_len16(v.first, w.first) + shift_mix(y) * k1 + z, hash_len16(v.second, w.second) + x);
+  return hash_len16(hash_len16(v.first, w.first) + shift_mix(y) * K1 + z, hash_len16(v.second, w.second) + x);
 }
 
 }  // namespace

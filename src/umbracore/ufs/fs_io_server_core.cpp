@@ -16,11 +16,11 @@
 namespace umbra {
 
 fs_io_counters_t fs_io_counters;
-const profiler_id_t ufs_profiler_id(PROFILER_ID_SCOPE, "ufs");
+const profiler_id_t UFS_PROFILER_ID(PROFILER_ID_SCOPE, "ufs");
 
 namespace {
 
-const char* const queue_names[FS_IO_QUEUE_COUNT] = {
+const char* const QUEUE_NAMES[FS_IO_QUEUE_COUNT] = {
     "Read Queue, Prio Low",
     "Read Queue, Prio Normal",
     "Read Queue, Prio High",
@@ -60,7 +60,7 @@ void fs_io_counters_visit(fs_io_counter_visitor_t visitor, void* argument) {
 
 fs_io_server_t::fs_io_server_t() {
   for (u32 i = 0; i < FS_IO_QUEUE_COUNT; ++i) {
-    queues_[i].name = queue_names[i];
+    queues_[i].name = QUEUE_NAMES[i];
     queues_[i].priority = (u8)i;
   }
   scheduler_.name.assign("IO Scheduler");
@@ -145,7 +145,7 @@ u32 fs_io_server_t::choose_queue(const char* path, u64 stored_size) {
 
 const char* fs_io_server_t::queue_name(u32 index) {
   UMBRA_ASSERT(index < FS_IO_QUEUE_COUNT, "%s", "IO queue index out of range.");
-  return queue_names[index];
+  return QUEUE_NAMES[index];
 }
 
 // ---------------------------------------------------------------------------------
@@ -318,7 +318,7 @@ void fs_io_server_t::submit_waiting(io_queue_t& queue, bool draining) {
     batch->bytesize += request->chunk.size;
   }
   if (accepts) {
-    UMBRA_PROFILE_SCOPE_FORMAT(ufs_profiler_id, "submit %" PRIu64 " reads (%s)", (u64)batch->requests.count,
+    UMBRA_PROFILE_SCOPE_FORMAT(UFS_PROFILER_ID, "submit %" PRIu64 " reads (%s)", (u64)batch->requests.count,
                                queue.name);
     batch_submit(batch);
   } else {
@@ -336,7 +336,7 @@ void fs_io_server_t::submit_waiting(io_queue_t& queue, bool draining) {
 void fs_io_server_t::retire_done_batches(io_queue_t& queue) {
   while (!queue.in_flight.empty() && batch_done(queue.in_flight.head)) {
     io_batch_t* batch = queue.in_flight.pop();
-    UMBRA_PROFILE_SCOPE_FORMAT(ufs_profiler_id, "retire %" PRIu64 " reads (%s)", (u64)batch->requests.count,
+    UMBRA_PROFILE_SCOPE_FORMAT(UFS_PROFILER_ID, "retire %" PRIu64 " reads (%s)", (u64)batch->requests.count,
                                queue.name);
     batch_release(batch);
     finish_batch(batch);

@@ -130,7 +130,7 @@ struct fs_io_counters_t {
 };
 extern fs_io_counters_t fs_io_counters;
 // The category of the file system's trace scopes.
-extern const profiler_id_t ufs_profiler_id;
+extern const profiler_id_t UFS_PROFILER_ID;
 // Every counter above with its value, in this order.
 using fs_io_counter_visitor_t = void (*)(const char* name, u64 value, void* argument);
 void fs_io_counters_visit(fs_io_counter_visitor_t visitor, void* argument);

@@ -243,7 +243,7 @@ void fs_io_server_generic_t::decode_one(io_batch_t* batch, fs_io_server_request_
   const bool gdeflate = request->chunk.compression == FS_COMPRESSION_GDEFLATE;
   {
     // Ends before the batch may be retired: the request is recycled from then on.
-    UMBRA_PROFILE_SCOPE_FORMAT(ufs_profiler_id, "decompress %s", request->location.path.c_str());
+    UMBRA_PROFILE_SCOPE_FORMAT(UFS_PROFILER_ID, "decompress %s", request->location.path.c_str());
     bool ok = gdeflate ? stored_range_in_file(request) && decode_gdeflate(request) : decode_with_proc(request);
     if (!ok) request->success.store(0, std::memory_order_relaxed);
   }

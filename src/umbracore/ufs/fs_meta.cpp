@@ -12,16 +12,16 @@ struct kind_token_t {
   token_t token;
 };
 
-constexpr kind_token_t kind_tokens[] = {
-    {CAIRN_KIND_IMAGE, fs_token_image},
-    {CAIRN_KIND_SAMPLER, fs_token_sampler},
-    {CAIRN_KIND_RESERVED_3, fs_token_archive_kind_3},
-    {CAIRN_KIND_UMA, fs_token_uma},
-    {CAIRN_KIND_UMG, fs_token_umg},
-    {CAIRN_KIND_PLAIN_CHUNK, fs_token_chunk_plain},
-    {CAIRN_KIND_CHUNK_130, fs_token_chunk_130},
-    {CAIRN_KIND_CHUNK_131, fs_token_chunk_131},
-    {CAIRN_KIND_MIP_TAIL_CHUNK, fs_token_chunk_mip_tail},
+constexpr kind_token_t KIND_TOKENS[] = {
+    {CAIRN_KIND_IMAGE, FS_TOKEN_IMAGE},
+    {CAIRN_KIND_SAMPLER, FS_TOKEN_SAMPLER},
+    {CAIRN_KIND_RESERVED_3, FS_TOKEN_ARCHIVE_KIND_3},
+    {CAIRN_KIND_UMA, FS_TOKEN_UMA},
+    {CAIRN_KIND_UMG, FS_TOKEN_UMG},
+    {CAIRN_KIND_PLAIN_CHUNK, FS_TOKEN_CHUNK_PLAIN},
+    {CAIRN_KIND_CHUNK_130, FS_TOKEN_CHUNK_130},
+    {CAIRN_KIND_CHUNK_131, FS_TOKEN_CHUNK_131},
+    {CAIRN_KIND_MIP_TAIL_CHUNK, FS_TOKEN_CHUNK_MIP_TAIL},
 };
 
 // log2 of an alignment as stored: its trailing zero bits, 0 standing for 1.
@@ -30,14 +30,14 @@ u32 alignment_exponent(u32 alignment) { return alignment == 0 ? 0 : (u32)__built
 }  // namespace
 
 token_t fs_meta_token_for_archive_kind(u32 kind) {
-  for (const kind_token_t& entry : kind_tokens) {
+  for (const kind_token_t& entry : KIND_TOKENS) {
     if (entry.kind == kind) return entry.token;
   }
-  return fs_token_archive_other;
+  return FS_TOKEN_ARCHIVE_OTHER;
 }
 
 bool fs_meta_archive_kind_for_token(token_t token, u32* kind) {
-  for (const kind_token_t& entry : kind_tokens) {
+  for (const kind_token_t& entry : KIND_TOKENS) {
     if (entry.token == token) {
       *kind = entry.kind;
       return true;
@@ -66,18 +66,18 @@ size_t fs_meta_get(u32* out, size_t max, const token_t* token, const fs_mstat_t*
       start += record.count;
       continue;
     }
-    if (start + record.count > set->words.count()) return fs_meta_not_found;
+    if (start + record.count > set->words.count()) return FS_META_NOT_FOUND;
     if (!out) return record.count;
-    if (record.count > max) return fs_meta_not_found;
+    if (record.count > max) return FS_META_NOT_FOUND;
     for (u32 i = 0; i < record.count; ++i) out[i] = set->words[start + i];
     return record.count;
   }
-  return fs_meta_not_found;
+  return FS_META_NOT_FOUND;
 }
 
 // ---- image record ----
 
-bool fs_meta_pack_image(const fs_meta_image_t& image, u32 out[fs_meta_image_words]) {
+bool fs_meta_pack_image(const fs_meta_image_t& image, u32 out[FS_META_IMAGE_WORDS]) {
   u32 pitch_exponent = alignment_exponent(image.pitch_alignment);
   u32 image_exponent = alignment_exponent(image.image_alignment);
   if (image.mip_count < 1 || image.mip_count > 16 || image.image_type > 3 || image.face_count < 1 ||
@@ -91,7 +91,7 @@ bool fs_meta_pack_image(const fs_meta_image_t& image, u32 out[fs_meta_image_word
   return true;
 }
 
-void fs_meta_unpack_image(const u32 words[fs_meta_image_words], fs_meta_image_t* out) {
+void fs_meta_unpack_image(const u32 words[FS_META_IMAGE_WORDS], fs_meta_image_t* out) {
   out->mip_count = (words[0] & 0xF) + 1;
   out->format = (format_t)(u8)(words[0] >> 4);
   out->image_type = (words[0] >> 12) & 0x3;
@@ -103,22 +103,22 @@ void fs_meta_unpack_image(const u32 words[fs_meta_image_words], fs_meta_image_t*
 }
 
 bool fs_meta_append_image(fs_mstat_t* set, const fs_meta_image_t& image) {
-  u32 words[fs_meta_image_words];
+  u32 words[FS_META_IMAGE_WORDS];
   if (!fs_meta_pack_image(image, words)) return false;
-  fs_meta_append(set, fs_token_image, fs_meta_image_words, words);
+  fs_meta_append(set, FS_TOKEN_IMAGE, FS_META_IMAGE_WORDS, words);
   return true;
 }
 
 bool fs_meta_get_image(const fs_mstat_t* set, fs_meta_image_t* out) {
-  u32 words[fs_meta_image_words];
-  if (fs_meta_get(words, fs_meta_image_words, &fs_token_image, set) != fs_meta_image_words) return false;
+  u32 words[FS_META_IMAGE_WORDS];
+  if (fs_meta_get(words, FS_META_IMAGE_WORDS, &FS_TOKEN_IMAGE, set) != FS_META_IMAGE_WORDS) return false;
   fs_meta_unpack_image(words, out);
   return true;
 }
 
 // ---- chunk records ----
 
-bool fs_meta_pack_chunk(const fs_chunk_t& chunk, u32 out[fs_meta_chunk_words]) {
+bool fs_meta_pack_chunk(const fs_chunk_t& chunk, u32 out[FS_META_CHUNK_WORDS]) {
   if (chunk.compression > 0xF || chunk.attribute > 0xF || chunk.stored_size > 0xFFFFFFFFull ||
       chunk.aux_size > 0xFFFFFFFFull || chunk.size > 0xFFFFFFFFull) {
     return false;
@@ -132,7 +132,7 @@ bool fs_meta_pack_chunk(const fs_chunk_t& chunk, u32 out[fs_meta_chunk_words]) {
   return true;
 }
 
-void fs_meta_unpack_chunk(const u32 words[fs_meta_chunk_words], fs_chunk_t* out) {
+void fs_meta_unpack_chunk(const u32 words[FS_META_CHUNK_WORDS], fs_chunk_t* out) {
   out->compression = (u8)(words[0] & 0xF);
   out->attribute = (u8)((words[0] >> 4) & 0xF);
   out->payload_offset = (u8)(words[0] >> 8);
@@ -143,15 +143,15 @@ void fs_meta_unpack_chunk(const u32 words[fs_meta_chunk_words], fs_chunk_t* out)
 }
 
 bool fs_meta_append_chunk(fs_mstat_t* set, token_t token, const fs_chunk_t& chunk) {
-  u32 words[fs_meta_chunk_words];
+  u32 words[FS_META_CHUNK_WORDS];
   if (!fs_meta_pack_chunk(chunk, words)) return false;
-  fs_meta_append(set, token, fs_meta_chunk_words, words);
+  fs_meta_append(set, token, FS_META_CHUNK_WORDS, words);
   return true;
 }
 
 bool fs_meta_get_chunk(const fs_mstat_t* set, token_t token, fs_chunk_t* out) {
-  u32 words[fs_meta_chunk_words];
-  if (fs_meta_get(words, fs_meta_chunk_words, &token, set) != fs_meta_chunk_words) return false;
+  u32 words[FS_META_CHUNK_WORDS];
+  if (fs_meta_get(words, FS_META_CHUNK_WORDS, &token, set) != FS_META_CHUNK_WORDS) return false;
   fs_meta_unpack_chunk(words, out);
   return true;
 }
@@ -168,14 +168,14 @@ void fs_chunk_from_archive_words(const u32 archive_words[4], fs_chunk_t* out) {
   out->attribute = record.attribute;
 }
 
-void fs_chunk_widen(const u32 archive_words[4], u32 out[fs_meta_chunk_words]) {
+void fs_chunk_widen(const u32 archive_words[4], u32 out[FS_META_CHUNK_WORDS]) {
   fs_chunk_t chunk;
   fs_chunk_from_archive_words(archive_words, &chunk);
   // Every field of a four-word record fits the six-word one.
   fs_meta_pack_chunk(chunk, out);
 }
 
-bool fs_chunk_narrow(const u32 words[fs_meta_chunk_words], u32 archive_out[4]) {
+bool fs_chunk_narrow(const u32 words[FS_META_CHUNK_WORDS], u32 archive_out[4]) {
   // The archive has no room for a payload offset or for the unused bits of word 0.
   if ((words[0] & 0xFFFFFF00u) != 0) return false;
   fs_chunk_t chunk;

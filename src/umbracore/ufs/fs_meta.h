@@ -22,24 +22,24 @@ struct token_t {
 };
 
 // Record kinds. The values are part of the engine's interface, never renumber them.
-constexpr token_t fs_token_image{25441ull};                   // 2 words, archive kind 1
-constexpr token_t fs_token_sampler{1235860843ull};            // 1 word, archive kind 2
-constexpr token_t fs_token_uma{76592274904ull};               // 8 words, archive kind 5
-constexpr token_t fs_token_umg{76592283568ull};               // 2 words, archive kind 6
-constexpr token_t fs_token_chunk_plain{51102578ull};          // 6 words, archive kind 128
-constexpr token_t fs_token_chunk_130{93161ull};               // 6 words, archive kind 130
-constexpr token_t fs_token_chunk_131{148033ull};              // 6 words, archive kind 131
-constexpr token_t fs_token_chunk_mip_tail{67770689585ull};    // 6 words, archive kind 132
-constexpr token_t fs_token_archive_kind_3{4108957955745ull};  // named, never turned into a record
-constexpr token_t fs_token_archive_other{74930710355ull};     // any other archive kind
+constexpr token_t FS_TOKEN_IMAGE{25441ull};                   // 2 words, archive kind 1
+constexpr token_t FS_TOKEN_SAMPLER{1235860843ull};            // 1 word, archive kind 2
+constexpr token_t FS_TOKEN_UMA{76592274904ull};               // 8 words, archive kind 5
+constexpr token_t FS_TOKEN_UMG{76592283568ull};               // 2 words, archive kind 6
+constexpr token_t FS_TOKEN_CHUNK_PLAIN{51102578ull};          // 6 words, archive kind 128
+constexpr token_t FS_TOKEN_CHUNK_130{93161ull};               // 6 words, archive kind 130
+constexpr token_t FS_TOKEN_CHUNK_131{148033ull};              // 6 words, archive kind 131
+constexpr token_t FS_TOKEN_CHUNK_MIP_TAIL{67770689585ull};    // 6 words, archive kind 132
+constexpr token_t FS_TOKEN_ARCHIVE_KIND_3{4108957955745ull};  // named, never turned into a record
+constexpr token_t FS_TOKEN_ARCHIVE_OTHER{74930710355ull};     // any other archive kind
 
-constexpr u32 fs_meta_image_words = 2;
-constexpr u32 fs_meta_sampler_words = 1;
-constexpr u32 fs_meta_uma_words = 8;
-constexpr u32 fs_meta_umg_words = 2;
-constexpr u32 fs_meta_chunk_words = 6;
+constexpr u32 FS_META_IMAGE_WORDS = 2;
+constexpr u32 FS_META_SAMPLER_WORDS = 1;
+constexpr u32 FS_META_UMA_WORDS = 8;
+constexpr u32 FS_META_UMG_WORDS = 2;
+constexpr u32 FS_META_CHUNK_WORDS = 6;
 
-// Archive metadata kind <-> token. Unknown kinds give fs_token_archive_other; tokens
+// Archive metadata kind <-> token. Unknown kinds give FS_TOKEN_ARCHIVE_OTHER; tokens
 // without an archive kind give false.
 token_t fs_meta_token_for_archive_kind(u32 kind);
 bool fs_meta_archive_kind_for_token(token_t token, u32* kind);
@@ -51,14 +51,14 @@ struct fs_meta_record_t {
 
 // Fixed capacities: the largest set the system builds (a DDS file) has 3 records over
 // 14 words.
-constexpr u32 fs_mstat_max_records = 8;
-constexpr u32 fs_mstat_max_words = 16;
+constexpr u32 FS_MSTAT_MAX_RECORDS = 8;
+constexpr u32 FS_MSTAT_MAX_WORDS = 16;
 
 // One file's records in append order; a record's words start at the sum of the word
 // counts of the records before it. Lookups find the first record of a token.
 struct fs_mstat_t {
-  array_local_t<fs_meta_record_t, fs_mstat_max_records> records;
-  array_local_t<u32, fs_mstat_max_words> words;
+  array_local_t<fs_meta_record_t, FS_MSTAT_MAX_RECORDS> records;
+  array_local_t<u32, FS_MSTAT_MAX_WORDS> words;
 };
 
 // Appends one record. Overflowing either capacity is a programming error: assertion
@@ -68,9 +68,9 @@ void fs_meta_append(fs_mstat_t* set, token_t token, size_t count, const u32* wor
 // from untrusted data and must stop before the assertion).
 bool fs_meta_can_append(const fs_mstat_t* set, size_t count);
 
-constexpr size_t fs_meta_not_found = ~(size_t)0;
+constexpr size_t FS_META_NOT_FOUND = ~(size_t)0;
 // Copies the first record of the token into out and returns its word count. With out
-// null only the count is returned. fs_meta_not_found when the token is absent, its
+// null only the count is returned. FS_META_NOT_FOUND when the token is absent, its
 // count exceeds max (out not null) or its words do not lie inside the set's words.
 // Callers ask for the exact count of the kind and treat anything else as failure.
 size_t fs_meta_get(u32* out, size_t max, const token_t* token, const fs_mstat_t* set);
@@ -89,8 +89,8 @@ struct fs_meta_image_t {
 };
 
 // False when a value does not fit its field (nothing is written or appended).
-bool fs_meta_pack_image(const fs_meta_image_t& image, u32 out[fs_meta_image_words]);
-void fs_meta_unpack_image(const u32 words[fs_meta_image_words], fs_meta_image_t* out);
+bool fs_meta_pack_image(const fs_meta_image_t& image, u32 out[FS_META_IMAGE_WORDS]);
+void fs_meta_unpack_image(const u32 words[FS_META_IMAGE_WORDS], fs_meta_image_t* out);
 bool fs_meta_append_image(fs_mstat_t* set, const fs_meta_image_t& image);
 bool fs_meta_get_image(const fs_mstat_t* set, fs_meta_image_t* out);
 
@@ -108,16 +108,16 @@ struct fs_chunk_t {
 
 // False when a value does not fit its field: compression or attribute above 15, a
 // size above 32 bits.
-bool fs_meta_pack_chunk(const fs_chunk_t& chunk, u32 out[fs_meta_chunk_words]);
-void fs_meta_unpack_chunk(const u32 words[fs_meta_chunk_words], fs_chunk_t* out);
+bool fs_meta_pack_chunk(const fs_chunk_t& chunk, u32 out[FS_META_CHUNK_WORDS]);
+void fs_meta_unpack_chunk(const u32 words[FS_META_CHUNK_WORDS], fs_chunk_t* out);
 bool fs_meta_append_chunk(fs_mstat_t* set, token_t token, const fs_chunk_t& chunk);
 bool fs_meta_get_chunk(const fs_mstat_t* set, token_t token, fs_chunk_t* out);
 
 // An archive stores chunk records in four words (sizes in 28 bits, the offset in units
 // of 16 bytes, no payload offset); readers widen them, writers narrow them. Narrowing
 // fails when something would be lost.
-void fs_chunk_widen(const u32 archive_words[4], u32 out[fs_meta_chunk_words]);
-bool fs_chunk_narrow(const u32 words[fs_meta_chunk_words], u32 archive_out[4]);
+void fs_chunk_widen(const u32 archive_words[4], u32 out[FS_META_CHUNK_WORDS]);
+bool fs_chunk_narrow(const u32 words[FS_META_CHUNK_WORDS], u32 archive_out[4]);
 // The chunk a four-word archive record describes (payload offset 0).
 void fs_chunk_from_archive_words(const u32 archive_words[4], fs_chunk_t* out);
 

@@ -41,7 +41,7 @@ bool fs_meta_build(fs_mstat_t* set, file_t& file, u64 base_offset, u8 compressio
   chunk.size = stat.size;
   chunk.offset = base_offset;
   // The record holds 32-bit sizes; a larger file must not be described with cut sizes.
-  if (!fs_meta_append_chunk(set, fs_token_chunk_plain, chunk)) {
+  if (!fs_meta_append_chunk(set, FS_TOKEN_CHUNK_PLAIN, chunk)) {
     log_error("[fs] Chunk of '%s' does not fit its metadata record", file.get_name().c_str());
     return false;
   }

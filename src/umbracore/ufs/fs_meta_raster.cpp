@@ -20,7 +20,7 @@ bool fs_meta_raster(fs_mstat_t* set, file_t& file, u64 base_offset, u8 compressi
   image.mip_count = 1;
   image.pitch_alignment = 1;
   image.image_alignment = 1;
-  u32 image_words[fs_meta_image_words];
+  u32 image_words[FS_META_IMAGE_WORDS];
   if (!fs_meta_pack_image(image, image_words)) return false;
 
   fs_stat_t stat;
@@ -35,11 +35,11 @@ bool fs_meta_raster(fs_mstat_t* set, file_t& file, u64 base_offset, u8 compressi
   chunk.aux_size = stat.size;
   chunk.size = decoded;
   chunk.offset = base_offset;
-  u32 chunk_words[fs_meta_chunk_words];
+  u32 chunk_words[FS_META_CHUNK_WORDS];
   if (!fs_meta_pack_chunk(chunk, chunk_words)) return false;
 
-  fs_meta_append(set, fs_token_image, fs_meta_image_words, image_words);
-  fs_meta_append(set, fs_token_chunk_mip_tail, fs_meta_chunk_words, chunk_words);
+  fs_meta_append(set, FS_TOKEN_IMAGE, FS_META_IMAGE_WORDS, image_words);
+  fs_meta_append(set, FS_TOKEN_CHUNK_MIP_TAIL, FS_META_CHUNK_WORDS, chunk_words);
   return true;
 }
 

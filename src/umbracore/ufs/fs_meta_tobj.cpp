@@ -82,7 +82,7 @@ bool fs_meta_tobj(fs_mstat_t* set, file_t& file, u64 base_offset, u8 compression
     return false;
   }
   const u32 sampler = tobj_encode_sampler(header);
-  fs_meta_append(set, fs_token_sampler, fs_meta_sampler_words, &sampler);
+  fs_meta_append(set, FS_TOKEN_SAMPLER, FS_META_SAMPLER_WORDS, &sampler);
   return true;
 }
 

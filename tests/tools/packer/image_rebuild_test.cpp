@@ -57,7 +57,7 @@ TEST_F(image_plan_test, vets_both_targets) {
 
 TEST_F(image_plan_test, sampler_record_of_another_size_fails) {
   const u32 words[2] = {0, 0};
-  fs_meta_append(&set_, fs_token_sampler, 2, words);
+  fs_meta_append(&set_, FS_TOKEN_SAMPLER, 2, words);
   EXPECT_FALSE(plan());
   log_.expect_last_error_once("Failed to decode sampler for '/d/t.tobj'!");
 }

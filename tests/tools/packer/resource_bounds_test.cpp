@@ -28,7 +28,7 @@ std::string zlib_of(size_t n) { return zlib_deflate(std::string(n, 'z')); }
 
 std::vector<uint32_t> huge_image_words() {
   umbra::fs_meta_image_t image{umbra::format_t::BC1_UNORM, 0, 65536, 65536, 1, 16, 256, 512};
-  uint32_t words[umbra::fs_meta_image_words] = {};
+  uint32_t words[umbra::FS_META_IMAGE_WORDS] = {};
   umbra::fs_meta_pack_image(image, words);
   return {words[0], words[1]};
 }

@@ -230,7 +230,7 @@ TEST_F(cairn_v1_device_test, mstat_builds_records_from_the_entry_data) {
   umbra::fs_mstat_t set;
   ASSERT_TRUE(device->mstat("/tex/b.bin", &set));
   umbra::fs_chunk_t chunk;
-  ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::fs_token_chunk_plain, &chunk));
+  ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::FS_TOKEN_CHUNK_PLAIN, &chunk));
   EXPECT_EQ(chunk.compression, 1u);
   EXPECT_EQ(chunk.size, 20000u);
   EXPECT_EQ(chunk.stored_size, umbra_test::zlib_deflate(pattern(20000)).size());
@@ -315,7 +315,7 @@ TEST_F(cairn_v1_device_test, chunk_read_goes_through_the_io_server) {
   umbra::fs_mstat_t set;
   ASSERT_TRUE(device->mstat("/tex/b.bin", &set));
   umbra::fs_chunk_t chunk;
-  ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::fs_token_chunk_plain, &chunk));
+  ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::FS_TOKEN_CHUNK_PLAIN, &chunk));
   std::string target(chunk.size, '\0');
   umbra::fs_io_request_t* request =
       device->chunk_read(target.data(), umbra::FS_CHUNK_TARGET_MEMORY, "/tex/b.bin", chunk, nullptr);

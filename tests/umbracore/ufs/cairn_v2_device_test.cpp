@@ -386,14 +386,14 @@ TEST_F(cairn_v2_device_test, mstat_reports_known_records_in_order_and_skips_kind
   umbra::fs_mstat_t set;
   ASSERT_TRUE(device->mstat("/img.tobj", &set));
   ASSERT_EQ(set.records.count(), 3u);
-  EXPECT_EQ(set.records[0].token, umbra::fs_token_image);
-  EXPECT_EQ(set.records[1].token, umbra::fs_token_sampler);
-  EXPECT_EQ(set.records[2].token, umbra::fs_token_chunk_mip_tail);
+  EXPECT_EQ(set.records[0].token, umbra::FS_TOKEN_IMAGE);
+  EXPECT_EQ(set.records[1].token, umbra::FS_TOKEN_SAMPLER);
+  EXPECT_EQ(set.records[2].token, umbra::FS_TOKEN_CHUNK_MIP_TAIL);
   EXPECT_EQ(set.words[0], 0x12345u);
   EXPECT_EQ(set.words[1], 0x00FF00FFu);
   EXPECT_EQ(set.words[2], 0x77u);
   umbra::fs_chunk_t chunk;
-  ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::fs_token_chunk_mip_tail, &chunk));
+  ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::FS_TOKEN_CHUNK_MIP_TAIL, &chunk));
   EXPECT_EQ(chunk.compression, 1u);
   EXPECT_EQ(chunk.size, 300u);
   EXPECT_EQ(chunk.stored_size, umbra_test::zlib_deflate(pattern(300)).size());
@@ -406,8 +406,8 @@ TEST_F(cairn_v2_device_test, mstat_reports_known_records_in_order_and_skips_kind
   umbra::fs_mstat_t model;
   ASSERT_TRUE(device->mstat("/model.uma", &model));
   ASSERT_EQ(model.records.count(), 2u);
-  EXPECT_EQ(model.records[0].token, umbra::fs_token_uma);
-  EXPECT_EQ(model.records[1].token, umbra::fs_token_umg);
+  EXPECT_EQ(model.records[0].token, umbra::FS_TOKEN_UMA);
+  EXPECT_EQ(model.records[1].token, umbra::FS_TOKEN_UMG);
   EXPECT_EQ(model.words[9], 10u);
 
   umbra::fs_mstat_t none;
@@ -619,7 +619,7 @@ TEST_F(cairn_v2_device_test, chunks_the_archive_cannot_back_are_refused_with_the
     umbra::fs_mstat_t set;
     ASSERT_TRUE(device->mstat(p.c_str(), &set)) << p;
     umbra::fs_chunk_t chunk;
-    ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::fs_token_chunk_plain, &chunk)) << p;
+    ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::FS_TOKEN_CHUNK_PLAIN, &chunk)) << p;
     std::string target(16, '\0');
     EXPECT_EQ(device->chunk_read(target.data(), umbra::FS_CHUNK_TARGET_MEMORY, p.c_str(), chunk, nullptr), nullptr) << p;
     EXPECT_EQ(log.errors(), (std::vector<std::string>{message, message})) << p;
@@ -692,7 +692,7 @@ TEST_F(cairn_v2_device_test, chunk_read_decodes_every_known_compression_into_the
     umbra::fs_mstat_t set;
     ASSERT_TRUE(device->mstat(p, &set)) << p;
     umbra::fs_chunk_t chunk;
-    ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::fs_token_chunk_plain, &chunk)) << p;
+    ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::FS_TOKEN_CHUNK_PLAIN, &chunk)) << p;
     std::string target(chunk.size, '\0');
     umbra::fs_io_request_t* request =
         device->chunk_read(target.data(), umbra::FS_CHUNK_TARGET_MEMORY, p, chunk, nullptr);
@@ -714,7 +714,7 @@ TEST_F(cairn_v2_device_test, chunk_read_of_a_corrupt_stream_fails_its_wait) {
     umbra::fs_mstat_t set;
     ASSERT_TRUE(device->mstat(p, &set));
     umbra::fs_chunk_t chunk;
-    ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::fs_token_chunk_plain, &chunk));
+    ASSERT_TRUE(umbra::fs_meta_get_chunk(&set, umbra::FS_TOKEN_CHUNK_PLAIN, &chunk));
     std::string target(chunk.size, '\0');
     umbra::fs_io_request_t* request =
         device->chunk_read(target.data(), umbra::FS_CHUNK_TARGET_MEMORY, p, chunk, nullptr);

@@ -601,7 +601,7 @@ TEST_F(generic_server_test, archive_devices_read_their_chunks_through_the_server
     fs_mstat_t set;
     ASSERT_TRUE(device->mstat(c.path, &set)) << c.path;
     fs_chunk_t chunk;
-    ASSERT_TRUE(fs_meta_get_chunk(&set, fs_token_chunk_plain, &chunk)) << c.path;
+    ASSERT_TRUE(fs_meta_get_chunk(&set, FS_TOKEN_CHUNK_PLAIN, &chunk)) << c.path;
     targets.push_back(std::string(chunk.size, '\0'));
     requests.push_back(device->chunk_read(targets.back().data(), FS_CHUNK_TARGET_MEMORY, c.path, chunk, nullptr));
     ASSERT_NE(requests.back(), nullptr) << c.path;
@@ -615,7 +615,7 @@ TEST_F(generic_server_test, archive_devices_read_their_chunks_through_the_server
   fs_mstat_t set;
   ASSERT_TRUE(device->mstat("/b.bin", &set));
   fs_chunk_t chunk;
-  ASSERT_TRUE(fs_meta_get_chunk(&set, fs_token_chunk_plain, &chunk));
+  ASSERT_TRUE(fs_meta_get_chunk(&set, FS_TOKEN_CHUNK_PLAIN, &chunk));
   chunk.size -= 1;
   std::string target(chunk.size, '\0');
   fs_io_request_t* request = device->chunk_read(target.data(), FS_CHUNK_TARGET_MEMORY, "/a.bin", chunk, nullptr);

@@ -96,12 +96,12 @@ TEST(fs_meta_set, lookup_wants_the_exact_word_count) {
   fs_mstat_t set;
   ASSERT_TRUE(fs_meta_append_image(&set, image(28, 0, 4, 4, 1, 1, 1, 1)));
   u32 out[8] = {};
-  EXPECT_EQ(fs_meta_get(out, 2, &fs_token_image, &set), 2u);
-  EXPECT_EQ(fs_meta_get(out, 1, &fs_token_image, &set), fs_meta_not_found);
-  EXPECT_EQ(fs_meta_get(nullptr, 0, &fs_token_image, &set), 2u);
-  EXPECT_EQ(fs_meta_get(out, 8, &fs_token_sampler, &set), fs_meta_not_found);
+  EXPECT_EQ(fs_meta_get(out, 2, &FS_TOKEN_IMAGE, &set), 2u);
+  EXPECT_EQ(fs_meta_get(out, 1, &FS_TOKEN_IMAGE, &set), FS_META_NOT_FOUND);
+  EXPECT_EQ(fs_meta_get(nullptr, 0, &FS_TOKEN_IMAGE, &set), 2u);
+  EXPECT_EQ(fs_meta_get(out, 8, &FS_TOKEN_SAMPLER, &set), FS_META_NOT_FOUND);
   const fs_mstat_t empty;
-  EXPECT_EQ(fs_meta_get(nullptr, 8, &fs_token_image, &empty), fs_meta_not_found);
+  EXPECT_EQ(fs_meta_get(nullptr, 8, &FS_TOKEN_IMAGE, &empty), FS_META_NOT_FOUND);
 }
 
 TEST(fs_meta_set, records_follow_each_other_and_the_first_of_a_token_wins) {
@@ -109,15 +109,15 @@ TEST(fs_meta_set, records_follow_each_other_and_the_first_of_a_token_wins) {
   const u32 sampler = 0x155;
   const u32 first[2] = {1, 2};
   const u32 second[2] = {3, 4};
-  fs_meta_append(&set, fs_token_sampler, 1, &sampler);
-  fs_meta_append(&set, fs_token_umg, 2, first);
-  fs_meta_append(&set, fs_token_umg, 2, second);
-  fs_meta_append(&set, fs_token_archive_other, 0, nullptr);
+  fs_meta_append(&set, FS_TOKEN_SAMPLER, 1, &sampler);
+  fs_meta_append(&set, FS_TOKEN_UMG, 2, first);
+  fs_meta_append(&set, FS_TOKEN_UMG, 2, second);
+  fs_meta_append(&set, FS_TOKEN_ARCHIVE_OTHER, 0, nullptr);
   u32 out[2] = {};
-  ASSERT_EQ(fs_meta_get(out, 2, &fs_token_umg, &set), 2u);
+  ASSERT_EQ(fs_meta_get(out, 2, &FS_TOKEN_UMG, &set), 2u);
   EXPECT_EQ(out[0], 1u);
   EXPECT_EQ(out[1], 2u);
-  EXPECT_EQ(fs_meta_get(out, 2, &fs_token_archive_other, &set), 0u);
+  EXPECT_EQ(fs_meta_get(out, 2, &FS_TOKEN_ARCHIVE_OTHER, &set), 0u);
   EXPECT_EQ(words_of(set), (std::vector<u32>{0x155, 1, 2, 3, 4}));
 }
 
@@ -125,11 +125,11 @@ TEST(fs_meta_set, records_follow_each_other_and_the_first_of_a_token_wins) {
 // arrays directly) must not be read past its words.
 TEST(fs_meta_set, record_outside_the_words_is_not_found) {
   fs_mstat_t set;
-  set.records.append({fs_token_uma, 8});
+  set.records.append({FS_TOKEN_UMA, 8});
   set.words.append(1);
   u32 out[8];
-  EXPECT_EQ(fs_meta_get(out, 8, &fs_token_uma, &set), fs_meta_not_found);
-  EXPECT_EQ(fs_meta_get(nullptr, 8, &fs_token_uma, &set), fs_meta_not_found);
+  EXPECT_EQ(fs_meta_get(out, 8, &FS_TOKEN_UMA, &set), FS_META_NOT_FOUND);
+  EXPECT_EQ(fs_meta_get(nullptr, 8, &FS_TOKEN_UMA, &set), FS_META_NOT_FOUND);
 }
 
 TEST(fs_meta_set, capacity_check_matches_append) {
@@ -137,24 +137,24 @@ TEST(fs_meta_set, capacity_check_matches_append) {
   u32 words[16] = {};
   EXPECT_TRUE(fs_meta_can_append(&set, 16));
   EXPECT_FALSE(fs_meta_can_append(&set, 17));
-  fs_meta_append(&set, fs_token_uma, 14, words);
+  fs_meta_append(&set, FS_TOKEN_UMA, 14, words);
   EXPECT_TRUE(fs_meta_can_append(&set, 2));
   EXPECT_FALSE(fs_meta_can_append(&set, 3));
-  for (int i = 0; i < 7; ++i) fs_meta_append(&set, fs_token_sampler, 0, nullptr);
+  for (int i = 0; i < 7; ++i) fs_meta_append(&set, FS_TOKEN_SAMPLER, 0, nullptr);
   EXPECT_FALSE(fs_meta_can_append(&set, 0));
 }
 
 TEST(fs_meta_set_death, word_overflow_stops_the_process) {
   fs_mstat_t set;
   u32 words[16] = {};
-  fs_meta_append(&set, fs_token_uma, 16, words);
-  EXPECT_DEATH(fs_meta_append(&set, fs_token_sampler, 1, words), "fs_meta_append: Meta data buffer too small!");
+  fs_meta_append(&set, FS_TOKEN_UMA, 16, words);
+  EXPECT_DEATH(fs_meta_append(&set, FS_TOKEN_SAMPLER, 1, words), "fs_meta_append: Meta data buffer too small!");
 }
 
 TEST(fs_meta_set_death, ninth_record_stops_the_process) {
   fs_mstat_t set;
-  for (int i = 0; i < 8; ++i) fs_meta_append(&set, fs_token_sampler, 0, nullptr);
-  EXPECT_DEATH(fs_meta_append(&set, fs_token_sampler, 0, nullptr), "fs_meta_append: Meta data buffer too small!");
+  for (int i = 0; i < 8; ++i) fs_meta_append(&set, FS_TOKEN_SAMPLER, 0, nullptr);
+  EXPECT_DEATH(fs_meta_append(&set, FS_TOKEN_SAMPLER, 0, nullptr), "fs_meta_append: Meta data buffer too small!");
 }
 
 // ---- image records ----
@@ -217,10 +217,10 @@ TEST(fs_meta_image, values_outside_their_fields_are_refused) {
 TEST(fs_meta_chunk, six_words_and_back) {
   const fs_chunk_t chunk{40, 100, 120, 0x100000010ull, 148, FS_COMPRESSION_ZLIB, 1};
   fs_mstat_t set;
-  ASSERT_TRUE(fs_meta_append_chunk(&set, fs_token_chunk_mip_tail, chunk));
+  ASSERT_TRUE(fs_meta_append_chunk(&set, FS_TOKEN_CHUNK_MIP_TAIL, chunk));
   EXPECT_EQ(words_of(set), (std::vector<u32>{1 | 1 << 4 | 148 << 8, 40, 100, 120, 0x10, 1}));
   fs_chunk_t decoded{};
-  ASSERT_TRUE(fs_meta_get_chunk(&set, fs_token_chunk_mip_tail, &decoded));
+  ASSERT_TRUE(fs_meta_get_chunk(&set, FS_TOKEN_CHUNK_MIP_TAIL, &decoded));
   EXPECT_EQ(decoded.stored_size, 40u);
   EXPECT_EQ(decoded.aux_size, 100u);
   EXPECT_EQ(decoded.size, 120u);
@@ -228,12 +228,12 @@ TEST(fs_meta_chunk, six_words_and_back) {
   EXPECT_EQ(decoded.payload_offset, 148);
   EXPECT_EQ(decoded.compression, FS_COMPRESSION_ZLIB);
   EXPECT_EQ(decoded.attribute, 1);
-  EXPECT_FALSE(fs_meta_get_chunk(&set, fs_token_chunk_plain, &decoded));
+  EXPECT_FALSE(fs_meta_get_chunk(&set, FS_TOKEN_CHUNK_PLAIN, &decoded));
 
   const fs_chunk_t too_big{1ull << 32, 0, 0, 0, 0, 0, 0};
-  EXPECT_FALSE(fs_meta_append_chunk(&set, fs_token_chunk_plain, too_big));
+  EXPECT_FALSE(fs_meta_append_chunk(&set, FS_TOKEN_CHUNK_PLAIN, too_big));
   const fs_chunk_t bad_compression{0, 0, 0, 0, 0, 16, 0};
-  EXPECT_FALSE(fs_meta_append_chunk(&set, fs_token_chunk_plain, bad_compression));
+  EXPECT_FALSE(fs_meta_append_chunk(&set, FS_TOKEN_CHUNK_PLAIN, bad_compression));
   EXPECT_EQ(set.records.count(), 1u);
 }
 
@@ -280,21 +280,21 @@ TEST(fs_meta_chunk, narrowing_refuses_to_lose_anything) {
 }
 
 TEST(fs_meta_tokens, archive_kinds_map_to_tokens) {
-  EXPECT_EQ(fs_meta_token_for_archive_kind(1), fs_token_image);
-  EXPECT_EQ(fs_meta_token_for_archive_kind(2), fs_token_sampler);
-  EXPECT_EQ(fs_meta_token_for_archive_kind(3), fs_token_archive_kind_3);
-  EXPECT_EQ(fs_meta_token_for_archive_kind(5), fs_token_uma);
-  EXPECT_EQ(fs_meta_token_for_archive_kind(6), fs_token_umg);
-  EXPECT_EQ(fs_meta_token_for_archive_kind(128), fs_token_chunk_plain);
-  EXPECT_EQ(fs_meta_token_for_archive_kind(129), fs_token_archive_other);
-  EXPECT_EQ(fs_meta_token_for_archive_kind(130), fs_token_chunk_130);
-  EXPECT_EQ(fs_meta_token_for_archive_kind(131), fs_token_chunk_131);
-  EXPECT_EQ(fs_meta_token_for_archive_kind(132), fs_token_chunk_mip_tail);
-  EXPECT_EQ(fs_meta_token_for_archive_kind(4), fs_token_archive_other);
+  EXPECT_EQ(fs_meta_token_for_archive_kind(1), FS_TOKEN_IMAGE);
+  EXPECT_EQ(fs_meta_token_for_archive_kind(2), FS_TOKEN_SAMPLER);
+  EXPECT_EQ(fs_meta_token_for_archive_kind(3), FS_TOKEN_ARCHIVE_KIND_3);
+  EXPECT_EQ(fs_meta_token_for_archive_kind(5), FS_TOKEN_UMA);
+  EXPECT_EQ(fs_meta_token_for_archive_kind(6), FS_TOKEN_UMG);
+  EXPECT_EQ(fs_meta_token_for_archive_kind(128), FS_TOKEN_CHUNK_PLAIN);
+  EXPECT_EQ(fs_meta_token_for_archive_kind(129), FS_TOKEN_ARCHIVE_OTHER);
+  EXPECT_EQ(fs_meta_token_for_archive_kind(130), FS_TOKEN_CHUNK_130);
+  EXPECT_EQ(fs_meta_token_for_archive_kind(131), FS_TOKEN_CHUNK_131);
+  EXPECT_EQ(fs_meta_token_for_archive_kind(132), FS_TOKEN_CHUNK_MIP_TAIL);
+  EXPECT_EQ(fs_meta_token_for_archive_kind(4), FS_TOKEN_ARCHIVE_OTHER);
   u32 kind = 0;
-  ASSERT_TRUE(fs_meta_archive_kind_for_token(fs_token_chunk_mip_tail, &kind));
+  ASSERT_TRUE(fs_meta_archive_kind_for_token(FS_TOKEN_CHUNK_MIP_TAIL, &kind));
   EXPECT_EQ(kind, 132u);
-  EXPECT_FALSE(fs_meta_archive_kind_for_token(fs_token_archive_other, &kind));
+  EXPECT_FALSE(fs_meta_archive_kind_for_token(FS_TOKEN_ARCHIVE_OTHER, &kind));
 }
 
 // ---- the per-file builder ----
@@ -308,7 +308,7 @@ class fs_meta_build_test : public ::testing::Test {
 TEST_F(fs_meta_build_test, plain_record_of_a_loose_file) {
   bytes_file_t file("data/x.bin", std::vector<u8>(100, 7));
   ASSERT_TRUE(fs_meta_build(&set, file, 0, 0));
-  EXPECT_EQ(tokens_of(set), (std::vector<u64>{fs_token_chunk_plain.value}));
+  EXPECT_EQ(tokens_of(set), (std::vector<u64>{FS_TOKEN_CHUNK_PLAIN.value}));
   EXPECT_EQ(words_of(set), (std::vector<u32>{0, 100, 100, 100, 0, 0}));
   EXPECT_TRUE(log.messages().empty());
 }
@@ -338,9 +338,9 @@ TEST_F(fs_meta_build_test, unstatable_file_fails) {
 TEST_F(fs_meta_build_test, uma_header_values_then_plain_record) {
   bytes_file_t file("m/model.uma", uma_header());
   ASSERT_TRUE(fs_meta_build(&set, file, 0, 0));
-  EXPECT_EQ(tokens_of(set), (std::vector<u64>{fs_token_uma.value, fs_token_chunk_plain.value}));
+  EXPECT_EQ(tokens_of(set), (std::vector<u64>{FS_TOKEN_UMA.value, FS_TOKEN_CHUNK_PLAIN.value}));
   u32 words[8];
-  ASSERT_EQ(fs_meta_get(words, 8, &fs_token_uma, &set), 8u);
+  ASSERT_EQ(fs_meta_get(words, 8, &FS_TOKEN_UMA, &set), 8u);
   EXPECT_EQ(std::vector<u32>(words, words + 8),
             (std::vector<u32>{0xBEEF, 0x3F800000, 0x100C, 0x1010, 0x1020, 0x1014, 0x1018, 0x101C}));
 }
@@ -394,7 +394,7 @@ TEST_F(fs_meta_build_test, dispatch_by_name) {
       EXPECT_EQ(fresh.records.count(), 0u) << c.name;
     } else {
       EXPECT_TRUE(built) << c.name;
-      EXPECT_EQ(tokens_of(fresh), (std::vector<u64>{fs_token_chunk_plain.value})) << c.name;
+      EXPECT_EQ(tokens_of(fresh), (std::vector<u64>{FS_TOKEN_CHUNK_PLAIN.value})) << c.name;
     }
   }
 }

@@ -107,7 +107,7 @@ fs_meta_image_t image_of(const fs_mstat_t& set) {
 
 u32 sampler_of(const fs_mstat_t& set) {
   u32 word = 0;
-  EXPECT_EQ(fs_meta_get(&word, 1, &fs_token_sampler, &set), 1u);
+  EXPECT_EQ(fs_meta_get(&word, 1, &FS_TOKEN_SAMPLER, &set), 1u);
   return word;
 }
 
@@ -118,8 +118,8 @@ TEST_F(tobj_meta_t, image_and_sampler_of_the_first_named_image) {
   fs_mstat_t set;
   ASSERT_TRUE(build_tobj("tex.tobj", tobj.bytes(), &set));
   ASSERT_EQ(set.records.count(), 2u);
-  EXPECT_EQ(set.records[0].token, fs_token_image);
-  EXPECT_EQ(set.records[1].token, fs_token_sampler);
+  EXPECT_EQ(set.records[0].token, FS_TOKEN_IMAGE);
+  EXPECT_EQ(set.records[1].token, FS_TOKEN_SAMPLER);
   const fs_meta_image_t image = image_of(set);
   EXPECT_EQ(image.format, format_t::BC3_UNORM_SRGB);
   EXPECT_EQ(image.image_type, 0u);
@@ -178,9 +178,9 @@ TEST_F(tobj_meta_t, general_builder_adds_the_descriptor_file_itself) {
   fs_mstat_t set;
   ASSERT_TRUE(fs_meta_build(&set, *file, 0, 0));
   ASSERT_EQ(set.records.count(), 3u);
-  EXPECT_EQ(set.records[2].token, fs_token_chunk_plain);
+  EXPECT_EQ(set.records[2].token, FS_TOKEN_CHUNK_PLAIN);
   fs_chunk_t plain{};
-  ASSERT_TRUE(fs_meta_get_chunk(&set, fs_token_chunk_plain, &plain));
+  ASSERT_TRUE(fs_meta_get_chunk(&set, FS_TOKEN_CHUNK_PLAIN, &plain));
   EXPECT_EQ(plain.size, bytes.size());
 
   // Through the unified device as well, the way any caller asks.

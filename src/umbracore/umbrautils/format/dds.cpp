@@ -200,14 +200,14 @@ bool fs_meta_dds(fs_mstat_t* set, file_t& file, u64 base_offset, u8 compression)
   record.pitch_alignment = 1;  // rows and levels lie back to back in every DDS
   record.image_alignment = 1;
 
-  u32 image_words[fs_meta_image_words];
-  u32 chunk_words[fs_meta_chunk_words];
+  u32 image_words[FS_META_IMAGE_WORDS];
+  u32 chunk_words[FS_META_CHUNK_WORDS];
   if (!is_usable(image) || !fs_meta_pack_image(record, image_words) || !fs_meta_pack_chunk(chunk, chunk_words)) {
     log_error("[dds] Incompatible image type '%s'", file.get_name().c_str());
     return false;
   }
-  fs_meta_append(set, fs_token_image, fs_meta_image_words, image_words);
-  fs_meta_append(set, fs_token_chunk_mip_tail, fs_meta_chunk_words, chunk_words);
+  fs_meta_append(set, FS_TOKEN_IMAGE, FS_META_IMAGE_WORDS, image_words);
+  fs_meta_append(set, FS_TOKEN_CHUNK_MIP_TAIL, FS_META_CHUNK_WORDS, chunk_words);
   return true;
 }
 

@@ -79,7 +79,7 @@ class buffer_page_t final : public page_t {
 
 zero_page_t g_zero_page;
 
-const u8 g_zeros[MEM_FILE_PAGE_SIZE] = {};
+const u8 ZEROS[MEM_FILE_PAGE_SIZE] = {};
 
 u64 min_u64(u64 a, u64 b) { return a < b ? a : b; }
 
@@ -167,7 +167,7 @@ void mem_file_t::clear_range(u64 from, u64 to) {
     u64 piece = min_u64(page_size_ - in_page, to - from);
     if (pages_[index]) {
       for (u64 done = 0; done < piece; done += MEM_FILE_PAGE_SIZE) {
-        pages_[index]->write(g_zeros, min_u64(MEM_FILE_PAGE_SIZE, piece - done), in_page + done);
+        pages_[index]->write(ZEROS, min_u64(MEM_FILE_PAGE_SIZE, piece - done), in_page + done);
       }
     }
     from += piece;

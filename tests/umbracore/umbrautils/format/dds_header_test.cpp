@@ -138,7 +138,7 @@ class dds_header_round_trip_t : public ::testing::Test {
       return ::testing::AssertionFailure() << "not readable";
     }
     fs_chunk_t chunk{};
-    if (!fs_meta_get_image(&set, image) || !fs_meta_get_chunk(&set, fs_token_chunk_mip_tail, &chunk))
+    if (!fs_meta_get_image(&set, image) || !fs_meta_get_chunk(&set, FS_TOKEN_CHUNK_MIP_TAIL, &chunk))
       return ::testing::AssertionFailure() << "no records";
     tobj_header_t descriptor = tobj_make_rebuild_header(surface.cube);
     if (header.linear) descriptor.color_space = TOBJ_COLOR_SPACE_LINEAR;

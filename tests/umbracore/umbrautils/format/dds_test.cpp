@@ -166,7 +166,7 @@ void expect_image(const fs_mstat_t& set, const image_expect_t& e) {
 
 fs_chunk_t mip_tail(const fs_mstat_t& set) {
   fs_chunk_t chunk{};
-  EXPECT_TRUE(fs_meta_get_chunk(&set, fs_token_chunk_mip_tail, &chunk));
+  EXPECT_TRUE(fs_meta_get_chunk(&set, FS_TOKEN_CHUNK_MIP_TAIL, &chunk));
   return chunk;
 }
 
@@ -235,9 +235,9 @@ TEST_F(dds_files_t, records_come_in_order_through_the_general_builder) {
   fs_mstat_t set;
   ASSERT_TRUE(fs_meta_build(&set, *file, 0, 0));
   ASSERT_EQ(set.records.count(), 3u);
-  EXPECT_EQ(set.records[0].token, fs_token_image);
-  EXPECT_EQ(set.records[1].token, fs_token_chunk_mip_tail);
-  EXPECT_EQ(set.records[2].token, fs_token_chunk_plain);
+  EXPECT_EQ(set.records[0].token, FS_TOKEN_IMAGE);
+  EXPECT_EQ(set.records[1].token, FS_TOKEN_CHUNK_MIP_TAIL);
+  EXPECT_EQ(set.records[2].token, FS_TOKEN_CHUNK_PLAIN);
   EXPECT_EQ(set.words.count(), 14u);
   // Image word 0: format 72 in bits 4-11; word 1: width - 1 and height - 1.
   EXPECT_EQ(set.words[0], 72u << 4);

@@ -53,7 +53,7 @@ TEST(fs_meta_raster, records_the_image_and_its_decoded_size) {
     EXPECT_EQ(image.face_count, 1u);
     EXPECT_EQ(image.pitch_alignment, 1u);
     fs_chunk_t chunk;
-    ASSERT_TRUE(fs_meta_get_chunk(&set, fs_token_chunk_mip_tail, &chunk));
+    ASSERT_TRUE(fs_meta_get_chunk(&set, FS_TOKEN_CHUNK_MIP_TAIL, &chunk));
     EXPECT_EQ(chunk.attribute, 3);
     EXPECT_EQ(chunk.compression, 0);
     EXPECT_EQ(chunk.stored_size, png.size());
