@@ -11,23 +11,15 @@
 
 namespace umbra_test {
 
-std::string zlib_inflate(const std::string& stored) {
-  z_stream z{};
-  inflateInit(&z);
-  std::string out;
-  char buffer[65536];
-  z.next_in = (Bytef*)stored.data();
-  z.avail_in = (uInt)stored.size();
-  int result = Z_OK;
-  while (result == Z_OK) {
-    z.next_out = (Bytef*)buffer;
-    z.avail_out = sizeof buffer;
-    result = inflate(&z, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - z.avail_out);
-    if (result == Z_BUF_ERROR && z.avail_in == 0) break;
-  }
-  inflateEnd(&z);
-  return out;
+bool zlib_uncompress_exact(const std::string& stored, uint64_t size, std::string* content) {
+  content->assign(size, '\0');
+  // zlib's own one-call decoder, with room for exactly the content: a stream that is
+  // longer, shorter or followed by other bytes does not pass.
+  uLongf produced = (uLongf)size;
+  uLong consumed = (uLong)stored.size();
+  int result = uncompress2(reinterpret_cast<Bytef*>(&(*content)[0]), &produced,
+                           reinterpret_cast<const Bytef*>(stored.data()), &consumed);
+  return result == Z_OK && produced == size && consumed == stored.size();
 }
 
 namespace {
@@ -35,7 +27,10 @@ namespace {
 std::string table_bytes(const std::string& archive, uint64_t offset, uint32_t stored, uint64_t raw, bool* is_raw) {
   std::string bytes = archive.substr(offset, stored);
   *is_raw = stored == raw;
-  return *is_raw ? bytes : zlib_inflate(bytes);
+  if (*is_raw) return bytes;
+  std::string table;
+  if (!zlib_uncompress_exact(bytes, raw, &table)) table.clear();
+  return table;
 }
 
 }  // namespace
@@ -95,7 +90,10 @@ bool inspected_archive_t::chunk(const umbra::cairn_v2_entry_t& entry, uint32_t k
     umbra::cairn_decode_chunk_record(metadata.data() + at, &out->record);
     std::string stored = bytes.substr(out->record.offset, out->record.stored_size);
     out->content = stored;
-    if (out->record.compression == 1) out->content = zlib_inflate(stored);
+    if (out->record.compression == 1 && !zlib_uncompress_exact(stored, out->record.size, &out->content)) {
+      ADD_FAILURE() << "chunk of kind " << kind << " is no zlib stream of its size";
+      out->content.clear();
+    }
     if (out->record.compression == 3) {
       out->content.assign(out->record.size, '\0');
       if (!umbra::gdeflate_decompress(reinterpret_cast<umbra::u8*>(&out->content[0]), out->record.size,

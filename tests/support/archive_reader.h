@@ -24,6 +24,7 @@ struct inspected_archive_t {
   bool tables_raw[2] = {false, false};
 
   // Loads and decodes the whole archive; false (with a gtest failure) when malformed.
+  // Tables and zlib chunks are decoded by zlib itself, apart from the tool's code.
   bool load(const std::string& path);
   const umbra::cairn_v2_entry_t* find(const std::string& relative_path) const;
   // The index words of an entry.
@@ -36,6 +37,8 @@ struct inspected_archive_t {
   std::vector<std::string> listing(const std::string& relative_path) const;
 };
 
-std::string zlib_inflate(const std::string& stored);
+// Decodes a zlib stream with zlib's uncompress2; true only when it is exactly the whole
+// of stored and decodes to exactly size bytes.
+bool zlib_uncompress_exact(const std::string& stored, uint64_t size, std::string* content);
 
 }  // namespace umbra_test

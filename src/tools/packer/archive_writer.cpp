@@ -168,24 +168,18 @@ bool build_archive(archive_build_t& build, file_t* archive, const char* root) {
   return true;
 }
 
-bool store_table(file_t* archive, const array_t<u8>& raw, const char* write_error, const char* compress_error,
-                 u32* stored_size) {
-  auto_ptr_t<file_t> table = mem_file_create();
-  if (!table->write(raw.data(), raw.count())) {
-    log_error("%s", write_error);
-    return false;
-  }
-  table->set_position(0);
-  auto_ptr_t<file_t> compressed = mem_file_create();
-  if (!zlib_compress_stream(compressed.get(), table.get())) {
+bool store_table(file_t* archive, const array_t<u8>& raw, const char* compress_error, u32* stored_size) {
+  // A table is a zlib stream even where that is longer than the table. Readers take a
+  // stored size equal to the raw size for a raw table, so a stream of exactly that
+  // length gives way to the raw table.
+  array_dyn_t<u8> stream;
+  if (zlib_compress_buffer(raw.data(), raw.count(), false, stream) != ZLIB_COMPRESS_MADE) {
     log_error("%s", compress_error);
     return false;
   }
-  file_t* stored = compressed.get();
-  if (compressed->get_size() == raw.count()) stored = table.get();
-  stored->set_position(0);
-  *stored_size = (u32)stored->get_size();
-  return fs_copy(archive, stored);
+  const array_t<u8>& stored = stream.count() == raw.count() ? raw : stream;
+  *stored_size = (u32)stored.count();
+  return archive->write(stored.data(), stored.count());
 }
 
 bool store_tables(archive_build_t& build, file_t* archive) {
@@ -198,9 +192,7 @@ bool store_tables(archive_build_t& build, file_t* archive) {
   archive->set_position(align_up(archive->get_position(), cairn_v2_block_alignment));
   build.header.entry_table_offset = archive->get_position();
   build.header.entry_count = (u32)build.table.count();
-  if (!store_table(archive, raw, "Error writing entry table", "Error compressing entry table",
-                   &build.header.entry_table_size))
-    return false;
+  if (!store_table(archive, raw, "Error compressing entry table", &build.header.entry_table_size)) return false;
   raw.clear();
   if (!cairn_v2_encode_metadata_table(build.metadata.data(), build.metadata.count(), raw)) {
     log_error("Error writing metadata table");
@@ -209,8 +201,7 @@ bool store_tables(archive_build_t& build, file_t* archive) {
   archive->set_position(align_up(archive->get_position(), cairn_v2_block_alignment));
   build.header.metadata_table_offset = archive->get_position();
   build.header.metadata_count = (u32)build.metadata.count();
-  return store_table(archive, raw, "Error writing metadata table", "Error compressing metadata table",
-                     &build.header.metadata_table_size);
+  return store_table(archive, raw, "Error compressing metadata table", &build.header.metadata_table_size);
 }
 
 namespace {
@@ -266,6 +257,7 @@ void report_created(const archive_build_t& build, const create_totals_t& totals,
 bool create(const char* archive_path, const char* root) {
   UMBRA_PROFILE_SCOPE_FORMAT(PACKER_PROFILER_ID, "create %s", archive_path);
   const u64 started_us = progress_clock_us();
+  if (!read_compression_level()) return false;
   archive_build_t build;
   build.dedupe = cdl_param("-dedupe") != CDL_NOT_FOUND;
   cairn_v2_header_init(&build.header, (u8)platform_type);

@@ -35,7 +35,6 @@ bool build_archive(archive_build_t& build, file_t* archive, const char* root);
 bool store_tables(archive_build_t& build, file_t* archive);
 // Stores one table: as a zlib stream, or raw when the stream would be exactly as long
 // as the raw table (readers could not tell the two apart). Returns the stored size.
-bool store_table(file_t* archive, const array_t<u8>& raw, const char* write_error, const char* compress_error,
-                 u32* stored_size);
+bool store_table(file_t* archive, const array_t<u8>& raw, const char* compress_error, u32* stored_size);
 
 }  // namespace umbra

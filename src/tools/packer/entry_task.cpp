@@ -81,19 +81,23 @@ void entry_task_t::add_record(u32 kind, const u32* words, u32 count) {
 }
 
 void entry_task_t::encode_plain_chunk(bool allow_compression) {
-  u64 size = source_->get_size();
-  fs_compression_t compression = allow_compression ? platform_compress_file(source_) : FS_COMPRESSION_NONE;
+  const u64 size = source_bytes_.count();
+  fs_compression_t compression = allow_compression
+                                     ? platform_compress_buffer(source_bytes_.data(), size, source_.get(), block_bytes_)
+                                     : FS_COMPRESSION_NONE;
   if (compression != FS_COMPRESSION_NONE) {
-    // The compressed stream already is a memory file: it becomes the block as it is.
-    output_ = std::move(source_);
     source_bytes_.release_storage();
-    add_chunk_record(CAIRN_KIND_PLAIN_CHUNK, output_->get_size(), size, compression, 0, 0, 0);
-    return;
+    set_block_from_bytes();
+  } else {
+    // Stored as it is: the source in memory is the block (the task keeps its bytes).
+    source_->set_position(0);
+    output_ = std::move(source_);
   }
-  // Stored as it is: the source in memory is the block (the task keeps its bytes).
-  source_->set_position(0);
-  output_ = std::move(source_);
   add_chunk_record(CAIRN_KIND_PLAIN_CHUNK, output_->get_size(), size, compression, 0, 0, 0);
+}
+
+void entry_task_t::set_block_from_bytes() {
+  output_ = mem_file_create_read_only(block_bytes_.data(), block_bytes_.count(), "<block>");
 }
 
 namespace {
@@ -221,19 +225,21 @@ class directory_task_t : public entry_task_t {
       fail();
       return;
     }
-    array_dyn_t<u8> block;
-    if (!cairn_encode_listing(listing->names, block)) {
+    array_dyn_t<u8> listing_bytes;
+    if (!cairn_encode_listing(listing->names, listing_bytes)) {
       log_error("Error writing directory entry sizes to memory proxy (%s)", entry_.path.c_str());
       fail();
       return;
     }
-    if (!output_->write(block.data(), block.count())) {
+    if (!output_->write(listing_bytes.data(), listing_bytes.count())) {
       log_error("Error writing directory entry to memory proxy (%s)", entry_.path.c_str());
       fail();
       return;
     }
     u64 size = output_->get_size();
-    fs_compression_t compression = platform_compress_file(output_);
+    fs_compression_t compression =
+        platform_compress_buffer(listing_bytes.data(), listing_bytes.count(), output_.get(), block_bytes_);
+    if (compression != FS_COMPRESSION_NONE) set_block_from_bytes();
     add_chunk_record(CAIRN_KIND_LISTING_CHUNK, output_->get_size(), size, compression, 0, 0, 0);
   }
 };

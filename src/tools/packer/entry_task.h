@@ -62,12 +62,15 @@ class entry_task_t : public thread::task_t {
   // Reads the whole source with one request and serves it from memory from then on:
   // compression and copying then cost no further trips through the IO pump.
   bool load_source(const char* full_path, u64 size);
+  // The block becomes the bytes in block_bytes_ (a compressed stream).
+  void set_block_from_bytes();
 
   const path_entry_v2_t& entry_;
   const char* root_;  // the command line's root: outlives every task
   listing_registry_t* listings_;
   auto_ptr_t<file_t> source_;
   array_dyn_t<u8> source_bytes_;  // the whole source, read with one request
+  array_dyn_t<u8> block_bytes_;   // the block, when it is a compressed stream
   auto_ptr_t<file_t> output_;
   array_dyn_t<u32> record_words_;
   array_dyn_t<u32> index_words_;

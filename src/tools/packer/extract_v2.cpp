@@ -1,7 +1,6 @@
 // Extraction of version 2 archives: walk the listings, then read file contents through
 // the IO server under a byte budget; the main thread completes the reads in order and
 // the pool's workers create and write the files.
-#include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 
@@ -10,6 +9,7 @@
 #include "tools/packer/extract_walk.h"
 #include "tools/packer/extracted_path.h"
 #include "tools/packer/image_rebuild.h"
+#include "tools/packer/packer_options.h"
 #include "tools/packer/packer_profiling.h"
 #include "tools/packer/progress.h"
 #include "umbracore/cdl/cdl.h"
@@ -74,23 +74,8 @@ bool is_image_path(const mstring_t& path) { return path.length() >= 5 && path.en
 // -io-buffers-size: MiB, decimal, default 1024, clamped to 1..65536.
 bool read_io_budget(u64* budget) {
   u64 mb = DEFAULT_IO_BUFFERS_MB;
-  if (cdl_param("-io-buffers-size") != CDL_NOT_FOUND) {
-    if (cdl_argc() != 2) {
-      log_error("%s requires value", "-io-buffers-size");
-      return false;
-    }
-    const char* word = cdl_argv();
-    const char* digits = word;
-    while (*digits == ' ' || (*digits >= '\t' && *digits <= '\r')) ++digits;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long value = *digits >= '0' && *digits <= '9' ? std::strtoull(digits, &end, 10) : 0;
-    if (end == nullptr || *end != 0) {
-      log_error("'%s' is not valid value for %s parameter", word, "-io-buffers-size");
-      return false;
-    }
-    mb = errno == ERANGE ? ~0ull : (u64)value;
-  }
+  const char* word = nullptr;
+  if (!read_decimal_option("-io-buffers-size", &mb, &word)) return false;
   if (mb == 0) mb = 1;
   if (mb > MAX_IO_BUFFERS_MB) mb = MAX_IO_BUFFERS_MB;
   *budget = mb << 20;

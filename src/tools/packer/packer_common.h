@@ -1,5 +1,5 @@
-// Plain-data compression of the archive writer: zlib at level 9, kept only when it
-// makes the data strictly smaller.
+// Plain-data compression of the archive writer: whole zlib streams made by libdeflate at
+// the -compression-level level, kept only when they make the data strictly smaller.
 #pragma once
 
 #include "umbracore/collections/arrays/array.h"
@@ -8,13 +8,21 @@
 
 namespace umbra {
 
-// Compresses from the source's position to its end into the destination at its
-// position, 4096 bytes at a time. False after an error line.
-bool zlib_compress_stream(file_t* destination, file_t* source);
+enum zlib_compress_result_t : u8 {
+  ZLIB_COMPRESS_MADE,         // stream holds the zlib stream
+  ZLIB_COMPRESS_NOT_SMALLER,  // only with smaller_only: the stream would not be shorter
+  ZLIB_COMPRESS_FAILED,       // out of memory
+};
 
-// Replaces source by its zlib stream when that is strictly smaller and returns
-// FS_COMPRESSION_ZLIB; otherwise rewinds source and returns FS_COMPRESSION_NONE.
-// With -nocompress nothing is done.
-fs_compression_t platform_compress_file(auto_ptr_t<file_t>& source);
+// The zlib stream of size bytes at data, made in one call. With smaller_only a stream
+// that is not strictly shorter than the data is not kept (and costs no more memory than
+// the data).
+zlib_compress_result_t zlib_compress_buffer(const u8* data, u64 size, bool smaller_only, array_dyn_t<u8>& stream);
+
+// The compression decision for plain data held whole in memory: FS_COMPRESSION_ZLIB
+// with the stream in compressed when it is strictly smaller, else FS_COMPRESSION_NONE
+// (after an error line naming source when the stream could not be made). With
+// -nocompress nothing is done.
+fs_compression_t platform_compress_buffer(const u8* data, u64 size, file_t* source, array_dyn_t<u8>& compressed);
 
 }  // namespace umbra

@@ -3,6 +3,7 @@
 #include "umbracore/ufs/fs_proc.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_createDCtx_advanced
+#include <libdeflate.h>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -40,6 +41,7 @@ class zlib_proc_t final : public fs_proc_t {
  public:
   ~zlib_proc_t() override {
     if (initialised_) inflateEnd(&stream_);
+    if (whole_decoder_) libdeflate_free_decompressor(whole_decoder_);
   }
 
   bool process(const u8* in, u64 in_size, u8* out, u64 out_size, u64* consumed, u64* produced) override {
@@ -72,9 +74,23 @@ class zlib_proc_t final : public fs_proc_t {
     return initialised_;
   }
 
+  bool decodes_whole() const override { return true; }
+
+  bool decode_whole(const u8* in, u64 in_size, u8* out, u64 out_size) override {
+    if (!whole_decoder_) whole_decoder_ = libdeflate_alloc_decompressor();
+    if (!whole_decoder_) return false;
+    // Without a place for the actual size, libdeflate insists on exactly out_size bytes.
+    libdeflate_result result =
+        compression_ == FS_COMPRESSION_ZLIB
+            ? libdeflate_zlib_decompress(whole_decoder_, in, (size_t)in_size, out, (size_t)out_size, nullptr)
+            : libdeflate_deflate_decompress(whole_decoder_, in, (size_t)in_size, out, (size_t)out_size, nullptr);
+    return result == LIBDEFLATE_SUCCESS;
+  }
+
  private:
   z_stream stream_{};
   bool initialised_ = false;
+  libdeflate_decompressor* whole_decoder_ = nullptr;  // made on the first whole read
 };
 
 // ---------------------------------------------------------------------------------
@@ -296,12 +312,45 @@ bool fs_proc_t::check_end_of_content() {
   return decode(&extra, 1, &produced) && produced == 0 && ended_;
 }
 
+fs_proc_t::whole_read_t fs_proc_t::read_whole(u8* buffer) {
+  if (stored_size_ == 0 || content_size_ == 0 || stored_size_ > FS_PROC_WHOLE_READ_LIMIT) return WHOLE_READ_IN_WINDOWS;
+  // Small chunks fit the input window; larger ones get a buffer of their own.
+  array_dyn_t<u8> large;
+  u8* stored = input_;
+  if (stored_size_ > FS_PROC_INPUT_WINDOW) {
+    if (!large.resize_uninitialized(stored_size_)) return WHOLE_READ_IN_WINDOWS;
+    stored = large.data();
+  }
+  // A failed read is the read's failure: reading again in windows would only hide it.
+  if (!read_source(stored, stored_size_, start_)) return WHOLE_READ_FAILED;
+  // The windowed decoder has the last word on a stream the whole decoder refuses.
+  if (!decode_whole(stored, stored_size_, buffer, content_size_))
+    return reset() ? WHOLE_READ_IN_WINDOWS : WHOLE_READ_FAILED;
+  input_consumed_ = stored_size_;
+  input_begin_ = input_end_ = 0;
+  position_ = content_size_;
+  ended_ = true;
+  return WHOLE_READ_DONE;
+}
+
 bool fs_proc_t::read(void* buffer, u64 size, u64 offset) {
   if (source_kind_ == SOURCE_NONE) return false;
   if (offset > content_size_ || size > content_size_ - offset) return false;
   if (!buffer && size > 0) return false;
   if ((dirty_ || offset < position_) && !reset()) return false;
   dirty_ = true;
+  if (offset == 0 && size == content_size_ && position_ == 0 && input_consumed_ == 0 && decodes_whole()) {
+    switch (read_whole(static_cast<u8*>(buffer))) {
+      case WHOLE_READ_DONE:
+        dirty_ = false;
+        return true;
+      case WHOLE_READ_FAILED:
+        return false;
+      case WHOLE_READ_IN_WINDOWS:
+        dirty_ = true;  // a reset cleared it
+        break;
+    }
+  }
   u64 produced = 0;
   if (offset > position_ && (!decode(nullptr, offset - position_, &produced) || position_ != offset)) return false;
   if (!decode(static_cast<u8*>(buffer), size, &produced) || produced != size) return false;

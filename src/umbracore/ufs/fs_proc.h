@@ -6,6 +6,12 @@
 //
 // The content must be exactly the chunk's size: a stream that ends early, runs past
 // its stored bytes or would go on past the size fails the read that reaches its end.
+//
+// A read of the whole content takes the stored bytes in one read and, where the kind has
+// a whole-buffer decoder (libdeflate for zlib and raw deflate), decodes them in one call.
+// What that decoder refuses is decoded again in windows, so a stream fails or passes
+// exactly as it does when read in pieces; a failed read of the stored bytes fails the
+// read at once.
 #pragma once
 
 #include "umbracore/types.h"
@@ -17,6 +23,8 @@ class platform_fs_t;
 
 // Stored bytes are pulled from the source in windows of this size.
 constexpr u64 FS_PROC_INPUT_WINDOW = 65536;
+// Whole reads of chunks with more stored bytes than this are decoded in windows.
+constexpr u64 FS_PROC_WHOLE_READ_LIMIT = 268435456;
 
 class fs_proc_t {
  public:
@@ -56,6 +64,12 @@ class fs_proc_t {
   // Prepares a fresh stream of the compression (request) or of the same one (reset).
   virtual bool start(u8 compression) = 0;
 
+  // Whether the kind has a whole-buffer decoder, and the decoder: one stream in one
+  // call, whose content must be exactly out_size bytes. False when it refuses the
+  // stream (or has no memory).
+  virtual bool decodes_whole() const { return false; }
+  virtual bool decode_whole(const u8* in, u64 in_size, u8* out, u64 out_size) { return false; }
+
   u8 compression_ = 0;
   bool ended_ = false;
 
@@ -72,6 +86,9 @@ class fs_proc_t {
   // Decodes up to size bytes into out (null: skip them); stops early at the stream's end.
   bool decode(u8* out, u64 size, u64* produced_total);
   bool check_end_of_content();
+  enum whole_read_t : u8 { WHOLE_READ_DONE, WHOLE_READ_FAILED, WHOLE_READ_IN_WINDOWS };
+  // The whole content from the stream's start, in one read and one decode.
+  whole_read_t read_whole(u8* buffer);
 
   source_kind_t source_kind_ = SOURCE_NONE;
   file_t* file_ = nullptr;

@@ -372,3 +372,100 @@ TEST_F(create_test, names_the_format_cannot_hold_are_refused) {
   EXPECT_EQ(result.err, "*** ERROR *** : Name of '" + std::string(255, 'd') +
                             "' is empty or longer than 255 bytes and cannot be stored!\r\n");
 }
+
+namespace {
+
+// Text that compresses well but differently at each level, and bytes that do not.
+std::string level_text(size_t size, uint64_t seed) {
+  const char* words[] = {"granite ", "cairn ", "moss ", "path ", "ridge ", "summit ", "\r\n", "0x1F ", "tile "};
+  std::string text;
+  uint64_t s = seed;
+  while (text.size() < size) {
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    text += words[(s >> 33) % 9];
+    if ((s >> 20) % 7 == 0) text += std::to_string(s % 100000);
+  }
+  return text.substr(0, size);
+}
+
+}  // namespace
+
+// Every level makes streams that zlib's own decoder takes (the reader checks each one,
+// tables included) and that extract gives back; the highest level packs smaller than the
+// lowest, and without the option the level is 10.
+TEST_F(create_test, every_compression_level_round_trips) {
+  std::string noise(3000, '\0');
+  uint64_t state = 99;
+  for (char& c : noise) c = (char)((state = state * 6364136223846793005ull + 1) >> 56);
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"doc/readme.txt", level_text(150000, 1)},
+      {"doc/short.txt", "a few words, a few words"},
+      {"data/table.csv", level_text(40000, 2)},
+      {"data/noise.bin", noise},
+  };
+  for (const auto& file : files) add(file.first, file.second);
+  std::vector<uint64_t> sizes(13, 0);
+  for (int level = 1; level <= 12; ++level) {
+    auto result = create({"-compression-level", std::to_string(level)});
+    ASSERT_EQ(result.exit_code, 0) << level << result.err;
+    EXPECT_EQ(result.err, "") << level;
+    inspected_archive_t a;
+    ASSERT_TRUE(a.load(archive())) << level;
+    EXPECT_FALSE(a.tables_raw[0] || a.tables_raw[1]) << level;
+    for (const auto& file : files) {
+      inspected_chunk_t c;
+      ASSERT_TRUE(a.chunk(*a.find(file.first), 128, &c)) << level << " " << file.first;
+      EXPECT_TRUE(c.content == file.second) << level << " " << file.first;
+    }
+    inspected_chunk_t readme;
+    ASSERT_TRUE(a.chunk(*a.find("doc/readme.txt"), 128, &readme));
+    EXPECT_EQ(readme.record.compression, 1) << level;
+    sizes[level] = a.bytes.size();
+    if (level == 1 || level == 12) {
+      const std::string into = dir / ("out" + std::to_string(level));
+      ASSERT_EQ(run_packer({"extract", archive(), "-root", into}).exit_code, 0) << level;
+      for (const auto& file : files) EXPECT_TRUE(read_file(into + "/" + file.first) == file.second) << level;
+    }
+  }
+  EXPECT_LT(sizes[12], sizes[1]);
+  ASSERT_EQ(create({"-compression-level", "10"}).exit_code, 0);
+  const std::string level_10 = read_file(archive());
+  ASSERT_EQ(create().exit_code, 0);
+  EXPECT_TRUE(read_file(archive()) == level_10) << "the default level is 10";
+  // -nocompress outweighs any level.
+  ASSERT_EQ(create({"-compression-level", "12", "-nocompress"}).exit_code, 0);
+  inspected_archive_t raw;
+  ASSERT_TRUE(raw.load(archive()));
+  inspected_chunk_t readme;
+  ASSERT_TRUE(raw.chunk(*raw.find("doc/readme.txt"), 128, &readme));
+  EXPECT_EQ(readme.record.compression, 0);
+}
+
+TEST_F(create_test, compression_level_errors_leave_the_old_archive) {
+  add("a.txt", "alpha alpha alpha alpha");
+  ASSERT_EQ(create().exit_code, 0);
+  const std::string old_archive = read_file(archive());
+  struct level_case_t {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"-compression-level"}, "*** ERROR *** : -compression-level requires value\r\n"},
+      {{"-compression-level", "-nocompress"}, "*** ERROR *** : -compression-level requires value\r\n"},
+      {{"-compression-level", "0"}, "*** ERROR *** : '0' is not valid value for -compression-level parameter\r\n"},
+      {{"-compression-level", "13"}, "*** ERROR *** : '13' is not valid value for -compression-level parameter\r\n"},
+      {{"-compression-level", "fast"},
+       "*** ERROR *** : 'fast' is not valid value for -compression-level parameter\r\n"},
+      {{"-compression-level", "9x"}, "*** ERROR *** : '9x' is not valid value for -compression-level parameter\r\n"},
+      {{"-compression-level", "99999999999999999999999"},
+       "*** ERROR *** : '99999999999999999999999' is not valid value for -compression-level parameter\r\n"},
+  };
+  for (const auto& c : cases) {
+    auto result = create(c.args);
+    EXPECT_EQ(result.exit_code, 1) << c.args.back();
+    EXPECT_EQ(result.out, "") << c.args.back();
+    EXPECT_EQ(result.err, c.err) << c.args.back();
+    EXPECT_TRUE(read_file(archive()) == old_archive) << c.args.back();
+  }
+  // Leading white space is allowed, as for -io-buffers-size.
+  EXPECT_EQ(create({"-compression-level", " 3"}).exit_code, 0);
+}

@@ -2,6 +2,7 @@
 // content at any offset from an open file, and refusing streams whose length is not
 // the content size.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <string>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "support/cairn_builder.h"
+#include "support/test_rng.h"
 #include "umbracore/ufs/fs_compression.h"
 #include "umbracore/ufs/fs_file.h"
 #include "umbracore/ufs/fs_proc.h"
@@ -51,6 +53,89 @@ struct stored_file_t {
 };
 
 class proc_test : public ::testing::TestWithParam<u8> {};
+
+// Stored bytes whose reads fail while failures are left.
+class failing_file_t final : public file_t {
+ public:
+  explicit failing_file_t(std::string bytes) : file_t("/failing"), bytes_(std::move(bytes)) {}
+  bool stat(fs_stat_t* out) override {
+    if (out) out->size = out->stored_size = bytes_.size();
+    return true;
+  }
+  fs_io_request_t* io_read(void* buffer, u64 size, u64 offset, u32 flag) override {
+    ++reads;
+    last_ok_ = failures == 0 && offset <= bytes_.size() && size <= bytes_.size() - offset;
+    if (failures > 0) --failures;
+    if (last_ok_) bytes_.copy(static_cast<char*>(buffer), size, offset);
+    return fs_completed_request();
+  }
+  bool io_wait(fs_io_request_t* request) override { return last_ok_; }
+  bool uses_read_cache() override { return false; }
+  bool get_path(string& out) override { return out.assign(name); }
+  bool get_ufs_path(string& out) override { return false; }
+  void get_debug_name(string& out) override { out.assign(name); }
+
+  u32 failures = 0;
+  u32 reads = 0;
+
+ private:
+  std::string bytes_;
+  bool last_ok_ = true;
+};
+
+// zlib streams in the three kinds of deflate block: stored (level 0), fixed Huffman
+// codes and dynamic ones. wrap_bits 15 makes a zlib stream, -15 raw deflate.
+std::string deflate_with(const std::string& content, int level, int strategy, int wrap_bits) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, wrap_bits, 9, strategy), Z_OK);
+  std::string out(deflateBound(&z, content.size()), '\0');
+  z.next_in = (Bytef*)content.data();
+  z.avail_in = (uInt)content.size();
+  z.next_out = (Bytef*)&out[0];
+  z.avail_out = (uInt)out.size();
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// Text with repeats near and far and long runs: every kind of symbol, length 258 included.
+std::string walk_content() {
+  umbra_test::rng_t rng{7};
+  std::string content;
+  const char* words[] = {"stone ", "cairn ", "path ", "hash ", "entry ", "table ", "\r\n"};
+  while (content.size() < 5000) {
+    u32 pick = rng.below(10);
+    if (pick < 7) {
+      content += words[pick];
+    } else if (pick == 7) {
+      content += std::string(200 + rng.below(400), (char)('a' + rng.below(26)));
+    } else {
+      content += (char)rng.below(256);
+    }
+  }
+  return content;
+}
+
+// Reads the content with one whole read, or in pieces that never cover it whole.
+bool read_content(u8 compression, const std::string& stored, u64 content_size, bool whole, std::string& out) {
+  stored_file_t source(stored);
+  fs_proc_t* proc = request_io_proc(compression);
+  proc->set_source(source.file.get(), source.offset, source.stored_size, content_size);
+  out.assign(content_size, '\0');
+  bool ok = true;
+  if (whole) {
+    ok = proc->read(out.data(), content_size, 0);
+  } else {
+    const u64 piece = 997;
+    for (u64 at = 0; ok && at < content_size; at += piece)
+      ok = proc->read(out.data() + at, std::min(piece, content_size - at), at);
+  }
+  release_io_proc(proc);
+  return ok;
+}
+
+class whole_read_test : public ::testing::TestWithParam<u8> {};
 
 }  // namespace
 
@@ -137,6 +222,80 @@ INSTANTIATE_TEST_SUITE_P(compressions, proc_test,
                            return info.param == FS_COMPRESSION_ZLIB      ? std::string("zlib")
                                   : info.param == FS_COMPRESSION_DEFLATE ? std::string("deflate")
                                                                          : std::string("zstd");
+                         });
+
+// A whole read goes through libdeflate, a read in pieces through zlib's inflate: every
+// cut of the stored bytes and every flipped bit must fail or pass alike. The one thing
+// libdeflate takes that zlib refuses are the reserved length codes 286 and 287, which it
+// reads as length 258 like code 285: a flip of 285 into 287 then still gives exactly the
+// content, so where the two differ the whole read must have given the content itself.
+TEST_P(whole_read_test, is_exactly_as_strict_as_reads_in_pieces) {
+  const u8 compression = GetParam();
+  const int wrap_bits = compression == FS_COMPRESSION_ZLIB ? 15 : -15;
+  const std::string content = walk_content();
+  struct form_t {
+    const char* what;
+    int level, strategy;
+  } forms[] = {{"stored blocks", 0, Z_DEFAULT_STRATEGY}, {"fixed codes", 9, Z_FIXED}, {"dynamic codes", 9, Z_DEFAULT_STRATEGY}};
+  for (const form_t& form : forms) {
+    const std::string stored = deflate_with(content, form.level, form.strategy, wrap_bits);
+    std::string whole_out, pieces_out;
+    ASSERT_TRUE(read_content(compression, stored, content.size(), true, whole_out)) << form.what;
+    EXPECT_TRUE(whole_out == content) << form.what;
+    u32 mismatches = 0, lenient = 0;
+    auto compare = [&](const std::string& variant, const char* change, u64 at) {
+      const bool whole_ok = read_content(compression, variant, content.size(), true, whole_out);
+      const bool pieces_ok = read_content(compression, variant, content.size(), false, pieces_out);
+      if (whole_ok && !pieces_ok && whole_out == content) {
+        ++lenient;
+        return;
+      }
+      if (whole_ok != pieces_ok || (whole_ok && whole_out != pieces_out)) {
+        if (++mismatches <= 5)
+          ADD_FAILURE() << form.what << ": " << change << " at " << at << ": whole " << whole_ok << ", pieces "
+                        << pieces_ok;
+      }
+    };
+    for (u64 cut = 0; cut < stored.size(); ++cut) compare(stored.substr(0, cut), "cut", cut);
+    for (u64 at = 0; at < stored.size(); ++at) {
+      for (int bit = 0; bit < 8; ++bit) {
+        std::string flipped = stored;
+        flipped[at] ^= (char)(1 << bit);
+        compare(flipped, "flipped bit", at * 8 + bit);
+      }
+    }
+    EXPECT_EQ(mismatches, 0u) << form.what;
+    if (lenient) std::printf("%s: %u changes taken by the whole read alone, giving the content\n", form.what, lenient);
+  }
+}
+
+// A failed read of the stored bytes fails the whole read; reading them again in
+// windows would hide the failure.
+TEST_P(whole_read_test, a_failed_read_of_the_stored_bytes_fails_at_once) {
+  const u8 compression = GetParam();
+  umbra_test::rng_t rng{3};
+  for (u64 size : {3000ull, 200000ull}) {  // stored in the input window, and beyond it
+    std::string content(size, '\0');
+    for (char& c : content) c = (char)(rng.below(4) == 0 ? rng.below(256) : 'q');
+    const std::string stored = stored_form(compression, content);
+    failing_file_t file(stored);
+    fs_proc_t* proc = request_io_proc(compression);
+    proc->set_source(&file, 0, stored.size(), content.size());
+    std::string out(content.size(), '\0');
+    file.failures = 1;
+    EXPECT_FALSE(proc->read(out.data(), out.size(), 0)) << size;
+    EXPECT_EQ(file.reads, 1u) << size;
+    EXPECT_TRUE(proc->read(out.data(), out.size(), 0)) << size;
+    EXPECT_EQ(file.reads, 2u) << "one read of all stored bytes";
+    EXPECT_TRUE(out == content) << size;
+    release_io_proc(proc);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(deflate_kinds, whole_read_test,
+                         ::testing::Values((u8)FS_COMPRESSION_ZLIB, (u8)FS_COMPRESSION_DEFLATE),
+                         [](const ::testing::TestParamInfo<u8>& info) {
+                           return info.param == FS_COMPRESSION_ZLIB ? std::string("zlib") : std::string("deflate");
                          });
 
 TEST(proc_pool, procs_are_reused_and_start_fresh) {
