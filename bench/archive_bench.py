@@ -3,19 +3,31 @@
 the same files, in the same run.
 
 Usage:
-    python3 bench/archive_bench.py create  [--tool build/qar_packer] [--runs 3] [--size medium]
-    python3 bench/archive_bench.py extract [--tool build/qar_packer] [--runs 3] [--size medium]
+    python3 bench/archive_bench.py create  [options]
+    python3 bench/archive_bench.py extract [options]
+    python3 bench/archive_bench.py all     [options]   (create, then extract)
 
-The corpus comes from bench/make_corpus.py (--size SIZE); its .dds and
-.tobj files are removed, since texture entries are benchmarked separately. Each command
-runs RUNS times; the table shows the median wall time, CPU seconds (user + system),
-peak resident memory and the output size.
+Options:
+    --tool PATH            the qar_packer under test (default build/qar_packer)
+    --baseline-tool PATH   an older qar_packer run beside it (its create without
+                           -compression-level, its extract of the same archive)
+    --levels 6,9,10,12     -compression-level values of create (default: the tool's default only)
+    --corpus DIR           an existing tree (read only) instead of bench/make_corpus.py --size SIZE
+    --textures             keep the corpus's .dds and .tobj files (default: a copy without them)
+    --runs N               runs per command (default 3); the table shows medians
+
+Every timed run starts with a cold page cache (as root; otherwise the cache stays warm for
+every contender alike). The table shows the median wall time, CPU seconds (user +
+system), peak resident memory and the output size, and the ratios the targets are set in.
+After extract the tree is compared with the source: plain files byte for byte, and with
+--textures each descriptor's rebuilt DDS by its pixels (extract writes new headers).
 """
 
 import argparse
 import os
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -23,23 +35,29 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
 
+TEXTURE_SUFFIXES = (".dds", ".tobj")
 
-def corpus(size, cache):
-    """The generated tree without textures, made once per cache directory."""
-    tree = os.path.join(cache, f"{size}_notex")
-    if os.path.isdir(tree):
-        return tree
+
+def is_texture(name):
+    return name.endswith(TEXTURE_SUFFIXES)
+
+
+def generated_corpus(size, cache):
     raw = os.path.join(cache, size)
     if not os.path.isdir(raw):
-        subprocess.run([sys.executable, os.path.join(HERE, "make_corpus.py"), raw, "--size", size],
-                       check=True)
-    shutil.copytree(raw, tree + ".tmp", symlinks=True)
-    for root, _, files in os.walk(tree + ".tmp"):
-        for name in files:
-            if name.endswith(".dds") or name.endswith(".tobj"):
-                os.remove(os.path.join(root, name))
-    os.rename(tree + ".tmp", tree)
-    return tree
+        subprocess.run([sys.executable, os.path.join(HERE, "make_corpus.py"), raw, "--size", size], check=True)
+    return raw
+
+
+def without_textures(tree, cache):
+    """A copy of the tree without .dds and .tobj files, made once per cache directory."""
+    name = os.path.basename(os.path.normpath(tree))
+    copy = os.path.join(cache, f"{name}_notex")
+    if os.path.isdir(copy):
+        return copy
+    shutil.copytree(tree, copy + ".tmp", symlinks=True, ignore=lambda d, names: [n for n in names if is_texture(n)])
+    os.rename(copy + ".tmp", copy)
+    return copy
 
 
 def timed(command, cwd=None):
@@ -72,30 +90,62 @@ def measure(name, command, runs, output=None, prepare=None, cwd=None):
     wall = statistics.median(s[0] for s in samples)
     cpu = statistics.median(s[1] for s in samples)
     peak = max(s[2] for s in samples)
-    return dict(name=name, wall=wall, cpu=cpu, peak_mb=peak / 1024, size=size)
+    row = dict(name=name, wall=wall, cpu=cpu, peak_mb=peak / 1024, size=size)
+    print(f"  {name}: walls {[s[0] for s in samples]}", flush=True)
+    return row
 
 
-def print_table(rows, reference):
-    print(f"{'command':<34} {'wall s':>8} {'cpu s':>8} {'peak MB':>9} {'output MB':>10} {'wall/' + reference:>12}")
-    ref = next(r for r in rows if r["name"] == reference)["wall"]
+def load():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
+
+
+def print_table(rows, references):
+    head = f"{'command':<44} {'wall s':>8} {'cpu s':>8} {'peak MB':>9} {'output MB':>10}"
+    for ref in references:
+        head += f" {'wall/' + ref:>14}"
+    print(head)
+    walls = {ref: next(r for r in rows if r["name"] == ref)["wall"] for ref in references}
     for r in rows:
-        size = f"{r['size'] / 1e6:10.1f}" if r["size"] else f"{'-':>10}"
-        print(f"{r['name']:<34} {r['wall']:8.2f} {r['cpu']:8.2f} {r['peak_mb']:9.1f} {size} {r['wall'] / ref:12.2f}")
+        size = f"{r['size'] / 1e6:10.2f}" if r["size"] else f"{'-':>10}"
+        line = f"{r['name']:<44} {r['wall']:8.2f} {r['cpu']:8.2f} {r['peak_mb']:9.1f} {size}"
+        for ref in references:
+            line += f" {r['wall'] / walls[ref]:14.2f}"
+        print(line)
+
+
+def tree_bytes(tree):
+    return sum(os.path.getsize(os.path.join(r, f)) for r, _, fs in os.walk(tree) for f in fs)
+
+
+def qar_create_rows(args, tree, work):
+    rows = []
+    for level in args.levels:
+        qar = os.path.join(work, f"level{level}.qar")
+        option = f" -compression-level {level}" if level is not None else ""
+        name = f"qar_packer create -compression-level {level}" if level is not None else "qar_packer create"
+        rows.append(measure(name, f"'{args.tool}' create '{qar}' -root '{tree}' -quiet{option}", args.runs, qar))
+    if args.baseline_tool:
+        qar = os.path.join(work, "baseline.qar")
+        rows.append(measure("baseline create (zlib 9)", f"'{args.baseline_tool}' create '{qar}' -root '{tree}' -quiet",
+                            args.runs, qar))
+    return rows
 
 
 def bench_create(args, tree, work):
-    qar = os.path.join(work, "corpus.qar")
     zip_file = os.path.join(work, "corpus.zip")
     tgz = os.path.join(work, "corpus.tar.gz")
-    rows = [
-        measure("qar_packer create", f"'{args.tool}' create '{qar}' -root '{tree}'", args.runs, qar),
-        measure("zip -9 -r -q", f"rm -f '{zip_file}' && zip -9 -r -q '{zip_file}' .", args.runs, zip_file, cwd=tree),
-        measure("tar -cf - | pigz -9 -p 2", f"tar -cf - . | pigz -9 -p 2 > '{tgz}'", args.runs, tgz, cwd=tree),
-    ]
-    largest = max(os.path.getsize(os.path.join(r, f)) for r, _, fs in os.walk(tree) for f in fs)
-    print_table(rows, "zip -9 -r -q")
-    print(f"largest source file: {largest / 1e6:.1f} MB; "
-          f"create peak memory limit (300 MB + largest file): {300 + largest / 1e6:.1f} MB")
+    print(f"create: {tree}, {tree_bytes(tree) / 1e6:.1f} MB, load before {load()}", flush=True)
+    rows = qar_create_rows(args, tree, work)
+    rows.append(measure("zip -9 -r -q", f"rm -f '{zip_file}' && zip -9 -r -q '{zip_file}' .", args.runs, zip_file,
+                        cwd=tree))
+    rows.append(measure("tar -cf - | pigz -9 -p 2", f"tar -cf - . | pigz -9 -p 2 > '{tgz}'", args.runs, tgz, cwd=tree))
+    print(f"load after {load()}")
+    print_table(rows, ["tar -cf - | pigz -9 -p 2", "zip -9 -r -q"])
+    pigz_size = next(r for r in rows if r["name"].startswith("tar -cf"))["size"]
+    for r in rows:
+        if r["name"].startswith(("qar_packer", "baseline")):
+            print(f"{r['name']:<44} size/pigz {r['size'] / pigz_size:.4f}")
 
 
 def bench_extract(args, tree, work):
@@ -103,7 +153,7 @@ def bench_extract(args, tree, work):
     zip_file = os.path.join(work, "corpus.zip")
     tgz = os.path.join(work, "corpus.tar.gz")
     tar = os.path.join(work, "corpus.tar")
-    subprocess.run([args.tool, "create", qar, "-root", tree], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([args.tool, "create", qar, "-root", tree, "-quiet"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(f"zip -9 -r -q '{zip_file}' .", shell=True, cwd=tree, check=True)
     subprocess.run(f"tar -cf - . | pigz -9 -p 2 > '{tgz}'", shell=True, cwd=tree, check=True)
     subprocess.run(f"tar -cf '{tar}' .", shell=True, cwd=tree, check=True)
@@ -113,36 +163,124 @@ def bench_extract(args, tree, work):
         shutil.rmtree(out, ignore_errors=True)
         os.makedirs(out)
 
+    print(f"extract: {tree}, load before {load()}", flush=True)
     budget = args.io_buffers_size
-    rows = [
-        measure(f"qar_packer extract (-io-buffers-size {budget})",
-                f"'{args.tool}' extract '{qar}' -root '{out}' -io-buffers-size {budget}", args.runs, prepare=fresh),
+    rows = [measure(f"qar_packer extract (-io-buffers-size {budget})",
+                    f"'{args.tool}' extract '{qar}' -root '{out}' -quiet -io-buffers-size {budget}", args.runs,
+                    prepare=fresh)]
+    if args.baseline_tool:
+        rows.append(measure("baseline extract, same archive",
+                            f"'{args.baseline_tool}' extract '{qar}' -root '{out}' -quiet -io-buffers-size {budget}",
+                            args.runs, prepare=fresh))
+    rows += [
         measure("unzip -q", f"unzip -q '{zip_file}' -d '{out}'", args.runs, prepare=fresh),
         measure("pigz -d | tar -x", f"pigz -d -c '{tgz}' | tar -x -C '{out}'", args.runs, prepare=fresh),
-        measure("tar -x (uncompressed floor)", f"tar -x -f '{tar}' -C '{out}'", args.runs, prepare=fresh),
+        measure("tar -x (uncompressed tar)", f"tar -x -f '{tar}' -C '{out}'", args.runs, prepare=fresh),
     ]
-    print_table(rows, "unzip -q")
+    print(f"load after {load()}")
+    print_table(rows, ["unzip -q", "tar -x (uncompressed tar)"])
     print(f"extract peak memory limit (budget {budget} MiB + 64 MB): {budget * 1.048576 + 64:.1f} MB")
     fresh()
-    subprocess.run([args.tool, "extract", qar, "-root", out], check=True, stdout=subprocess.DEVNULL)
-    same = subprocess.run(["diff", "-r", "-q", tree, out], stdout=subprocess.DEVNULL).returncode == 0
-    print("extracted tree matches the source tree" if same else "EXTRACTED TREE DIFFERS")
+    subprocess.run([args.tool, "extract", qar, "-root", out, "-quiet"], check=True, stdout=subprocess.DEVNULL)
+    problems = compare_trees(tree, out, args.textures)
+    if problems:
+        print(f"EXTRACTED TREE DIFFERS ({len(problems)} problems), first ones:")
+        for p in problems[:10]:
+            print("  " + p)
+    else:
+        print("extracted tree matches the source tree" + (" (textures by pixels)" if args.textures else ""))
+
+
+# ---------------------------------------------------------------------------------------
+# Tree comparison
+
+def dds_pixels(path):
+    """The bytes after a DDS file's headers (the DX10 header where its FourCC says so)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if len(data) < 128 or data[:4] != b"DDS ":
+        return None
+    header = 148 if data[84:88] == b"DX10" else 128
+    return data[header:]
+
+
+def descriptor_names(path):
+    """The DDS paths a .tobj descriptor names: u64 length and bytes each, after 40 bytes."""
+    with open(path, "rb") as f:
+        data = f.read()
+    names, at = [], 40
+    while at + 8 <= len(data):
+        (length,) = struct.unpack_from("<Q", data, at)
+        names.append(data[at + 8:at + 8 + length].decode("utf-8", "replace"))
+        at += 8 + length
+    return names
+
+
+def compare_trees(source, extracted, textures):
+    """Lines naming every difference: plain files byte for byte; with textures, each
+    descriptor's rebuilt DDS (beside it, named after it) holds the pixels of the DDS
+    files the source descriptor names, face after face."""
+    problems = []
+    plain, descriptors = [], []
+    for root, _, files in os.walk(source):
+        for name in files:
+            rel = os.path.relpath(os.path.join(root, name), source)
+            if textures and name.endswith(".tobj"):
+                descriptors.append(rel)
+            elif not (textures and name.endswith(".dds")):
+                plain.append(rel)
+    for rel in plain:
+        target = os.path.join(extracted, rel)
+        if not os.path.isfile(target):
+            problems.append(f"missing {rel}")
+            continue
+        if subprocess.run(["cmp", "-s", os.path.join(source, rel), target]).returncode != 0:
+            problems.append(f"differs {rel}")
+    for rel in descriptors:
+        rebuilt = os.path.join(extracted, os.path.splitext(rel)[0] + ".dds")
+        if not os.path.isfile(os.path.join(extracted, rel)) or not os.path.isfile(rebuilt):
+            problems.append(f"texture not rebuilt {rel}")
+            continue
+        names = descriptor_names(os.path.join(source, rel))
+        if not all(n.lower().endswith(".dds") for n in names):
+            continue  # a raster source: its pixels are decoded at create, not copied
+        faces = [dds_pixels(os.path.join(source, n.lstrip("/"))) for n in names]
+        if any(f is None for f in faces) or not faces:
+            problems.append(f"source DDS unreadable for {rel}")
+            continue
+        if dds_pixels(rebuilt) != b"".join(faces):
+            problems.append(f"pixels differ {rel}")
+    print(f"compared {len(plain)} files byte for byte" +
+          (f", {len(descriptors)} textures by pixels" if textures else ""))
+    return problems
 
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("command", choices=["create", "extract"])
+    ap.add_argument("command", choices=["create", "extract", "all"])
     ap.add_argument("--tool", default=os.path.join(TOP, "build", "qar_packer"))
+    ap.add_argument("--baseline-tool")
+    ap.add_argument("--levels", default="", help="comma-separated -compression-level values")
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--size", default="medium")
+    ap.add_argument("--corpus")
+    ap.add_argument("--textures", action="store_true")
     ap.add_argument("--cache", default=os.path.join(TOP, "build", "bench_corpus"))
     ap.add_argument("--io-buffers-size", type=int, default=1024)
     args = ap.parse_args()
     args.tool = os.path.abspath(args.tool)
+    if args.baseline_tool:
+        args.baseline_tool = os.path.abspath(args.baseline_tool)
+    args.levels = [int(v) for v in args.levels.split(",") if v] or [None]
     os.makedirs(args.cache, exist_ok=True)
-    tree = corpus(args.size, args.cache)
+    tree = os.path.abspath(args.corpus) if args.corpus else generated_corpus(args.size, args.cache)
+    if not args.textures:
+        tree = without_textures(tree, args.cache)
     with tempfile.TemporaryDirectory(dir=args.cache) as work:
-        (bench_create if args.command == "create" else bench_extract)(args, tree, work)
+        if args.command in ("create", "all"):
+            bench_create(args, tree, work)
+        if args.command in ("extract", "all"):
+            bench_extract(args, tree, work)
 
 
 if __name__ == "__main__":
