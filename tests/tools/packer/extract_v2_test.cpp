@@ -173,6 +173,33 @@ TEST_F(extract_v2_test, broken_archives_fail_with_a_clear_line) {
          b.add_file("x", b.add_block(zlib_deflate("short"), 6, 1));
        },
        "*** ERROR *** : Failed to extract some files\r\n"},
+      {"zlib stream longer than its size",
+       [](cairn_v2_builder_t& b) {
+         b.add_directory("", b.add_plain(v2_listing({"x"})));
+         b.add_file("x", b.add_block(zlib_deflate("longer than five"), 5, 1));
+       },
+       "*** ERROR *** : Failed to extract some files\r\n"},
+      {"zlib stream with a wrong checksum",
+       [](cairn_v2_builder_t& b) {
+         b.add_directory("", b.add_plain(v2_listing({"x"})));
+         std::string stream = zlib_deflate(std::string(3000, 'c'));
+         stream.back() ^= 1;
+         b.add_file("x", b.add_block(stream, 3000, 1));
+       },
+       "*** ERROR *** : Failed to extract some files\r\n"},
+      {"raw deflate stream cut short",
+       [](cairn_v2_builder_t& b) {
+         b.add_directory("", b.add_plain(v2_listing({"x"})));
+         std::string stream = raw_deflate(std::string(5000, 'd') + std::string(5000, 'e'));
+         b.add_file("x", b.add_block(stream.substr(0, stream.size() / 2), 10000, 2));
+       },
+       "*** ERROR *** : Failed to extract some files\r\n"},
+      {"raw deflate stream longer than its size",
+       [](cairn_v2_builder_t& b) {
+         b.add_directory("", b.add_plain(v2_listing({"x"})));
+         b.add_file("x", b.add_block(raw_deflate(std::string(5000, 'd')), 4999, 2));
+       },
+       "*** ERROR *** : Failed to extract some files\r\n"},
       {"size the stored bytes cannot hold",
        [](cairn_v2_builder_t& b) {
          b.add_directory("", b.add_plain(v2_listing({"x"})));
