@@ -1,7 +1,7 @@
 // State and table format of the GDeflate page decoder, shared by its lane-by-lane path
-// (gdeflate_decoder.cpp) and its whole-round paths in 512-bit vectors
-// (gdeflate_decoder_wide.cpp) and 256-bit vectors (gdeflate_decoder_avx2.cpp). Internal
-// to the decoder.
+// (gdeflate_decoder.cpp) and its whole-round paths (gdeflate_decoder_rounds.h, built in
+// 512-bit vectors by gdeflate_decoder_wide.cpp and in 256-bit vectors by
+// gdeflate_decoder_avx2.cpp). Internal to the decoder.
 #pragma once
 
 #include <cstring>
