@@ -19,68 +19,31 @@ namespace {
 // The library is built for the baseline instruction set; each kernel enables its own
 // set, and is only entered after the processor was seen to offer it.
 
-__attribute__((target("avx2"))) void copy_avx2(u8* dst, const u8* src, size_t bytes) {
-  while (bytes >= 512) {
-    for (size_t i = 0; i < 512; i += 32) {
-      const __m256i v = _mm256_stream_load_si256(reinterpret_cast<const __m256i*>(src + i));
-      _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + i), v);
-    }
-    dst += 512;
-    src += 512;
-    bytes -= 512;
-  }
-  while (bytes >= 32) {
-    const __m256i v = _mm256_stream_load_si256(reinterpret_cast<const __m256i*>(src));
-    _mm256_stream_si256(reinterpret_cast<__m256i*>(dst), v);
-    dst += 32;
-    src += 32;
-    bytes -= 32;
-  }
-  while (bytes--) *dst++ = *src++;
-  _mm_sfence();
-}
+#define COPY_KERNEL copy_avx2
+#define COPY_TARGET __attribute__((target("avx2")))
+#define COPY_VECTOR __m256i
+#define COPY_LOAD(p) _mm256_stream_load_si256(reinterpret_cast<const __m256i*>(p))
+#define COPY_STORE(p, v) _mm256_stream_si256(reinterpret_cast<__m256i*>(p), v)
+#define COPY_BLOCK 512
+#include "umbracore/umbrautils/format/memory_copy_kernel.h"
 
-__attribute__((target("sse4.1"))) void copy_sse41(u8* dst, const u8* src, size_t bytes) {
-  while (bytes >= 256) {
-    for (size_t i = 0; i < 256; i += 16) {
-      const __m128i v = _mm_stream_load_si128(reinterpret_cast<__m128i*>(const_cast<u8*>(src + i)));
-      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), v);
-    }
-    dst += 256;
-    src += 256;
-    bytes -= 256;
-  }
-  while (bytes >= 16) {
-    const __m128i v = _mm_stream_load_si128(reinterpret_cast<__m128i*>(const_cast<u8*>(src)));
-    _mm_stream_si128(reinterpret_cast<__m128i*>(dst), v);
-    dst += 16;
-    src += 16;
-    bytes -= 16;
-  }
-  while (bytes--) *dst++ = *src++;
-  _mm_sfence();
-}
+// Non-temporal loads too.
+#define COPY_KERNEL copy_sse41
+#define COPY_TARGET __attribute__((target("sse4.1")))
+#define COPY_VECTOR __m128i
+#define COPY_LOAD(p) _mm_stream_load_si128(reinterpret_cast<__m128i*>(const_cast<u8*>(p)))
+#define COPY_STORE(p, v) _mm_stream_si128(reinterpret_cast<__m128i*>(p), v)
+#define COPY_BLOCK 256
+#include "umbracore/umbrautils/format/memory_copy_kernel.h"
 
-__attribute__((target("sse2"))) void copy_sse2(u8* dst, const u8* src, size_t bytes) {
-  while (bytes >= 256) {
-    for (size_t i = 0; i < 256; i += 16) {
-      const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(src + i));
-      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), v);
-    }
-    dst += 256;
-    src += 256;
-    bytes -= 256;
-  }
-  while (bytes >= 16) {
-    const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(src));
-    _mm_stream_si128(reinterpret_cast<__m128i*>(dst), v);
-    dst += 16;
-    src += 16;
-    bytes -= 16;
-  }
-  while (bytes--) *dst++ = *src++;
-  _mm_sfence();
-}
+// Ordinary loads: SSE2 has no non-temporal one.
+#define COPY_KERNEL copy_sse2
+#define COPY_TARGET __attribute__((target("sse2")))
+#define COPY_VECTOR __m128i
+#define COPY_LOAD(p) _mm_load_si128(reinterpret_cast<const __m128i*>(p))
+#define COPY_STORE(p, v) _mm_stream_si128(reinterpret_cast<__m128i*>(p), v)
+#define COPY_BLOCK 256
+#include "umbracore/umbrautils/format/memory_copy_kernel.h"
 
 memory_copy_features_t detect_features() {
   memory_copy_features_t features;
