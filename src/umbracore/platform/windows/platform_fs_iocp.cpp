@@ -4,6 +4,7 @@
 // Blocking transfers use the same handles with an event and without a packet.
 #include "umbracore/log/assert.h"
 #include "umbracore/platform/platform_fs_engine.h"
+#include "umbracore/platform/windows/platform_faults_windows.h"
 #include "umbracore/platform/windows/win32.h"
 
 namespace umbra {
@@ -97,6 +98,7 @@ class iocp_engine_t final : public platform_io_engine_t {
     ZeroMemory(&slot->overlapped, sizeof(slot->overlapped));
     set_offset(slot->overlapped, request->offset + request->transferred);
     DWORD piece = piece_size(request->size - request->transferred);
+    if (!windows_piece_allowed(request->kind, &piece)) return false;
     u8* at = request->buffer + request->transferred;
     // Even a call that completes at once queues its packet: the result comes from there.
     BOOL ok = request->kind == PLATFORM_IO_READ ? ReadFile(native(request->handle), at, piece, nullptr, &slot->overlapped)
@@ -164,6 +166,10 @@ bool platform_io_move_sync(u32 kind, platform_file_handle_t handle, u8* buffer, 
     // The low bit keeps the completion off the port: the pump never sees this transfer.
     overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
     DWORD piece = piece_size(size - *transferred);
+    if (!windows_piece_allowed(kind, &piece)) {
+      ok = false;
+      break;
+    }
     DWORD moved = 0;
     BOOL done = kind == PLATFORM_IO_READ ? ReadFile(native(handle), buffer + *transferred, piece, nullptr, &overlapped)
                                          : WriteFile(native(handle), buffer + *transferred, piece, nullptr, &overlapped);

@@ -8,6 +8,7 @@
 #include "umbracore/log/log.h"
 #include "umbracore/platform/platform_fs.h"
 #include "umbracore/platform/platform_fs_engine.h"
+#include "umbracore/platform/windows/platform_faults_windows.h"
 #include "umbracore/platform/windows/win32.h"
 
 namespace umbra {
@@ -96,7 +97,7 @@ void platform_prefetch_buffer(void* buffer, u64 size) {
 
 platform_file_handle_t platform_fs_t::open_handle(const char* path, u32 kind) {
   wide_text_t os;
-  if (!os_path(os, path)) return PLATFORM_INVALID_HANDLE;
+  if (!os_path(os, path) || windows_call_fails(PLATFORM_CALL_OPEN)) return PLATFORM_INVALID_HANDLE;
   DWORD access = GENERIC_READ | GENERIC_WRITE;
   DWORD creation = 0;
   DWORD flags = FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL;
@@ -137,12 +138,13 @@ void platform_fs_t::close_handle(platform_file_handle_t handle) {
 
 bool platform_fs_t::delete_file(const char* path) {
   wide_text_t os;
-  return os_path(os, path) && DeleteFileW(wide(os));
+  return os_path(os, path) && !windows_call_fails(PLATFORM_CALL_DELETE) && DeleteFileW(wide(os));
 }
 
 bool platform_fs_t::stat_handle(platform_file_handle_t handle, fs_stat_t* out) {
   fs_stat_t info;
-  if (handle == PLATFORM_INVALID_HANDLE || !stat_open_handle(native(handle), &info) || info.kind != FS_KIND_FILE) {
+  if (handle == PLATFORM_INVALID_HANDLE || windows_call_fails(PLATFORM_CALL_STAT) ||
+      !stat_open_handle(native(handle), &info) || info.kind != FS_KIND_FILE) {
     return false;
   }
   *out = info;
@@ -152,7 +154,10 @@ bool platform_fs_t::stat_handle(platform_file_handle_t handle, fs_stat_t* out) {
 bool platform_fs_t::stat_path(const char* path, fs_stat_t* out) {
   wide_text_t os;
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!os_path(os, path) || !GetFileAttributesExW(wide(os), GetFileExInfoStandard, &data)) return false;
+  if (!os_path(os, path) || windows_call_fails(PLATFORM_CALL_STAT) ||
+      !GetFileAttributesExW(wide(os), GetFileExInfoStandard, &data)) {
+    return false;
+  }
   if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return stat_through_link(os, out);
   fill_stat(data.dwFileAttributes, data.ftLastWriteTime, data.nFileSizeHigh, data.nFileSizeLow, out);
   return true;
@@ -162,7 +167,7 @@ bool platform_fs_t::create_directory(const char* path, const char* device_path) 
   u64 length = std::strlen(path);
   if (length > 0 && path[length - 1] == ':') return true;  // a drive
   wide_text_t os;
-  if (!os_path(os, path)) return false;
+  if (!os_path(os, path) || windows_call_fails(PLATFORM_CALL_MKDIR)) return false;
   if (CreateDirectoryW(wide(os), nullptr)) return true;
   DWORD error = GetLastError();
   // Something already there is only success when it is a directory: a file of that
@@ -177,7 +182,7 @@ bool platform_fs_t::create_directory(const char* path, const char* device_path) 
 
 bool platform_fs_t::remove_directory(const char* path) {
   wide_text_t os;
-  return os_path(os, path) && RemoveDirectoryW(wide(os));
+  return os_path(os, path) && !windows_call_fails(PLATFORM_CALL_DELETE) && RemoveDirectoryW(wide(os));
 }
 
 bool platform_fs_t::copy_file(const char* from, const char* to, bool overwrite) {
@@ -189,7 +194,7 @@ bool platform_fs_t::copy_file(const char* from, const char* to, bool overwrite) 
 bool platform_fs_t::move_file(const char* from, const char* to, bool overwrite) {
   wide_text_t os_from;
   wide_text_t os_to;
-  if (!os_path(os_from, from) || !os_path(os_to, to)) return false;
+  if (!os_path(os_from, from) || !os_path(os_to, to) || windows_call_fails(PLATFORM_CALL_RENAME)) return false;
   // Within one volume the rename is atomic: the target is the old file or the new one.
   return MoveFileExW(wide(os_from), wide(os_to), overwrite ? MOVEFILE_REPLACE_EXISTING : 0);
 }
@@ -200,7 +205,7 @@ auto_ptr_t<fs_dir_list_t> platform_fs_t::read_dir(const char* path) {
   bool ends_with_separator = *path && (path[std::strlen(path) - 1] == '/' || path[std::strlen(path) - 1] == '\\');
   if (!pattern.assign(path) || !pattern.append(ends_with_separator ? "*" : "/*")) return none;
   wide_text_t os;
-  if (!os_path(os, pattern.c_str())) return none;
+  if (!os_path(os, pattern.c_str()) || windows_call_fails(PLATFORM_CALL_LIST)) return none;
   WIN32_FIND_DATAW entry;
   HANDLE search = FindFirstFileW(wide(os), &entry);
   auto_ptr_t<fs_dir_list_t> listing(new fs_dir_list_t());
