@@ -29,6 +29,7 @@ struct transfer_slot_t {
   OVERLAPPED overlapped;
   platform_io_request_t* request;
   transfer_slot_t* next_free;
+  bool owes_packet;  // its call failed at once, yet the system queues a packet for it
 };
 
 class iocp_engine_t final : public platform_io_engine_t {
@@ -58,6 +59,9 @@ class iocp_engine_t final : public platform_io_engine_t {
       immediate_.append(request);
       return;
     }
+    // A slot that waits for the packet of a call that failed at once is held back
+    // although its request is done: that packet is already queued, take it.
+    while (!free_slots_ && owed_packets_ > 0) take_packet(INFINITE);
     transfer_slot_t* slot = free_slots_;
     UMBRA_ASSERT(slot, "%s", "[fs] More transfers in flight than the pump allows.");
     free_slots_ = slot->next_free;
@@ -73,15 +77,9 @@ class iocp_engine_t final : public platform_io_engine_t {
     }
     // The first packet may be waited for; whatever else is queued is taken without.
     for (DWORD timeout = block ? INFINITE : 0;; timeout = 0) {
-      DWORD bytes = 0;
-      ULONG_PTR key = 0;
-      OVERLAPPED* overlapped = nullptr;
-      BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, timeout);
-      if (!overlapped) {
-        if (ok && key == KEY_WAKE) continue;
-        break;  // nothing queued (or the port failed: the pump comes back)
-      }
-      complete(CONTAINING_RECORD(overlapped, transfer_slot_t, overlapped), ok != FALSE, bytes);
+      packet_t packet = take_packet(timeout);
+      if (packet == PACKET_WAKE) continue;
+      if (packet == PACKET_NONE) break;  // nothing queued (or the port failed: the pump comes back)
     }
     for (platform_io_request_t* request : immediate_) done.append(request);
     immediate_.clear();
@@ -92,6 +90,27 @@ class iocp_engine_t final : public platform_io_engine_t {
   u64 continued_pieces() const override { return continued_; }
 
  private:
+  enum packet_t { PACKET_NONE, PACKET_WAKE, PACKET_TRANSFER };
+
+  // Takes one packet from the port and acts on it.
+  packet_t take_packet(DWORD timeout) {
+    DWORD bytes = 0;
+    ULONG_PTR key = 0;
+    OVERLAPPED* overlapped = nullptr;
+    BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, timeout);
+    if (!overlapped) return ok && key == KEY_WAKE ? PACKET_WAKE : PACKET_NONE;
+    transfer_slot_t* slot = CONTAINING_RECORD(overlapped, transfer_slot_t, overlapped);
+    if (slot->owes_packet) {
+      // The late packet of a call that failed at once: its request has its answer.
+      slot->owes_packet = false;
+      --owed_packets_;
+      release(slot);
+    } else if (slot->request) {
+      complete(slot, ok != FALSE, bytes);
+    }
+    return PACKET_TRANSFER;
+  }
+
   // Starts the request's next piece; false when the call failed at once.
   bool issue(transfer_slot_t* slot) {
     platform_io_request_t* request = slot->request;
@@ -103,7 +122,14 @@ class iocp_engine_t final : public platform_io_engine_t {
     // Even a call that completes at once queues its packet: the result comes from there.
     BOOL ok = request->kind == PLATFORM_IO_READ ? ReadFile(native(request->handle), at, piece, nullptr, &slot->overlapped)
                                                 : WriteFile(native(request->handle), at, piece, nullptr, &slot->overlapped);
-    return ok || GetLastError() == ERROR_IO_PENDING;
+    if (ok || GetLastError() == ERROR_IO_PENDING) return true;
+    // Failed at once. The call marks the record pending before it asks the kernel, and
+    // a packet is queued exactly when the kernel wrote the final status into it: Windows
+    // does not for an error it returns at once, Wine does for a full disk. A slot whose
+    // packet is still to come must not carry another transfer before it arrives.
+    slot->owes_packet = slot->overlapped.Internal != (ULONG_PTR)STATUS_PENDING;
+    if (slot->owes_packet) ++owed_packets_;
+    return false;
   }
 
   void complete(transfer_slot_t* slot, bool ok, DWORD bytes) {
@@ -130,6 +156,10 @@ class iocp_engine_t final : public platform_io_engine_t {
   void finish(transfer_slot_t* slot) {
     immediate_.append(slot->request);
     slot->request = nullptr;
+    if (!slot->owes_packet) release(slot);
+  }
+
+  void release(transfer_slot_t* slot) {
     slot->next_free = free_slots_;
     free_slots_ = slot;
   }
@@ -137,6 +167,7 @@ class iocp_engine_t final : public platform_io_engine_t {
   HANDLE port_ = nullptr;
   transfer_slot_t slots_[PLATFORM_IO_MAX_IN_FLIGHT] = {};
   transfer_slot_t* free_slots_ = nullptr;
+  u32 owed_packets_ = 0;
   array_dyn_t<platform_io_request_t*> immediate_;
   u64 continued_ = 0;
 };
