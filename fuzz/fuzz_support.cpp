@@ -5,6 +5,9 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#ifdef _WIN32
+#include <process.h>
+#endif
 
 #include "tools/packer/extract_walk.h"
 #include "tools/packer/image_rebuild.h"
@@ -86,10 +89,18 @@ void startup(const char* system_root) {
 
 const std::string& scratch_dir() {
   if (!g_scratch.empty()) return g_scratch;
+#ifdef _WIN32
+  // No mkdtemp: a name of the process id in the system's temporary directory.
+  std::error_code error;
+  std::string pattern = std::filesystem::temp_directory_path(error).generic_string() + "/umbra-fuzz-" +
+                        std::to_string(_getpid());
+  if (error || !std::filesystem::create_directory(pattern, error) || error) fail("no scratch directory");
+#else
   const char* base = std::getenv("TMPDIR");
   if (std::filesystem::is_directory("/dev/shm")) base = "/dev/shm";
   std::string pattern = std::string(base ? base : "/tmp") + "/umbra-fuzz-XXXXXX";
   if (!mkdtemp(pattern.data())) fail("no scratch directory");
+#endif
   g_scratch = pattern;
   std::atexit(remove_scratch);
   return g_scratch;

@@ -1,20 +1,25 @@
 #include "support/run_tool.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 namespace umbra_test {
 
+// The test programs of the Windows build run the layer's own tests only; the tools are
+// run from the Linux test programs (through Wine, for the Windows executables).
+#ifndef _WIN32
 namespace {
 
 std::string slurp_fd(int fd) {
@@ -55,7 +60,7 @@ tool_result_t run_program(const std::string& program, const std::vector<std::str
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
+    execvp(program.c_str(), argv.data());
     _exit(127);
   }
   int status = 0;
@@ -75,18 +80,80 @@ tool_result_t run_program(const std::string& program, const std::vector<std::str
   return result;
 }
 
-tool_result_t run_packer(const std::vector<std::string>& args, const std::string& working_directory,
-                         const run_setup_t& setup) {
-  return run_program(QAR_PACKER_BINARY, args, working_directory, setup);
+namespace {
+
+std::string from_environment(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : fallback;
 }
 
+std::string tool_binary(tool_t tool) {
+  switch (tool) {
+    case tool_t::packer:
+      return from_environment("UMBRA_QAR_PACKER", QAR_PACKER_BINARY);
+    case tool_t::packer_faults:
+      return from_environment("UMBRA_QAR_PACKER_FAULTS", QAR_PACKER_FAULTS_BINARY);
+    case tool_t::gdeflate:
+      return from_environment("UMBRA_GDEFLATE_TOOL", GDEFLATE_TOOL_BINARY);
+  }
+  return "";
+}
+
+}  // namespace
+
+std::vector<std::string> tool_command(tool_t tool) {
+  std::vector<std::string> words;
+  std::string emulator = from_environment("UMBRA_TOOL_EMULATOR", "");
+  if (!emulator.empty()) words.push_back(emulator);
+  words.push_back(tool_binary(tool));
+  return words;
+}
+
+bool tools_are_windows_build() {
+  const std::string binary = tool_binary(tool_t::packer);
+  return binary.size() > 4 && binary.compare(binary.size() - 4, 4, ".exe") == 0;
+}
+
+tool_result_t run_tool(tool_t tool, const std::vector<std::string>& args, const std::string& working_directory,
+                       const run_setup_t& setup) {
+  std::vector<std::string> words = tool_command(tool);
+  words.insert(words.end(), args.begin(), args.end());
+  const std::string program = words.front();
+  words.erase(words.begin());
+  return run_program(program, words, working_directory, setup);
+}
+
+tool_result_t run_packer(const std::vector<std::string>& args, const std::string& working_directory,
+                         const run_setup_t& setup) {
+  return run_tool(tool_t::packer, args, working_directory, setup);
+}
+#endif  // !_WIN32
+
 temp_dir_t::temp_dir_t() {
+#ifdef _WIN32
+  // The system's temporary directory, with '/' between components like every test path.
+  std::error_code ec;
+  std::string base = std::filesystem::temp_directory_path(ec).generic_string();
+  if (ec || base.empty()) throw std::runtime_error("no temporary directory");
+  if (base.back() == '/') base.pop_back();
+  std::random_device seed;
+  std::mt19937_64 random(((uint64_t)seed() << 32) ^ seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = base + "/umbra_test_" + std::to_string(random());
+    if (std::filesystem::create_directory(candidate, ec) && !ec) {
+      path_ = candidate;
+      return;
+    }
+  }
+  throw std::runtime_error("no fresh temporary directory");
+#else
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/umbra_test_XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back(0);
   if (!mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed");
   path_ = name.data();
+#endif
 }
 
 temp_dir_t::~temp_dir_t() {
@@ -113,8 +180,8 @@ std::string read_file(const std::string& path) {
 }
 
 bool file_exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
 void make_dirs(const std::string& path) { std::filesystem::create_directories(path); }

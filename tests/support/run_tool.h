@@ -24,9 +24,35 @@ struct run_setup_t {
 
 tool_result_t run_program(const std::string& program, const std::vector<std::string>& args,
                           const std::string& working_directory = "", const run_setup_t& setup = {});
-// Runs the built qar_packer.
+
+// The tools the end-to-end tests run: the binaries of this build, unless the environment
+// puts another build of them in their place (the Windows executables, run through Wine):
+//   UMBRA_TOOL_EMULATOR      the program that runs them, e.g. "wine"
+//   UMBRA_QAR_PACKER         qar_packer
+//   UMBRA_QAR_PACKER_FAULTS  qar_packer with the table of failable calls armed
+//   UMBRA_GDEFLATE_TOOL      gdeflate_tool
+enum class tool_t { packer, packer_faults, gdeflate };
+tool_result_t run_tool(tool_t tool, const std::vector<std::string>& args, const std::string& working_directory = "",
+                       const run_setup_t& setup = {});
+// Runs qar_packer.
 tool_result_t run_packer(const std::vector<std::string>& args, const std::string& working_directory = "",
                          const run_setup_t& setup = {});
+// The words that start the tool: the emulator, if any, and the binary.
+std::vector<std::string> tool_command(tool_t tool);
+// True when the tools under test are Windows executables: a test of what only the Linux
+// build does (io_uring, /proc, RLIMIT_FSIZE, tmpfs mounts, a terminal under tmux) skips.
+bool tools_are_windows_build();
+
+}  // namespace umbra_test
+
+// Skips the rest of a test when the tools under test are the Windows build; reason says
+// which Linux fact the test depends on.
+#define UMBRA_SKIP_FOR_WINDOWS_TOOLS(reason) \
+  do {                                            \
+    if (::umbra_test::tools_are_windows_build()) GTEST_SKIP() << "Windows build of the tools: " << (reason); \
+  } while (0)
+
+namespace umbra_test {
 
 // A fresh directory below the system's temporary directory, removed with its contents.
 class temp_dir_t {

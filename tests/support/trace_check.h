@@ -18,6 +18,22 @@ struct trace_summary_t {
 
 trace_summary_t check_trace(const std::string& path);
 
+}  // namespace umbra_test
+
+// check_trace runs tests/support/trace_check.py with the build machine's Python, which the
+// Windows test programs cannot start; their traces are checked by the end-to-end tests of
+// the Windows executables instead.
+#ifdef _WIN32
+#define UMBRA_SKIP_WITHOUT_TRACE_CHECKER() \
+  GTEST_SKIP() << "the trace checker is a Python program of the build machine, out of reach of a Windows program"
+#else
+#define UMBRA_SKIP_WITHOUT_TRACE_CHECKER() \
+  do {                                     \
+  } while (0)
+#endif
+
+namespace umbra_test {
+
 // The names of the files in directory that begin with "trace_", sorted.
 std::vector<std::string> trace_files_in(const std::string& directory);
 // "trace_<local time of unix_seconds as %Y%m%d_%H%M%S>_full<suffix>.json".

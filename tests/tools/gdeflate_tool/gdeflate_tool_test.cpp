@@ -11,11 +11,11 @@ namespace {
 using umbra_test::crlf_lines;
 using umbra_test::file_exists;
 using umbra_test::read_file;
-using umbra_test::run_program;
+using umbra_test::run_tool;
+using umbra_test::tool_t;
 using umbra_test::temp_dir_t;
 using umbra_test::write_file;
 
-const std::string tool = GDEFLATE_TOOL_BINARY;
 const std::string usage = "*** ERROR *** : Usage: gdeflate_tool compress IN OUT | gdeflate_tool decompress IN OUT";
 
 std::string sample_text(size_t n) {
@@ -30,7 +30,7 @@ TEST(gdeflate_tool, compress_then_decompress_restores_the_file) {
   const std::string original = sample_text(150000);
   write_file(dir / "in.bin", original);
 
-  auto c = run_program(tool, {"compress", dir / "in.bin", dir / "in.gd"});
+  auto c = run_tool(tool_t::gdeflate, {"compress", dir / "in.bin", dir / "in.gd"});
   EXPECT_EQ(c.exit_code, 0);
   const std::string stream = read_file(dir / "in.gd");
   ASSERT_GT(stream.size(), 8u);
@@ -39,7 +39,7 @@ TEST(gdeflate_tool, compress_then_decompress_restores_the_file) {
   EXPECT_EQ(c.err, "");
   EXPECT_EQ(stream.substr(0, 4), std::string("\x04\xFB\x03\x00", 4));
 
-  auto d = run_program(tool, {"decompress", dir / "in.gd", dir / "out.bin"});
+  auto d = run_tool(tool_t::gdeflate, {"decompress", dir / "in.gd", dir / "out.bin"});
   EXPECT_EQ(d.exit_code, 0);
   EXPECT_EQ(d.out, crlf_lines({"Decompressed " + std::to_string(stream.size()) + " bytes into 150000 bytes."}));
   EXPECT_EQ(read_file(dir / "out.bin"), original);
@@ -48,7 +48,7 @@ TEST(gdeflate_tool, compress_then_decompress_restores_the_file) {
 TEST(gdeflate_tool, decompresses_a_reference_stream) {
   temp_dir_t dir;
   const std::string vectors = std::string(UMBRA_TEST_DATA_DIR) + "/gdeflate/";
-  auto d = run_program(tool, {"decompress", vectors + "v08_mixed160k.L12.gd", dir / "out.bin"});
+  auto d = run_tool(tool_t::gdeflate, {"decompress", vectors + "v08_mixed160k.L12.gd", dir / "out.bin"});
   EXPECT_EQ(d.exit_code, 0);
   EXPECT_EQ(read_file(dir / "out.bin"), read_file(vectors + "v08_mixed160k.bin"));
 }
@@ -57,7 +57,7 @@ TEST(gdeflate_tool, bad_input_gives_an_error_line_and_no_output) {
   temp_dir_t dir;
   write_file(dir / "empty.bin", "");
   write_file(dir / "text.bin", sample_text(1000));
-  run_program(tool, {"compress", dir / "text.bin", dir / "good.gd"});
+  run_tool(tool_t::gdeflate, {"compress", dir / "text.bin", dir / "good.gd"});
   std::string damaged = read_file(dir / "good.gd");
   damaged.resize(damaged.size() - 4);
   write_file(dir / "cut.gd", damaged);
@@ -83,7 +83,7 @@ TEST(gdeflate_tool, bad_input_gives_an_error_line_and_no_output) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
-    auto r = run_program(tool, c.args);
+    auto r = run_tool(tool_t::gdeflate, c.args);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, crlf_lines({c.err}));

@@ -59,6 +59,8 @@ TEST_F(extract_v2_test, trees_made_by_create_round_trip_byte_for_byte) {
   add("empty.bin", "");
   add("deep/er/still/deeper/z.bin", std::string(100000, 'z'));
   add("utf8/\xc3\xa9t\xc3\xa9/\xe6\x97\xa5\xe6\x9c\xac.txt", "unicode names");
+  add("\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0/\xce\xb1\xce\xb2\xce\xb3.txt", "cyrillic and greek");
+  add("emoji/\xf0\x9f\x98\x80.txt", "outside the basic plane: a surrogate pair in UTF-16");
   add("mixed/random.bin", std::string("\x00\x01\xff\xfe", 4) + std::string(70000, '\x7f'));
   add(std::string(200, 'n') + "/" + std::string(54, 'm'), "a 255-byte relative path");
   make_dirs(src() + "/empty_dir");

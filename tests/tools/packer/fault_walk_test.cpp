@@ -94,7 +94,7 @@ class fault_walk_test : public ::testing::Test {
     run_setup_t setup;
     setup.environment = {"UMBRA_FAULT_PLAN=" + plan, "UMBRA_FAULT_REPORT=" + report_path};
     fault_run_t run;
-    run.result = run_program(QAR_PACKER_FAULTS_BINARY, args, dir.path(), setup);
+    run.result = run_tool(tool_t::packer_faults, args, dir.path(), setup);
     std::istringstream report(read_file(report_path));
     std::string name;
     u64 count = 0;

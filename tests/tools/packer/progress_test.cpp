@@ -79,6 +79,7 @@ uint64_t leading_count(const std::string& state, const std::string& verb) {
 class progress_test : public packer_tree_test_t {
  protected:
   void SetUp() override {
+    UMBRA_SKIP_FOR_WINDOWS_TOOLS("the progress line is read off a terminal under tmux, which runs Linux programs");
     if (access(tmux, X_OK) != 0) GTEST_SKIP() << "tmux is not installed (scripts/install_deps.sh installs it)";
     // Text that zlib at level 9 takes a few seconds over: 32 MiB in 400 files.
     rng_t rng{19};

@@ -206,10 +206,10 @@ TEST_F(trace_test, a_full_disk_leaves_every_trace_valid_and_the_command_unchange
   // Files may grow to 1024 bytes and no further (the signal is ignored, so a write past
   // that fails as on a full disk). The listing goes through a pipe, which has no limit.
   auto list_with_little_room = [&](const std::string& cwd) {
-    return run_program("/bin/bash",
-                       {"-c", "set -o pipefail; (trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\") | cat",
-                        QAR_PACKER_BINARY, "list", archive(), "-trace"},
-                       cwd);
+    std::vector<std::string> args = {"-c", "set -o pipefail; (trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\") | cat"};
+    for (const std::string& word : tool_command(tool_t::packer)) args.push_back(word);
+    for (const std::string& word : {std::string("list"), archive(), std::string("-trace")}) args.push_back(word);
+    return run_program("/bin/bash", args, cwd);
   };
   const std::string failed_line = "[profiler] Unable to write trace file '";
 

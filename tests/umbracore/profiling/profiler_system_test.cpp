@@ -84,6 +84,7 @@ TEST_F(profiler_test, without_tracing_nothing_is_recorded) {
 }
 
 TEST_F(profiler_test, every_thread_reaches_the_file_nested_and_named) {
+  UMBRA_SKIP_WITHOUT_TRACE_CHECKER();
   profiler_tracer_start("full");
   {
     UMBRA_PROFILE_SCOPE(test_id, "main work");
@@ -104,6 +105,7 @@ TEST_F(profiler_test, every_thread_reaches_the_file_nested_and_named) {
 }
 
 TEST_F(profiler_test, a_scope_open_when_its_buffer_fills_goes_on_in_the_next) {
+  UMBRA_SKIP_WITHOUT_TRACE_CHECKER();
   profiler_tracer_start("full");
   const int steps = 3 * PROFILER_PUBLISH_PAGES * TRACER_PAGE_RECORDS / 2;  // three buffers' worth
   {
@@ -148,6 +150,7 @@ TEST_F(profiler_test, counters_are_recorded_when_they_change) {
 }
 
 TEST_F(profiler_test, unwritten_data_beyond_the_limit_is_dropped_with_a_warning) {
+  UMBRA_SKIP_WITHOUT_TRACE_CHECKER();
   trace_writer_limits_t limits;
   limits.pending_bytes = 200000;  // a few buffers; no worker runs the writer meanwhile
   profiler_tracer_start("full", limits);
@@ -165,6 +168,7 @@ TEST_F(profiler_test, unwritten_data_beyond_the_limit_is_dropped_with_a_warning)
 }
 
 TEST_F(profiler_test, the_writer_runs_on_the_pool_while_threads_record) {
+  UMBRA_SKIP_WITHOUT_TRACE_CHECKER();
   thread_pool_set_worker_count_override(2);
   thread_pool_startup();
   trace_writer_limits_t limits;

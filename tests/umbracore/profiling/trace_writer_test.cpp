@@ -129,6 +129,7 @@ TEST(trace_json_escape, keeps_every_line_valid_json) {
 }
 
 TEST_F(trace_writer_test, writes_the_four_line_formats_exactly) {
+  UMBRA_SKIP_WITHOUT_TRACE_CHECKER();
   test_counter.add(0);
   tracer_buffer_t* b = buffers.make(7, "Worker_3", 1000);
   auto name = [](const char* text) { return (u64)(uintptr_t)text; };
@@ -160,6 +161,7 @@ TEST_F(trace_writer_test, writes_the_four_line_formats_exactly) {
 }
 
 TEST_F(trace_writer_test, appending_replaces_the_closing_and_names_a_thread_once_per_file) {
+  UMBRA_SKIP_WITHOUT_TRACE_CHECKER();
   trace_writer_t writer("full");
   writer.start_file(0, may_6_2024());
   ASSERT_TRUE(writer.write_batch(buffers.scopes(5, 100, 1), 1000));
@@ -180,6 +182,7 @@ TEST_F(trace_writer_test, appending_replaces_the_closing_and_names_a_thread_once
 }
 
 TEST_F(trace_writer_test, never_touches_a_file_of_its_name_that_is_not_a_trace) {
+  UMBRA_SKIP_WITHOUT_TRACE_CHECKER();
   const std::string foreign[] = {"my notes", "", "{}\n", "[\n{}\n]x"};
   for (const std::string& content : foreign) {
     SCOPED_TRACE(content);
@@ -195,6 +198,7 @@ TEST_F(trace_writer_test, never_touches_a_file_of_its_name_that_is_not_a_trace) 
 }
 
 TEST_F(trace_writer_test, goes_to_home_on_the_unified_device_first) {
+  UMBRA_SKIP_WITHOUT_TRACE_CHECKER();
   mount_home();
   trace_writer_t writer("full");
   writer.start_file(0, may_6_2024());
@@ -204,6 +208,7 @@ TEST_F(trace_writer_test, goes_to_home_on_the_unified_device_first) {
 }
 
 TEST_F(trace_writer_test, splits_files_by_record_count) {
+  UMBRA_SKIP_WITHOUT_TRACE_CHECKER();
   trace_writer_limits_t limits;
   limits.file_records = 10;
   trace_writer_t writer("full", limits);
@@ -244,6 +249,7 @@ TEST_F(trace_writer_test, a_file_covers_a_limited_time) {
 }
 
 TEST_F(trace_writer_test, threads_whose_clocks_disagree_still_give_a_valid_file) {
+  UMBRA_SKIP_WITHOUT_TRACE_CHECKER();
   trace_writer_limits_t limits;
   limits.file_duration_us = 1000;
   trace_writer_t writer("full", limits);

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <functional>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "pool_fixture.h"
+#include "support/platform_facts.h"
 #include "umbracore/platform/thread_platform.h"
 #include "umbracore/thread/thread_pool_internal.h"
 
@@ -128,9 +128,7 @@ TEST_F(thread_pool_test, workers_are_named_by_class_index) {
   u32 kind = 0;
   counter_t ran;
   probe_task_t task(1, 1, [&](probe_task_t*) {
-    char name[16];
-    pthread_getname_np(pthread_self(), name, sizeof(name));
-    platform_name = name;
+    platform_name = umbra_test::system_thread_name();
     context_name = run_context_current()->thread_name.c_str();
     kind = run_context_current()->kind;
     ran.arrive();

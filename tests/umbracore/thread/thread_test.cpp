@@ -1,13 +1,14 @@
 #include <gtest/gtest.h>
-#include <pthread.h>
+#ifndef _WIN32
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <string>
 
 #include "support/log_capture.h"
+#include "support/platform_facts.h"
 #include "umbracore/thread/thread.h"
 
 namespace umbra {
@@ -15,21 +16,15 @@ namespace {
 
 struct observed_t {
   std::string name;
-  int nice_value = 0;
+  int urgency = 0;
   size_t stack_size = 0;
 };
 
 void observe(void* argument) {
   observed_t* observed = static_cast<observed_t*>(argument);
-  char name[16] = {};
-  pthread_getname_np(pthread_self(), name, sizeof(name));
-  observed->name = name;
-  observed->nice_value = getpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid));
-  pthread_attr_t attributes;
-  if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
-    pthread_attr_getstacksize(&attributes, &observed->stack_size);
-    pthread_attr_destroy(&attributes);
-  }
+  observed->name = umbra_test::system_thread_name();
+  observed->urgency = umbra_test::system_thread_urgency();
+  observed->stack_size = umbra_test::system_thread_stack_size();
 }
 
 TEST(thread_start, name_stack_and_lowered_priority_are_in_place_before_the_routine_runs) {
@@ -38,17 +33,23 @@ TEST(thread_start, name_stack_and_lowered_priority_are_in_place_before_the_routi
   record.name.assign("Worker_12");
   record.priority = -1;
   observed_t observed;
-  int parent_nice = getpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid));
+  int parent_urgency = umbra_test::system_thread_urgency();
   record.start(observe, &observed);
   EXPECT_TRUE(record.started);
   record.join();
   EXPECT_FALSE(record.started);
   EXPECT_EQ(observed.name, "Worker_12");
-  EXPECT_EQ(observed.nice_value, parent_nice < 14 ? parent_nice + 5 : 19);  // below normal, as low as it goes
+#ifdef _WIN32
+  EXPECT_EQ(observed.urgency, parent_urgency - 1);  // THREAD_PRIORITY_BELOW_NORMAL beside NORMAL
+#else
+  const int parent_nice = -parent_urgency;
+  EXPECT_EQ(-observed.urgency, parent_nice < 14 ? parent_nice + 5 : 19);  // below normal, as low as it goes
+#endif
   EXPECT_EQ(observed.stack_size, 1048576u);
   EXPECT_TRUE(capture.messages().empty());
 }
 
+#ifndef _WIN32
 // Runs a thread of the given record priority in a child process whose nice value is
 // process_nice and returns the nice value the thread ran with, or NICE_UNAVAILABLE when the
 // child could not take that nice value (lowering it needs privilege).
@@ -64,7 +65,7 @@ int nice_of_thread_in_process_at(int process_nice, s32 priority) {
     observed_t observed;
     record.start(observe, &observed);
     record.join();
-    _exit(observed.nice_value + 20);
+    _exit(-observed.urgency + 20);
   }
   int status = 0;
   if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return NICE_UNAVAILABLE - 1;
@@ -84,7 +85,12 @@ bool may_raise_priority() {
 
 // A process started under `nice` keeps its below-normal threads below itself, and raises its
 // highest threads above itself only where it may raise them at all.
+#endif
+
 TEST(thread_start, priorities_are_relative_to_the_nice_value_of_the_process) {
+#ifdef _WIN32
+  GTEST_SKIP() << "nice values are POSIX: a Windows thread priority is a step beside its process's class";
+#else
   bool may_raise = may_raise_priority();
   struct case_t {
     int process_nice;
@@ -106,6 +112,7 @@ TEST(thread_start, priorities_are_relative_to_the_nice_value_of_the_process) {
     EXPECT_EQ(observed, c.expected) << "process nice " << c.process_nice << ", priority " << c.priority;
   }
   EXPECT_GT(tried, 0);
+#endif
 }
 
 TEST(thread_start, default_record_uses_the_default_name) {
@@ -132,19 +139,11 @@ TEST(thread_start, a_processor_the_process_cannot_use_only_warns) {
 TEST(thread_start, a_processor_hint_never_pins) {
   thread::thread_t record;
   record.processor = 0;
-  struct affinity_t {
-    cpu_set_t set;
-  } inside;
-  record.start(
-      [](void* argument) {
-        auto* out = static_cast<affinity_t*>(argument);
-        sched_getaffinity(0, sizeof(out->set), &out->set);
-      },
-      &inside);
+  bool anywhere = false;
+  record.start([](void* argument) { *static_cast<bool*>(argument) = umbra_test::system_thread_runs_anywhere(); },
+               &anywhere);
   record.join();
-  cpu_set_t mine;
-  sched_getaffinity(0, sizeof(mine), &mine);
-  EXPECT_TRUE(CPU_EQUAL(&inside.set, &mine));
+  EXPECT_TRUE(anywhere);
 }
 
 TEST(thread_start_death, a_thread_that_cannot_be_created_stops_the_process) {

@@ -8,6 +8,7 @@
 #include "support/log_capture.h"
 #include "umbracore/ufs/fs_file.h"
 #include "umbracore/umbrautils/ufs/mem_file.h"
+#include "support/death_pattern.h"
 
 using namespace umbra;
 
@@ -232,5 +233,5 @@ TEST(file_base_death, size_of_a_file_that_cannot_be_stated_stops_the_process) {
         file.stat_fails = true;
         file.get_size();
       },
-      "\\[fs\\] failed to stat opened file \\(<REC>/rec\\)!(.|\n)*Failed to stat opened file!");
+      "\\[fs\\] failed to stat opened file \\(<REC>/rec\\)!" UMBRA_RE_NEXT_LINE "Failed to stat opened file!");
 }

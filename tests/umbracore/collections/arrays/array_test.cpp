@@ -3,6 +3,7 @@
 #include <string>
 
 #include "umbracore/collections/arrays/array.h"
+#include "support/death_pattern.h"
 
 using namespace umbra;
 
@@ -86,7 +87,7 @@ using array_death_test = ::testing::Test;
 TEST(array_death_test, out_of_bounds_access_stops_with_the_index_message) {
   array_dyn_t<int> a;
   for (int i = 0; i < 7; ++i) a.append(i);
-  EXPECT_DEATH(a[7], R"(\*\*\* ERROR \*\*\* : .*array\.h\([0-9]+\): .*: Index outside array boundaries: 7 >= 7)");
+  EXPECT_DEATH(a[7], "\\*\\*\\* ERROR \\*\\*\\* : .*array\\.h\\(" UMBRA_RE_DIGITS "\\): .*: Index outside array boundaries: 7 >= 7");
   EXPECT_DEATH(a.element_at(7), "Index outside array boundaries: 7 >= 7");
   EXPECT_DEATH(a.element_at_or_end(8), "Index outside array boundaries: 8 > 7");
   EXPECT_DEATH(a.remove_fast(9), "Index outside array boundaries: 9 >= 7");

@@ -1,4 +1,5 @@
 #include "umbracore/umbrautils/format/format_tools.h"
+#include "support/death_pattern.h"
 
 #include <gtest/gtest.h>
 
@@ -371,7 +372,7 @@ TEST(texture_copy_death, pitches_shorter_than_a_row_stop) {
   EXPECT_DEATH(umbra::texture_image_simple_copy(buffer, buffer + 128, 4, 1, format_t::R8G8B8A8_UNORM, 15, 16, false),
                "Target pitch can't be smaller than line byte size!");
   EXPECT_DEATH(umbra::texture_image_simple_copy(buffer, buffer + 128, 8, 4, format_t::BC1_UNORM, 16, 8, false),
-               "format_tools\\.cpp\\([0-9]+\\): texture_image_simple_copy: Source pitch");
+               "format_tools\\.cpp\\(" UMBRA_RE_DIGITS "\\): texture_image_simple_copy: Source pitch");
 }
 
 }  // namespace

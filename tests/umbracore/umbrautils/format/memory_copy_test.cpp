@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#ifdef _WIN32
+#include <malloc.h>
+#endif
 #include <cstring>
 #include <vector>
 
@@ -14,9 +17,15 @@ using umbra::memory_copy_features_t;
 using umbra::memory_copy_kernel_t;
 using umbra::u8;
 
+// The Windows C library has no aligned_alloc (its free cannot take such blocks).
 struct aligned_buffer_t {
+#ifdef _WIN32
+  explicit aligned_buffer_t(size_t n) : bytes(static_cast<u8*>(_aligned_malloc((n + 64 + 63) / 64 * 64, 64))) {}
+  ~aligned_buffer_t() { _aligned_free(bytes); }
+#else
   explicit aligned_buffer_t(size_t n) : bytes(static_cast<u8*>(std::aligned_alloc(64, (n + 64 + 63) / 64 * 64))) {}
   ~aligned_buffer_t() { std::free(bytes); }
+#endif
   u8* bytes;
 };
 

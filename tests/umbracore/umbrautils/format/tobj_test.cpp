@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/log_capture.h"
+#include "support/death_pattern.h"
 
 using namespace umbra;
 
@@ -37,7 +38,7 @@ TEST(tobj_address_mode, table) {
 
 TEST(tobj_address_mode_death, values_above_six_stop) {
   EXPECT_DEATH(get_address_mode_from_tobj(7),
-               "fs_meta_tobj\\.cpp\\([0-9]+\\): get_address_mode_from_tobj: Failed to convert TOBJ address mode");
+               "fs_meta_tobj\\.cpp\\(" UMBRA_RE_DIGITS "\\): get_address_mode_from_tobj: Failed to convert TOBJ address mode");
   EXPECT_DEATH(get_address_mode_from_tobj(255), "Failed to convert TOBJ address mode");
 }
 
