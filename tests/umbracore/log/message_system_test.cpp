@@ -91,5 +91,5 @@ TEST(assert_death_test, prints_one_error_line_then_aborts) {
         message_system_startup();
         UMBRA_FAIL("%s: %d", "broken", 42);
       },
-      "\\*\\*\\* ERROR \\*\\*\\* : .*message_system_test\\.cpp\\(" UMBRA_RE_DIGITS "\\): .*: broken: 42\r");
+      "\\*\\*\\* ERROR \\*\\*\\* : .*message_system_test\\.cpp\\(" UMBRA_RE_DIGITS "\\): .*: broken: 42" UMBRA_RE_CR);
 }

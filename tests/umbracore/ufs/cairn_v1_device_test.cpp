@@ -63,6 +63,7 @@ class cairn_v1_device_test : public ::testing::Test {
     return (bool)device;
   }
   bool mount(const std::string& bytes) {
+    device.reset();  // Windows keeps a file that is open from being written
     umbra_test::write_file(path(), bytes);
     return mount_file();
   }

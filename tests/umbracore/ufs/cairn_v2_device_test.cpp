@@ -67,6 +67,7 @@ class cairn_v2_device_test : public ::testing::Test {
   }
   // Mounts through the factory; false when no device is handed out.
   bool mount(const std::string& bytes) {
+    device.reset();  // Windows keeps a file that is open from being written
     auto_ptr_t<file_t> archive = open_archive(bytes);
     device.reset(umbra::open_cairn_device(archive));
     return (bool)device;
@@ -134,6 +135,7 @@ TEST_F(cairn_v2_device_test, stored_size_equal_to_raw_size_means_raw_even_for_a_
 TEST_F(cairn_v2_device_test, platform_byte_warns_with_its_name_and_mounts) {
   const std::pair<int, const char*> cases[] = {{1, "xbone"}, {4, "ps5"}, {9, "unknown"}};
   for (const auto& [platform, name] : cases) {
+    device.reset();
     log.clear();
     cairn_v2_builder_t b = standard_archive();
     b.platform = (uint8_t)platform;
