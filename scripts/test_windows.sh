@@ -25,11 +25,12 @@ export WINEPREFIX=$dir/wine-prefix
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 wine=$(command -v wine)
 
-# wineboot makes the prefix on the first run and starts the server; -p keeps that server
-# for the whole run instead of one per program.
+# One server for the whole run instead of one per program (a server that already runs
+# for this prefix serves as well); wineboot makes the prefix on the first run.
+mkdir -p "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null || true' EXIT
+wineserver -p 2>/dev/null || true
 "$wine" wineboot --init >/dev/null 2>&1
-wineserver -p
 
 echo "test_windows.sh: unit tests of the Windows build under Wine"
 ctest --test-dir "$dir" --output-on-failure -j2
