@@ -37,7 +37,7 @@ std::string table_bytes(const std::string& archive, uint64_t offset, uint32_t st
 
 bool inspected_archive_t::load(const std::string& path) {
   bytes = read_file(path);
-  if (bytes.size() < umbra::cairn_v2_header_size) {
+  if (bytes.size() < umbra::CAIRN_V2_HEADER_SIZE) {
     ADD_FAILURE() << "archive too short: " << bytes.size();
     return false;
   }

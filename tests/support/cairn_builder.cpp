@@ -114,13 +114,13 @@ void cairn_v2_builder_t::add_image(const std::string& path, const std::vector<ui
 }
 
 uint64_t cairn_v2_builder_t::block_offset(int block) const {
-  uint64_t offset = umbra::cairn_v2_data_offset;
+  uint64_t offset = umbra::CAIRN_V2_DATA_OFFSET;
   for (int i = 0; i < block; ++i) offset = (offset + blocks_[i].stored.size() + 15) / 16 * 16;
   return offset;
 }
 
 std::string cairn_v2_builder_t::build() const {
-  std::string out(umbra::cairn_v2_data_offset, '\0');
+  std::string out(umbra::CAIRN_V2_DATA_OFFSET, '\0');
   for (const auto& block : blocks_) {
     pad_to(out, 16);
     out += block.stored;
@@ -187,7 +187,7 @@ std::string cairn_v2_builder_t::build() const {
   header.entry_table_offset = entry_table_offset ? *entry_table_offset : entries_at;
   header.metadata_table_offset = metadata_table_offset ? *metadata_table_offset : metadata_at;
   header.security_descriptor_offset = security_at;
-  uint8_t bytes[umbra::cairn_v2_header_size];
+  uint8_t bytes[umbra::CAIRN_V2_HEADER_SIZE];
   umbra::cairn_v2_encode_header(header, bytes);
   std::memcpy(out.data(), bytes, sizeof(bytes));
   return out;
@@ -212,7 +212,7 @@ void cairn_v1_builder_t::add_directory(const std::string& path, const std::strin
 }
 
 std::string cairn_v1_builder_t::build() const {
-  std::string out(umbra::cairn_v1_header_size, '\0');
+  std::string out(umbra::CAIRN_V1_HEADER_SIZE, '\0');
   struct placed_t {
     uint64_t hash;
     umbra::cairn_entry_t entry;
@@ -224,7 +224,7 @@ std::string cairn_v1_builder_t::build() const {
     entry.hash = hash_of(e.path, salt);
     entry.offset = e.offset ? *e.offset : out.size();
     entry.flags =
-        (e.directory ? umbra::cairn_v1_flag_directory : 0) | (e.compressed ? umbra::cairn_v1_flag_compressed : 0);
+        (e.directory ? umbra::CAIRN_V1_FLAG_DIRECTORY : 0) | (e.compressed ? umbra::CAIRN_V1_FLAG_COMPRESSED : 0);
     entry.size = e.size ? *e.size : (uint32_t)e.content.size();
     entry.stored_size = (uint32_t)stored.size();
     out += stored;
@@ -233,7 +233,7 @@ std::string cairn_v1_builder_t::build() const {
   std::stable_sort(placed.begin(), placed.end(), [](const placed_t& a, const placed_t& b) { return a.hash < b.hash; });
   const uint64_t table_at = out.size();
   for (const auto& p : placed) {
-    uint8_t bytes[umbra::cairn_v1_entry_size];
+    uint8_t bytes[umbra::CAIRN_V1_ENTRY_SIZE];
     umbra::cairn_v1_encode_entry(p.entry, bytes);
     out.append((const char*)bytes, sizeof(bytes));
   }
@@ -244,7 +244,7 @@ std::string cairn_v1_builder_t::build() const {
   std::memcpy(header.hash_method, "CITY", 4);
   header.entry_count = entry_count ? *entry_count : (uint32_t)placed.size();
   header.entry_table_offset = entry_table_offset ? *entry_table_offset : table_at;
-  uint8_t bytes[umbra::cairn_v1_header_size];
+  uint8_t bytes[umbra::CAIRN_V1_HEADER_SIZE];
   umbra::cairn_v1_encode_header(header, bytes);
   std::memcpy(out.data(), bytes, sizeof(bytes));
   return out;
@@ -253,12 +253,12 @@ std::string cairn_v1_builder_t::build() const {
 void write_sparse_v1_archive(const std::string& path, uint32_t count) {
   cairn_v1_builder_t builder;
   builder.entry_count = count;
-  builder.entry_table_offset = umbra::cairn_v1_header_size;
+  builder.entry_table_offset = umbra::CAIRN_V1_HEADER_SIZE;
   std::string header = builder.build();
   int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
   if (fd < 0) throw std::runtime_error("open " + path);
   bool ok = ::write(fd, header.data(), header.size()) == (ssize_t)header.size() &&
-            ::ftruncate(fd, (off_t)umbra::cairn_v1_header_size + (off_t)count * umbra::cairn_v1_entry_size) == 0;
+            ::ftruncate(fd, (off_t)umbra::CAIRN_V1_HEADER_SIZE + (off_t)count * umbra::CAIRN_V1_ENTRY_SIZE) == 0;
   ::close(fd);
   if (!ok) throw std::runtime_error("write " + path);
 }

@@ -85,7 +85,7 @@ void archive_catalog_t::load_v1_entries() {
   for (u64 i = 0; i < table.count(); ++i) {
     catalog_entry_t& entry = entries_[i];
     entry.hash = table[i].hash;
-    entry.kind = (table[i].flags & cairn_v1_flag_directory) ? CATALOG_DIRECTORY : CATALOG_FILE;
+    entry.kind = (table[i].flags & CAIRN_V1_FLAG_DIRECTORY) ? CATALOG_DIRECTORY : CATALOG_FILE;
     entry.has_chunk = true;
     entry.chunk = cairn_v1_entry_chunk(table[i]);
   }

@@ -69,7 +69,7 @@ bool archive_output_t::append(const void* bytes, u64 size) {
 }
 
 bool archive_output_t::align16() {
-  u64 padding = align_up(position_, cairn_v2_block_alignment) - position_;
+  u64 padding = align_up(position_, CAIRN_V2_BLOCK_ALIGNMENT) - position_;
   for (u64 done = 0; done < padding;) {
     u64 piece = std::min(room(), padding - done);
     if (piece == 0) return false;

@@ -18,12 +18,12 @@ bool open_archive(const char* archive_path, auto_ptr_t<file_t>& archive, u16* ve
   u64 size = 0;
   if (!archive->find_size(&size)) return false;
   // Too short to hold the probe is not a read failure but a file of another kind.
-  if (size < cairn_probe_size) {
+  if (size < CAIRN_PROBE_SIZE) {
     log_error("Unsupported file format!");
     return false;
   }
-  u8 bytes[cairn_probe_size];
-  if (!archive->read_at(bytes, cairn_probe_size, 0)) {
+  u8 bytes[CAIRN_PROBE_SIZE];
+  if (!archive->read_at(bytes, CAIRN_PROBE_SIZE, 0)) {
     log_error("Failed to read the archive '%s'!", archive_path);
     return false;
   }
@@ -32,7 +32,7 @@ bool open_archive(const char* archive_path, auto_ptr_t<file_t>& archive, u16* ve
     log_error("Unsupported file format!");
     return false;
   }
-  if (probe.version != cairn_v1_version && probe.version != cairn_v2_version) {
+  if (probe.version != CAIRN_V1_VERSION && probe.version != CAIRN_V2_VERSION) {
     log_error("Unsupported version of cairn format!");
     return false;
   }

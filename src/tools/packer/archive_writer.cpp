@@ -80,7 +80,7 @@ bool merge_task(entry_task_t& task, archive_output_t& output, cairn_v2_entry_t& 
 }
 
 bool write_header(file_t* archive, const cairn_v2_header_t& header) {
-  u8 bytes[cairn_v2_header_size];
+  u8 bytes[CAIRN_V2_HEADER_SIZE];
   cairn_v2_encode_header(header, bytes);
   return archive->write_at(bytes, sizeof bytes, 0);
 }
@@ -129,7 +129,7 @@ void exclude_archive_from_scan(source_lists_t& lists, const char* archive_path, 
 
 bool build_archive(archive_build_t& build, file_t* archive, const char* root) {
   UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "build archive");
-  archive->set_position(cairn_v2_data_offset);
+  archive->set_position(CAIRN_V2_DATA_OFFSET);
   // Declared before the tasks, so that it outlives every task that reports to it.
   source_prefetcher_t prefetcher(root, PREFETCH_WINDOW, platform::prefetch_file);
   array_dyn_t<auto_ptr_t<entry_task_t>> tasks;
@@ -189,7 +189,7 @@ bool store_tables(archive_build_t& build, file_t* archive) {
     log_error("Error writing entry table");
     return false;
   }
-  archive->set_position(align_up(archive->get_position(), cairn_v2_block_alignment));
+  archive->set_position(align_up(archive->get_position(), CAIRN_V2_BLOCK_ALIGNMENT));
   build.header.entry_table_offset = archive->get_position();
   build.header.entry_count = (u32)build.table.count();
   if (!store_table(archive, raw, "Error compressing entry table", &build.header.entry_table_size)) return false;
@@ -198,7 +198,7 @@ bool store_tables(archive_build_t& build, file_t* archive) {
     log_error("Error writing metadata table");
     return false;
   }
-  archive->set_position(align_up(archive->get_position(), cairn_v2_block_alignment));
+  archive->set_position(align_up(archive->get_position(), CAIRN_V2_BLOCK_ALIGNMENT));
   build.header.metadata_table_offset = archive->get_position();
   build.header.metadata_count = (u32)build.metadata.count();
   return store_table(archive, raw, "Error compressing metadata table", &build.header.metadata_table_size);

@@ -42,7 +42,7 @@ bool block_dedupe_t::find(archive_output_t& archive, file_t* block, u64 key, u64
     if (!archive.holds(it->second.offset, block)) continue;
     *offset = it->second.offset;
     ++shared_entries_;
-    saved_bytes_ += align_up(size, cairn_v2_block_alignment);
+    saved_bytes_ += align_up(size, CAIRN_V2_BLOCK_ALIGNMENT);
     return true;
   }
   return false;

@@ -84,7 +84,7 @@ bool build_entry_table(path_entries_t& entries, entry_table_t& table, listing_re
   for (const path_entry_v2_t& entry : entries) {
     cairn_v2_entry_t record{};
     record.hash = cairn_hash_relative_path(entry.path.c_str(), entry.path.length(), 0);
-    record.flags = entry.is_directory ? cairn_v2_entry_flag_directory : 0;
+    record.flags = entry.is_directory ? CAIRN_V2_ENTRY_FLAG_DIRECTORY : 0;
     table.append(record);
   }
   std::sort(table.begin(), table.end(),

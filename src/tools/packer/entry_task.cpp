@@ -105,7 +105,7 @@ namespace {
 // Relocates a chunk record placed at block_offset; false when the archive has grown
 // beyond what offset16 can address.
 bool relocate_record(array_dyn_t<u32>& words, u32 position, u64 block_offset) {
-  if ((u64)position + cairn_chunk_record_words > words.count()) return false;
+  if ((u64)position + CAIRN_CHUNK_RECORD_WORDS > words.count()) return false;
   return cairn_relocate_chunk_record(words.data() + position, block_offset);
 }
 
@@ -134,9 +134,9 @@ bool entry_task_t::merge_records(u64 block, cairn_v2_entry_t& record, array_dyn_
   u64 first = metadata.count();
   u64 n = index_words_.count();
   u64 records = first + n;
-  if (records + record_words_.count() > cairn_v2_max_metadata_words) {
+  if (records + record_words_.count() > CAIRN_V2_MAX_METADATA_WORDS) {
     log_error("Metadata table exceeds %" PRIu64 " words at '%s'; the archive cannot hold more entries!",
-              (u64)cairn_v2_max_metadata_words, entry_.path.c_str());
+              (u64)CAIRN_V2_MAX_METADATA_WORDS, entry_.path.c_str());
     return false;
   }
   record.metadata_index = (u32)first;
@@ -219,8 +219,8 @@ class directory_task_t : public entry_task_t {
       fail();
       return;
     }
-    if (listing->names.count() > cairn_v2_max_listing_children) {
-      log_error("Limit on number of directory (%u) entries exceeded (%s)", cairn_v2_max_listing_children,
+    if (listing->names.count() > CAIRN_V2_MAX_LISTING_CHILDREN) {
+      log_error("Limit on number of directory (%u) entries exceeded (%s)", CAIRN_V2_MAX_LISTING_CHILDREN,
                 entry_.path.c_str());
       fail();
       return;

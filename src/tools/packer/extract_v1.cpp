@@ -61,7 +61,7 @@ void start_progress(progress_t& progress, fs_device_t* device, const extract_sel
   u64 files = 0, bytes = 0;
   if (v1 && !selection_limits(selection)) {
     for (const cairn_entry_t& entry : v1->entries()) {
-      if (entry.flags & cairn_v1_flag_directory) continue;
+      if (entry.flags & CAIRN_V1_FLAG_DIRECTORY) continue;
       ++files;
       bytes += entry.size;
     }

@@ -84,7 +84,7 @@ void print_v2_header(const cairn_v2_header_t& header) {
   if (header.security_descriptor_offset == 0) {
     log_info("Security block: none");
   } else {
-    log_info("Security block: %u bytes at offset %" PRIu64, cairn_v2_security_descriptor_size,
+    log_info("Security block: %u bytes at offset %" PRIu64, CAIRN_V2_SECURITY_DESCRIPTOR_SIZE,
              header.security_descriptor_offset);
   }
 }
@@ -95,7 +95,7 @@ void print_v1_header(const cairn_v1_header_t& header) {
   print_hash_method(header.hash_method);
   log_info("Entries: %u", header.entry_count);
   log_info("Metadata words: none (version 1)");
-  const u64 size = (u64)header.entry_count * cairn_v1_entry_size;
+  const u64 size = (u64)header.entry_count * CAIRN_V1_ENTRY_SIZE;
   print_table("Entry table", size, size, header.entry_table_offset);
   log_info("Metadata table: none (version 1)");
   log_info("Security block: none (version 1)");

@@ -272,9 +272,9 @@ bool build_image_entry(const u8* descriptor, u64 size, const char* entry_path, c
   entry_layout_t layout;
   // The chunk's size fields have 28 bits: a larger image cannot be stored, and nothing
   // is read or allocated for it.
-  if (!compute_entry_layout(out->image, layout) || layout.total > cairn_v2_max_chunk_size) {
+  if (!compute_entry_layout(out->image, layout) || layout.total > CAIRN_V2_MAX_CHUNK_SIZE) {
     log_error("Image file %s of %s needs more than %u bytes laid out; an image entry cannot hold it.",
-              first.path.c_str(), entry_path, cairn_v2_max_chunk_size);
+              first.path.c_str(), entry_path, CAIRN_V2_MAX_CHUNK_SIZE);
     return false;
   }
   out->size = layout.total;

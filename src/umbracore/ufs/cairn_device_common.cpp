@@ -18,9 +18,9 @@ namespace {
 
 std::atomic<bool> g_info_shown{true};
 
-constexpr u64 deflate_max_ratio = 1032;
-constexpr u64 zstd_block_max = 128 * 1024;
-constexpr u64 zstd_min_block_bytes = 4;  // 3-byte block header + one byte of content
+constexpr u64 DEFLATE_MAX_RATIO = 1032;
+constexpr u64 ZSTD_BLOCK_MAX = 128 * 1024;
+constexpr u64 ZSTD_MIN_BLOCK_BYTES = 4;  // 3-byte block header + one byte of content
 
 }  // namespace
 
@@ -58,9 +58,9 @@ u64 cairn_max_decoded_size(u32 compression, u64 stored_size) {
     case FS_COMPRESSION_ZLIB:
     case FS_COMPRESSION_DEFLATE:
     case FS_COMPRESSION_GDEFLATE:
-      return (stored_size + 1) * deflate_max_ratio;
+      return (stored_size + 1) * DEFLATE_MAX_RATIO;
     case FS_COMPRESSION_ZSTD:
-      return (stored_size / zstd_min_block_bytes + 1) * zstd_block_max;
+      return (stored_size / ZSTD_MIN_BLOCK_BYTES + 1) * ZSTD_BLOCK_MAX;
     default:
       return 0;
   }
@@ -106,9 +106,9 @@ cairn_device_t::cairn_device_t(auto_ptr_t<file_t>& archive, const char* archive_
 }
 
 cairn_device_t::~cairn_device_t() {
-  if (io_handle_ != cairn_io_handle_none) {
+  if (io_handle_ != CAIRN_IO_HANDLE_NONE) {
     cairn_io_close(io_handle_);
-    io_handle_ = cairn_io_handle_none;
+    io_handle_ = CAIRN_IO_HANDLE_NONE;
   }
   log_.info("Unmounted.");
   archive_.reset();
@@ -130,7 +130,7 @@ bool cairn_device_t::stat_archive() {
 fs_io_request_t* cairn_device_t::read_chunk(void* target, u32 target_kind, const char* label, const fs_chunk_t& chunk,
                                             string& problem) {
   if (!cairn_check_chunk(chunk, archive_size_, problem)) return nullptr;
-  if (io_handle_ == cairn_io_handle_none) {
+  if (io_handle_ == CAIRN_IO_HANDLE_NONE) {
     problem.assign("the archive is not open for the IO server");
     return nullptr;
   }

@@ -16,7 +16,7 @@ class file_t;
 struct fs_chunk_t;
 
 // No platform handle of the archive is held.
-constexpr u64 cairn_io_handle_none = ~0ull;
+constexpr u64 CAIRN_IO_HANDLE_NONE = ~0ull;
 
 // Messages of one archive device: "[cairn] %s: %s" with the archive's file name (what
 // follows its last '/' or '\').
@@ -68,7 +68,7 @@ class cairn_device_t : public fs_device_t {
   auto_ptr_t<file_t> archive_;
   u64 archive_time_ = 0;
   u64 archive_size_ = 0;
-  u64 io_handle_ = cairn_io_handle_none;
+  u64 io_handle_ = CAIRN_IO_HANDLE_NONE;
 };
 
 // Binary search of a table sorted by ascending unsigned hash; null when absent.

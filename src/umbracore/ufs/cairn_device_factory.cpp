@@ -9,7 +9,7 @@ namespace umbra {
 
 fs_device_t* open_cairn_device(auto_ptr_t<file_t>& archive) {
   if (!archive) return nullptr;
-  u8 bytes[cairn_probe_size];
+  u8 bytes[CAIRN_PROBE_SIZE];
   cairn_probe_t probe;
   if (!archive->read_at(bytes, sizeof(bytes), 0) || !cairn_decode_probe(bytes, sizeof(bytes), &probe) ||
       !cairn_has_magic(probe.magic))
@@ -17,9 +17,9 @@ fs_device_t* open_cairn_device(auto_ptr_t<file_t>& archive) {
   mstring_t path;
   cairn_archive_path(*archive, path);
   auto_ptr_t<fs_device_t> device;
-  if (probe.version == cairn_v2_version) {
+  if (probe.version == CAIRN_V2_VERSION) {
     device.reset(new cairn_v2_device_t(archive, path.c_str()));
-  } else if (probe.version == cairn_v1_version) {
+  } else if (probe.version == CAIRN_V1_VERSION) {
     device.reset(new cairn_v1_device_t(archive, path.c_str()));
   } else {
     return nullptr;

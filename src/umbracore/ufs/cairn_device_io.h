@@ -10,7 +10,7 @@ namespace umbra {
 class fs_device_t;
 struct fs_chunk_t;
 
-// A read-only handle of the archive; cairn_io_handle_none when none can be opened.
+// A read-only handle of the archive; CAIRN_IO_HANDLE_NONE when none can be opened.
 u64 cairn_io_open(const char* archive_path);
 void cairn_io_close(u64 handle);
 // Hands one chunk read to the IO server, marked as the device's; null when refused or

@@ -9,8 +9,8 @@ namespace umbra {
 
 namespace {
 
-constexpr char magic_bytes[4] = {'Q', 'A', 'R', '#'};
-constexpr u32 size_field_mask = 0x0FFFFFFF;
+constexpr char MAGIC_BYTES[4] = {'Q', 'A', 'R', '#'};
+constexpr u32 SIZE_FIELD_MASK = 0x0FFFFFFF;
 
 template <class T>
 bool decode_records(const u8* bytes, size_t size, u64 count, u32 record_size, array_t<T>& out,
@@ -27,7 +27,7 @@ bool decode_records(const u8* bytes, size_t size, u64 count, u32 record_size, ar
 // ---- probe ----
 
 bool cairn_decode_probe(const u8* bytes, size_t size, cairn_probe_t* out) {
-  if (!bytes || size < cairn_probe_size) return false;
+  if (!bytes || size < CAIRN_PROBE_SIZE) return false;
   std::memcpy(out->magic, bytes, 4);
   out->version = load_le16(bytes + 4);
   out->salt = load_le16(bytes + 6);
@@ -35,19 +35,19 @@ bool cairn_decode_probe(const u8* bytes, size_t size, cairn_probe_t* out) {
   return true;
 }
 
-bool cairn_has_magic(const char magic[4]) { return std::memcmp(magic, magic_bytes, 4) == 0; }
+bool cairn_has_magic(const char magic[4]) { return std::memcmp(magic, MAGIC_BYTES, 4) == 0; }
 
 // ---- v2 header ----
 
 void cairn_v2_header_init(cairn_v2_header_t* header, u8 platform) {
   std::memset(header, 0, sizeof(*header));
-  std::memcpy(header->magic, magic_bytes, 4);
-  header->version = cairn_v2_version;
+  std::memcpy(header->magic, MAGIC_BYTES, 4);
+  header->version = CAIRN_V2_VERSION;
   std::memcpy(header->hash_method, "CITY", 4);
   header->platform = platform;
 }
 
-void cairn_v2_encode_header(const cairn_v2_header_t& header, u8 out[cairn_v2_header_size]) {
+void cairn_v2_encode_header(const cairn_v2_header_t& header, u8 out[CAIRN_V2_HEADER_SIZE]) {
   std::memcpy(out, header.magic, 4);
   store_le16(out + 4, header.version);
   store_le16(out + 6, header.salt);
@@ -63,7 +63,7 @@ void cairn_v2_encode_header(const cairn_v2_header_t& header, u8 out[cairn_v2_hea
 }
 
 bool cairn_v2_decode_header(const u8* bytes, size_t size, cairn_v2_header_t* out) {
-  if (!bytes || size < cairn_v2_header_size) return false;
+  if (!bytes || size < CAIRN_V2_HEADER_SIZE) return false;
   std::memcpy(out->magic, bytes, 4);
   out->version = load_le16(bytes + 4);
   out->salt = load_le16(bytes + 6);
@@ -86,7 +86,7 @@ const char* cairn_platform_name(u8 platform) {
 
 // ---- v2 entries and tables ----
 
-void cairn_v2_encode_entry(const cairn_v2_entry_t& entry, u8 out[cairn_v2_entry_size]) {
+void cairn_v2_encode_entry(const cairn_v2_entry_t& entry, u8 out[CAIRN_V2_ENTRY_SIZE]) {
   store_le64(out, entry.hash);
   store_le32(out + 8, entry.metadata_index);
   store_le16(out + 12, entry.index_count);
@@ -94,7 +94,7 @@ void cairn_v2_encode_entry(const cairn_v2_entry_t& entry, u8 out[cairn_v2_entry_
 }
 
 bool cairn_v2_decode_entry(const u8* bytes, size_t size, cairn_v2_entry_t* out) {
-  if (!bytes || size < cairn_v2_entry_size) return false;
+  if (!bytes || size < CAIRN_V2_ENTRY_SIZE) return false;
   out->hash = load_le64(bytes);
   out->metadata_index = load_le32(bytes + 8);
   out->index_count = load_le16(bytes + 12);
@@ -104,13 +104,13 @@ bool cairn_v2_decode_entry(const u8* bytes, size_t size, cairn_v2_entry_t* out) 
 
 bool cairn_v2_encode_entry_table(const cairn_v2_entry_t* entries, u64 count, array_t<u8>& out) {
   u64 start = out.count();
-  if (count > (~0ull - start) / cairn_v2_entry_size || !out.resize(start + count * cairn_v2_entry_size)) return false;
-  for (u64 i = 0; i < count; ++i) cairn_v2_encode_entry(entries[i], out.data() + start + i * cairn_v2_entry_size);
+  if (count > (~0ull - start) / CAIRN_V2_ENTRY_SIZE || !out.resize(start + count * CAIRN_V2_ENTRY_SIZE)) return false;
+  for (u64 i = 0; i < count; ++i) cairn_v2_encode_entry(entries[i], out.data() + start + i * CAIRN_V2_ENTRY_SIZE);
   return true;
 }
 
 bool cairn_v2_decode_entry_table(const u8* bytes, size_t size, u64 count, array_t<cairn_v2_entry_t>& out) {
-  return decode_records<cairn_v2_entry_t>(bytes, size, count, cairn_v2_entry_size, out, cairn_v2_decode_entry);
+  return decode_records<cairn_v2_entry_t>(bytes, size, count, CAIRN_V2_ENTRY_SIZE, out, cairn_v2_decode_entry);
 }
 
 bool cairn_v2_encode_metadata_table(const u32* words, u64 count, array_t<u8>& out) {
@@ -130,7 +130,7 @@ bool cairn_v2_decode_metadata_table(const u8* bytes, size_t size, u64 count, arr
 
 void cairn_v2_entries_from_stored(cairn_v2_entry_t* entries, u64 count) {
   for (u64 i = 0; i < count; ++i) {
-    u8 raw[cairn_v2_entry_size];
+    u8 raw[CAIRN_V2_ENTRY_SIZE];
     std::memcpy(raw, &entries[i], sizeof(raw));
     cairn_v2_decode_entry(raw, sizeof(raw), &entries[i]);
   }
@@ -152,51 +152,52 @@ u32 cairn_record_word_count(u32 kind) {
     case CAIRN_KIND_SAMPLER: return 1;
     case CAIRN_KIND_UMA: return 8;
     case CAIRN_KIND_UMG: return 2;
-    default: return cairn_kind_is_chunk(kind) ? cairn_chunk_record_words : 0;
+    default:
+      return cairn_kind_is_chunk(kind) ? CAIRN_CHUNK_RECORD_WORDS : 0;
   }
 }
 
 bool cairn_make_index_word(u32 kind, u64 position, u32* out) {
-  if (kind > 0xFF || position > cairn_index_position_mask) return false;
+  if (kind > 0xFF || position > CAIRN_INDEX_POSITION_MASK) return false;
   *out = kind << 24 | (u32)position;
   return true;
 }
 
 bool cairn_rebase_index_word(u32 word, u64 base, u32* out) {
   u64 position = (u64)cairn_index_word_position(word) + base;
-  if (base > cairn_index_position_mask) return false;
+  if (base > CAIRN_INDEX_POSITION_MASK) return false;
   return cairn_make_index_word(cairn_index_word_kind(word), position, out);
 }
 
 // ---- chunk records ----
 
-bool cairn_encode_chunk_record(const cairn_chunk_record_t& record, u32 out[cairn_chunk_record_words]) {
-  if (record.stored_size > cairn_v2_max_chunk_size || record.size > cairn_v2_max_chunk_size ||
-      record.aux > cairn_v2_max_chunk_size || record.compression > 0xF || record.attribute > 0xF ||
-      record.offset % cairn_v2_block_alignment != 0 || record.offset / cairn_v2_block_alignment > 0xFFFFFFFFull) {
+bool cairn_encode_chunk_record(const cairn_chunk_record_t& record, u32 out[CAIRN_CHUNK_RECORD_WORDS]) {
+  if (record.stored_size > CAIRN_V2_MAX_CHUNK_SIZE || record.size > CAIRN_V2_MAX_CHUNK_SIZE ||
+      record.aux > CAIRN_V2_MAX_CHUNK_SIZE || record.compression > 0xF || record.attribute > 0xF ||
+      record.offset % CAIRN_V2_BLOCK_ALIGNMENT != 0 || record.offset / CAIRN_V2_BLOCK_ALIGNMENT > 0xFFFFFFFFull) {
     return false;
   }
   out[0] = (u32)record.compression << 28 | record.stored_size;
   out[1] = (u32)record.attribute << 28 | record.size;
   out[2] = record.aux;
-  out[3] = (u32)(record.offset / cairn_v2_block_alignment);
+  out[3] = (u32)(record.offset / CAIRN_V2_BLOCK_ALIGNMENT);
   return true;
 }
 
-void cairn_decode_chunk_record(const u32 words[cairn_chunk_record_words], cairn_chunk_record_t* out) {
-  out->stored_size = words[0] & size_field_mask;
+void cairn_decode_chunk_record(const u32 words[CAIRN_CHUNK_RECORD_WORDS], cairn_chunk_record_t* out) {
+  out->stored_size = words[0] & SIZE_FIELD_MASK;
   out->compression = (u8)(words[0] >> 28);
-  out->size = words[1] & size_field_mask;
+  out->size = words[1] & SIZE_FIELD_MASK;
   out->attribute = (u8)(words[1] >> 28);
-  out->aux = words[2] & size_field_mask;
-  out->offset = (u64)words[3] * cairn_v2_block_alignment;
+  out->aux = words[2] & SIZE_FIELD_MASK;
+  out->offset = (u64)words[3] * CAIRN_V2_BLOCK_ALIGNMENT;
 }
 
-bool cairn_relocate_chunk_record(u32 words[cairn_chunk_record_words], u64 block_offset) {
-  if (block_offset % cairn_v2_block_alignment != 0) return false;
-  u64 offset16 = (u64)words[3] + block_offset / cairn_v2_block_alignment;
+bool cairn_relocate_chunk_record(u32 words[CAIRN_CHUNK_RECORD_WORDS], u64 block_offset) {
+  if (block_offset % CAIRN_V2_BLOCK_ALIGNMENT != 0) return false;
+  u64 offset16 = (u64)words[3] + block_offset / CAIRN_V2_BLOCK_ALIGNMENT;
   if (offset16 > 0xFFFFFFFFull) return false;
-  words[2] &= size_field_mask;
+  words[2] &= SIZE_FIELD_MASK;
   words[3] = (u32)offset16;
   return true;
 }
@@ -245,7 +246,7 @@ namespace {
 // A stored name must be one path component: a zero byte would cut it when it becomes
 // a C string and an inner '/' would make it a path of several components.
 bool is_valid_stored_name(const char* bytes, u64 length) {
-  if (length == 0 || length > cairn_v2_max_stored_name) return false;
+  if (length == 0 || length > CAIRN_V2_MAX_STORED_NAME) return false;
   u64 first = bytes[0] == '/' ? 1 : 0;
   if (first == length) return false;
   for (u64 i = first; i < length; ++i) {
@@ -267,7 +268,7 @@ void cairn_sort_stored_names(cairn_stored_name_t* names, u64 count) {
 }
 
 bool cairn_encode_listing(const cairn_stored_name_t* names, u64 count, array_t<u8>& out) {
-  if (count > cairn_v2_max_listing_children) return false;
+  if (count > CAIRN_V2_MAX_LISTING_CHILDREN) return false;
   u64 names_size = 0;
   for (u64 i = 0; i < count; ++i) {
     if (!is_valid_stored_name(names[i].bytes, names[i].length)) return false;
@@ -288,7 +289,7 @@ bool cairn_encode_listing(const cairn_stored_name_t* names, u64 count, array_t<u
 }
 
 bool cairn_encode_listing(const array_t<path_string_t>& names, array_t<u8>& out) {
-  if (names.count() > cairn_v2_max_listing_children) return false;
+  if (names.count() > CAIRN_V2_MAX_LISTING_CHILDREN) return false;
   array_dyn_t<cairn_stored_name_t> views;
   if (!views.resize(names.count())) return false;
   for (u64 i = 0; i < names.count(); ++i) views[i] = {names[i].c_str(), names[i].length()};
@@ -299,7 +300,7 @@ bool cairn_decode_listing(const u8* bytes, size_t size, array_t<cairn_listing_ch
   out.clear();
   if (!bytes || size < 4) return false;
   u64 count = load_le32(bytes);
-  if (count > cairn_v2_max_listing_children || count > size - 4) return false;
+  if (count > CAIRN_V2_MAX_LISTING_CHILDREN || count > size - 4) return false;
   const u8* lengths = bytes + 4;
   u64 name_offset = 4 + count;
   if (!out.resize(count)) return false;
@@ -319,7 +320,7 @@ bool cairn_decode_listing(const u8* bytes, size_t size, array_t<cairn_listing_ch
 
 // ---- version 1 ----
 
-void cairn_v1_encode_header(const cairn_v1_header_t& header, u8 out[cairn_v1_header_size]) {
+void cairn_v1_encode_header(const cairn_v1_header_t& header, u8 out[CAIRN_V1_HEADER_SIZE]) {
   std::memcpy(out, header.magic, 4);
   store_le16(out + 4, header.version);
   store_le16(out + 6, header.salt);
@@ -330,7 +331,7 @@ void cairn_v1_encode_header(const cairn_v1_header_t& header, u8 out[cairn_v1_hea
 }
 
 bool cairn_v1_decode_header(const u8* bytes, size_t size, cairn_v1_header_t* out) {
-  if (!bytes || size < cairn_v1_header_size) return false;
+  if (!bytes || size < CAIRN_V1_HEADER_SIZE) return false;
   std::memcpy(out->magic, bytes, 4);
   out->version = load_le16(bytes + 4);
   out->salt = load_le16(bytes + 6);
@@ -341,7 +342,7 @@ bool cairn_v1_decode_header(const u8* bytes, size_t size, cairn_v1_header_t* out
   return true;
 }
 
-void cairn_v1_encode_entry(const cairn_entry_t& entry, u8 out[cairn_v1_entry_size]) {
+void cairn_v1_encode_entry(const cairn_entry_t& entry, u8 out[CAIRN_V1_ENTRY_SIZE]) {
   store_le64(out, entry.hash);
   store_le64(out + 8, entry.offset);
   store_le32(out + 16, entry.flags);
@@ -351,7 +352,7 @@ void cairn_v1_encode_entry(const cairn_entry_t& entry, u8 out[cairn_v1_entry_siz
 }
 
 bool cairn_v1_decode_entry(const u8* bytes, size_t size, cairn_entry_t* out) {
-  if (!bytes || size < cairn_v1_entry_size) return false;
+  if (!bytes || size < CAIRN_V1_ENTRY_SIZE) return false;
   out->hash = load_le64(bytes);
   out->offset = load_le64(bytes + 8);
   out->flags = load_le32(bytes + 16);
@@ -362,12 +363,12 @@ bool cairn_v1_decode_entry(const u8* bytes, size_t size, cairn_entry_t* out) {
 }
 
 bool cairn_v1_decode_entry_table(const u8* bytes, size_t size, u64 count, array_t<cairn_entry_t>& out) {
-  return decode_records<cairn_entry_t>(bytes, size, count, cairn_v1_entry_size, out, cairn_v1_decode_entry);
+  return decode_records<cairn_entry_t>(bytes, size, count, CAIRN_V1_ENTRY_SIZE, out, cairn_v1_decode_entry);
 }
 
 void cairn_v1_entries_from_stored(cairn_entry_t* entries, u64 count) {
   for (u64 i = 0; i < count; ++i) {
-    u8 raw[cairn_v1_entry_size];
+    u8 raw[CAIRN_V1_ENTRY_SIZE];
     std::memcpy(raw, &entries[i], sizeof(raw));
     cairn_v1_decode_entry(raw, sizeof(raw), &entries[i]);
   }

@@ -19,7 +19,7 @@ namespace umbra {
 // ---------------------------------------------------------------------------------
 // Both versions: the first 12 bytes tell which reader applies.
 
-constexpr u32 cairn_probe_size = 12;
+constexpr u32 CAIRN_PROBE_SIZE = 12;
 
 struct cairn_probe_t {
   char magic[4];
@@ -35,18 +35,18 @@ bool cairn_has_magic(const char magic[4]);
 // ---------------------------------------------------------------------------------
 // Version 2 layout and limits.
 
-constexpr u16 cairn_v2_version = 2;
-constexpr u32 cairn_v2_header_size = 53;
-constexpr u64 cairn_v2_data_offset = 4096;     // first data block; 53..4095 stay zero
-constexpr u64 cairn_v2_block_alignment = 16;   // data blocks and both tables
-constexpr u32 cairn_v2_entry_size = 16;
-constexpr u32 cairn_v2_security_descriptor_size = 596;
-constexpr u64 cairn_v2_max_metadata_words = 1ull << 24;  // index words address 24 bits
-constexpr u32 cairn_v2_max_index_words = 0xFFFF;         // index_count is a u16
-constexpr u32 cairn_v2_max_chunk_size = (1u << 28) - 1;  // 28-bit size fields
-constexpr u32 cairn_v2_max_listing_children = 0x40000;
-constexpr u32 cairn_v2_max_stored_name = 255;            // one length byte
-constexpr u16 cairn_v2_entry_flag_directory = 1;
+constexpr u16 CAIRN_V2_VERSION = 2;
+constexpr u32 CAIRN_V2_HEADER_SIZE = 53;
+constexpr u64 CAIRN_V2_DATA_OFFSET = 4096;    // first data block; 53..4095 stay zero
+constexpr u64 CAIRN_V2_BLOCK_ALIGNMENT = 16;  // data blocks and both tables
+constexpr u32 CAIRN_V2_ENTRY_SIZE = 16;
+constexpr u32 CAIRN_V2_SECURITY_DESCRIPTOR_SIZE = 596;
+constexpr u64 CAIRN_V2_MAX_METADATA_WORDS = 1ull << 24;  // index words address 24 bits
+constexpr u32 CAIRN_V2_MAX_INDEX_WORDS = 0xFFFF;         // index_count is a u16
+constexpr u32 CAIRN_V2_MAX_CHUNK_SIZE = (1u << 28) - 1;  // 28-bit size fields
+constexpr u32 CAIRN_V2_MAX_LISTING_CHILDREN = 0x40000;
+constexpr u32 CAIRN_V2_MAX_STORED_NAME = 255;  // one length byte
+constexpr u16 CAIRN_V2_ENTRY_FLAG_DIRECTORY = 1;
 
 // Packed so that sizeof matches the stored header; the bytes are still only ever
 // produced and consumed by cairn_v2_encode_header / cairn_v2_decode_header.
@@ -66,12 +66,12 @@ struct cairn_v2_header_t {
   u8 platform;
 };
 #pragma pack(pop)
-static_assert(sizeof(cairn_v2_header_t) == cairn_v2_header_size, "stored header size");
+static_assert(sizeof(cairn_v2_header_t) == CAIRN_V2_HEADER_SIZE, "stored header size");
 
 // What a writer starts from: "QAR#", version 2, salt 0, "CITY", the platform, all
 // counts, sizes and offsets 0.
 void cairn_v2_header_init(cairn_v2_header_t* header, u8 platform);
-void cairn_v2_encode_header(const cairn_v2_header_t& header, u8 out[cairn_v2_header_size]);
+void cairn_v2_encode_header(const cairn_v2_header_t& header, u8 out[CAIRN_V2_HEADER_SIZE]);
 // Fields only: the caller judges magic and version (it owns the messages for them).
 bool cairn_v2_decode_header(const u8* bytes, size_t size, cairn_v2_header_t* out);
 
@@ -82,15 +82,15 @@ struct cairn_v2_entry_t {
   u64 hash;
   u32 metadata_index;  // first index word in the metadata table
   u16 index_count;
-  u16 flags;           // cairn_v2_entry_flag_directory
+  u16 flags;  // CAIRN_V2_ENTRY_FLAG_DIRECTORY
 };
-static_assert(sizeof(cairn_v2_entry_t) == cairn_v2_entry_size, "stored entry size");
+static_assert(sizeof(cairn_v2_entry_t) == CAIRN_V2_ENTRY_SIZE, "stored entry size");
 
 inline bool cairn_v2_entry_is_directory(const cairn_v2_entry_t& entry) {
-  return (entry.flags & cairn_v2_entry_flag_directory) != 0;
+  return (entry.flags & CAIRN_V2_ENTRY_FLAG_DIRECTORY) != 0;
 }
 
-void cairn_v2_encode_entry(const cairn_v2_entry_t& entry, u8 out[cairn_v2_entry_size]);
+void cairn_v2_encode_entry(const cairn_v2_entry_t& entry, u8 out[CAIRN_V2_ENTRY_SIZE]);
 bool cairn_v2_decode_entry(const u8* bytes, size_t size, cairn_v2_entry_t* out);
 
 // Raw (uncompressed) table forms. Decoding wants exactly count records' worth of bytes.
@@ -105,7 +105,7 @@ void cairn_v2_words_from_stored(u32* words, u64 count);
 
 // A table is stored raw exactly when its stored size equals its raw size; any other
 // stored size means one zlib stream of the raw form.
-constexpr u64 cairn_v2_entry_table_raw_size(u64 entry_count) { return entry_count * cairn_v2_entry_size; }
+constexpr u64 cairn_v2_entry_table_raw_size(u64 entry_count) { return entry_count * CAIRN_V2_ENTRY_SIZE; }
 constexpr u64 cairn_v2_metadata_table_raw_size(u64 word_count) { return word_count * 4; }
 constexpr bool cairn_table_is_raw(u64 stored_size, u64 raw_size) { return stored_size == raw_size; }
 
@@ -125,13 +125,13 @@ enum cairn_record_kind_t : u32 {
   CAIRN_KIND_MIP_TAIL_CHUNK = 132,
 };
 
-constexpr u32 cairn_first_chunk_kind = 128;
-constexpr u32 cairn_chunk_record_words = 4;
-constexpr u32 cairn_index_position_mask = 0xFFFFFF;
+constexpr u32 CAIRN_FIRST_CHUNK_KIND = 128;
+constexpr u32 CAIRN_CHUNK_RECORD_WORDS = 4;
+constexpr u32 CAIRN_INDEX_POSITION_MASK = 0xFFFFFF;
 
-constexpr bool cairn_kind_is_chunk(u32 kind) { return kind >= cairn_first_chunk_kind; }
+constexpr bool cairn_kind_is_chunk(u32 kind) { return kind >= CAIRN_FIRST_CHUNK_KIND; }
 constexpr u32 cairn_index_word_kind(u32 word) { return word >> 24; }
-constexpr u32 cairn_index_word_position(u32 word) { return word & cairn_index_position_mask; }
+constexpr u32 cairn_index_word_position(u32 word) { return word & CAIRN_INDEX_POSITION_MASK; }
 // Words a record of the kind occupies; 0 for kinds whose length is not known.
 u32 cairn_record_word_count(u32 kind);
 // kind << 24 | position; false when the kind exceeds 8 bits or the position 24 bits.
@@ -153,12 +153,12 @@ struct cairn_chunk_record_t {
 
 // False, with out untouched, when a field does not fit its bits or the offset is not
 // a multiple of 16.
-bool cairn_encode_chunk_record(const cairn_chunk_record_t& record, u32 out[cairn_chunk_record_words]);
-void cairn_decode_chunk_record(const u32 words[cairn_chunk_record_words], cairn_chunk_record_t* out);
+bool cairn_encode_chunk_record(const cairn_chunk_record_t& record, u32 out[CAIRN_CHUNK_RECORD_WORDS]);
+void cairn_decode_chunk_record(const u32 words[CAIRN_CHUNK_RECORD_WORDS], cairn_chunk_record_t* out);
 // Placing an entry's block at block_offset: offset16 grows by block_offset / 16 and the
 // top bits of word 2 are cleared. False, words untouched, when block_offset is not a
 // multiple of 16 or the offset would leave 32 bits.
-bool cairn_relocate_chunk_record(u32 words[cairn_chunk_record_words], u64 block_offset);
+bool cairn_relocate_chunk_record(u32 words[CAIRN_CHUNK_RECORD_WORDS], u64 block_offset);
 
 // ---------------------------------------------------------------------------------
 // Finding an entry's records in a loaded metadata table (count words).
@@ -213,12 +213,12 @@ bool cairn_decode_listing(const u8* bytes, size_t size, array_t<cairn_listing_ch
 // ---------------------------------------------------------------------------------
 // Version 1 (read only by this tool; the encoders serve tests and tools).
 
-constexpr u16 cairn_v1_version = 1;
-constexpr u32 cairn_v1_header_size = 32;
-constexpr u32 cairn_v1_entry_size = 32;
-constexpr u32 cairn_v1_max_entries = 250000;
-constexpr u32 cairn_v1_flag_directory = 1;
-constexpr u32 cairn_v1_flag_compressed = 2;  // data is one zlib stream
+constexpr u16 CAIRN_V1_VERSION = 1;
+constexpr u32 CAIRN_V1_HEADER_SIZE = 32;
+constexpr u32 CAIRN_V1_ENTRY_SIZE = 32;
+constexpr u32 CAIRN_V1_MAX_ENTRIES = 250000;
+constexpr u32 CAIRN_V1_FLAG_DIRECTORY = 1;
+constexpr u32 CAIRN_V1_FLAG_COMPRESSED = 2;  // data is one zlib stream
 
 struct cairn_v1_header_t {
   char magic[4];
@@ -229,7 +229,7 @@ struct cairn_v1_header_t {
   u64 entry_table_offset;
   u64 reserved;  // not interpreted
 };
-static_assert(sizeof(cairn_v1_header_t) == cairn_v1_header_size, "stored v1 header size");
+static_assert(sizeof(cairn_v1_header_t) == CAIRN_V1_HEADER_SIZE, "stored v1 header size");
 
 struct cairn_entry_t {
   u64 hash;
@@ -239,11 +239,11 @@ struct cairn_entry_t {
   u32 size;
   u32 stored_size;
 };
-static_assert(sizeof(cairn_entry_t) == cairn_v1_entry_size, "stored v1 entry size");
+static_assert(sizeof(cairn_entry_t) == CAIRN_V1_ENTRY_SIZE, "stored v1 entry size");
 
-void cairn_v1_encode_header(const cairn_v1_header_t& header, u8 out[cairn_v1_header_size]);
+void cairn_v1_encode_header(const cairn_v1_header_t& header, u8 out[CAIRN_V1_HEADER_SIZE]);
 bool cairn_v1_decode_header(const u8* bytes, size_t size, cairn_v1_header_t* out);
-void cairn_v1_encode_entry(const cairn_entry_t& entry, u8 out[cairn_v1_entry_size]);
+void cairn_v1_encode_entry(const cairn_entry_t& entry, u8 out[CAIRN_V1_ENTRY_SIZE]);
 bool cairn_v1_decode_entry(const u8* bytes, size_t size, cairn_entry_t* out);
 bool cairn_v1_decode_entry_table(const u8* bytes, size_t size, u64 count, array_t<cairn_entry_t>& out);
 void cairn_v1_entries_from_stored(cairn_entry_t* entries, u64 count);

@@ -14,7 +14,7 @@ void cairn_hashed_form(path_string_t& out, const char* relative_path, size_t len
     length = 0;
   }
   if (salt == 0) {
-    out.assign(relative_path, length < cairn_hashed_form_max ? length : cairn_hashed_form_max);
+    out.assign(relative_path, length < CAIRN_HASHED_FORM_MAX ? length : CAIRN_HASHED_FORM_MAX);
     return;
   }
   out.format("%u", salt);

@@ -11,7 +11,7 @@ namespace umbra {
 
 // Longest hashed form; longer forms are cut, so paths that agree in their first 255
 // bytes share a key.
-constexpr u32 cairn_hashed_form_max = 255;
+constexpr u32 CAIRN_HASHED_FORM_MAX = 255;
 
 // relative_path is root-relative without a leading '/' ("" is the root). A non-zero
 // salt is written in decimal in front of it ("%u%s").

@@ -11,7 +11,7 @@ namespace umbra {
 
 namespace {
 
-constexpr u64 inflate_block_size = 4096;
+constexpr u64 INFLATE_BLOCK_SIZE = 4096;
 
 // Releases the inflate state on every way out.
 class inflate_stream_t {
@@ -38,12 +38,12 @@ bool cairn_table_inflate(file_t& table, file_t& archive, u64 stored_size) {
   if (!inflater.initialised()) return false;
   z_stream& z = inflater.get();
 
-  u8 input[inflate_block_size];
-  u8 output[inflate_block_size];
+  u8 input[INFLATE_BLOCK_SIZE];
+  u8 output[INFLATE_BLOCK_SIZE];
   u64 remaining = stored_size;
   for (;;) {
     if (z.avail_in == 0 && remaining > 0) {
-      u64 block = remaining < inflate_block_size ? remaining : inflate_block_size;
+      u64 block = remaining < INFLATE_BLOCK_SIZE ? remaining : INFLATE_BLOCK_SIZE;
       if (!archive.read(input, block)) {
         log_error("[zlib_compress] error reading block: %s @ %" PRIu64 " (chunk size %zu)",
                   file_debug_name(&archive).c_str(), archive.get_position(), (size_t)block);
@@ -54,11 +54,11 @@ bool cairn_table_inflate(file_t& table, file_t& archive, u64 stored_size) {
       z.avail_in = (uInt)block;
     }
     z.next_out = output;
-    z.avail_out = (uInt)inflate_block_size;
+    z.avail_out = (uInt)INFLATE_BLOCK_SIZE;
     uInt available_before = z.avail_in;
     int result = inflate(&z, remaining > 0 ? Z_NO_FLUSH : Z_FINISH);
-    bool progressed = z.avail_in != available_before || z.avail_out != inflate_block_size;
-    u64 produced = inflate_block_size - z.avail_out;
+    bool progressed = z.avail_in != available_before || z.avail_out != INFLATE_BLOCK_SIZE;
+    u64 produced = INFLATE_BLOCK_SIZE - z.avail_out;
     if (produced > 0) {
       u64 position = table.get_position();
       if (produced > table_size - position || !table.write(output, produced)) {

@@ -12,7 +12,7 @@ namespace umbra {
 
 namespace {
 
-constexpr u32 v1_max_line = 255;
+constexpr u32 V1_MAX_LINE = 255;
 
 bool is_line_break(char c) { return c == '\r' || c == '\n'; }
 
@@ -28,7 +28,7 @@ bool cairn_v1_parse_listing(const char* text, u64 size, fs_dir_list_t& out) {
     while (i < size && !is_line_break(text[i])) ++i;
     if (i == start) break;
     u64 length = i - start;
-    if (length > v1_max_line) length = v1_max_line;
+    if (length > V1_MAX_LINE) length = V1_MAX_LINE;
     const bool directory = text[start] == '*';
     const u64 skip = directory ? 1 : 0;
     name.assign(text + start + skip, length - skip);
@@ -47,21 +47,21 @@ cairn_v1_device_t::~cairn_v1_device_t() = default;
 
 bool cairn_v1_device_t::mount() {
   if (!stat_archive()) return false;
-  u8 bytes[cairn_v1_header_size];
+  u8 bytes[CAIRN_V1_HEADER_SIZE];
   if (!cairn_read_archive(*archive_, archive_size_, bytes, sizeof(bytes), 0) ||
       !cairn_v1_decode_header(bytes, sizeof(bytes), &header_)) {
     log_.error("Failed to read header!");
     return false;
   }
-  if (header_.version != cairn_v1_version) {
+  if (header_.version != CAIRN_V1_VERSION) {
     log_.error("Unsupported Cairn version (v%u)", (unsigned)header_.version);
     return false;
   }
-  if (header_.entry_count > cairn_v1_max_entries) {
+  if (header_.entry_count > CAIRN_V1_MAX_ENTRIES) {
     log_.error("Entry table size exceeds internal limits!");
     return false;
   }
-  const u64 table_size = (u64)header_.entry_count * cairn_v1_entry_size;
+  const u64 table_size = (u64)header_.entry_count * CAIRN_V1_ENTRY_SIZE;
   // The table must be in the archive before memory is set aside for it.
   if (!cairn_range_in_archive(header_.entry_table_offset, table_size, archive_size_)) {
     log_.error("Failed to read entry table!");
@@ -95,7 +95,7 @@ cairn_v1_file_t* cairn_v1_device_t::open_entry(const cairn_entry_t& entry, const
     return nullptr;
   }
   cairn_file_source_t source{this, archive_.get(), archive_time_, (s64)(&entry - entries_.data()),
-                             (entry.flags & cairn_v1_flag_directory) ? (u32)FS_KIND_DIRECTORY : (u32)FS_KIND_FILE};
+                             (entry.flags & CAIRN_V1_FLAG_DIRECTORY) ? (u32)FS_KIND_DIRECTORY : (u32)FS_KIND_FILE};
   return cairn_v1_file_t::create(path, source, chunk, entry);
 }
 
@@ -110,7 +110,7 @@ bool cairn_v1_device_t::stat(const char* path, fs_stat_t* out) {
   const cairn_entry_t* entry = find_entry(path);
   if (!entry) return false;
   if (!out) return true;
-  out->kind = (entry->flags & cairn_v1_flag_directory) ? FS_KIND_DIRECTORY : FS_KIND_FILE;
+  out->kind = (entry->flags & CAIRN_V1_FLAG_DIRECTORY) ? FS_KIND_DIRECTORY : FS_KIND_FILE;
   out->time = archive_time_;
   out->size = entry->size;
   out->stored_size = entry->stored_size;
@@ -124,7 +124,7 @@ bool cairn_v1_device_t::mstat(const char* path, fs_mstat_t* out) {
   if (!entry || !out) return false;
   auto_ptr_t<file_t> file(open_entry(*entry, path));
   if (!file) return false;
-  const u8 compression = (entry->flags & cairn_v1_flag_compressed) ? FS_COMPRESSION_ZLIB : FS_COMPRESSION_NONE;
+  const u8 compression = (entry->flags & CAIRN_V1_FLAG_COMPRESSED) ? FS_COMPRESSION_ZLIB : FS_COMPRESSION_NONE;
   return fs_meta_build(out, *file, entry->offset, compression);
 }
 
@@ -132,7 +132,7 @@ auto_ptr_t<fs_dir_list_t> cairn_v1_device_t::read_dir(const char* path) {
   auto_ptr_t<fs_dir_list_t> none;
   const cairn_entry_t* entry = find_entry(path);
   if (!entry) return none;
-  if (!(entry->flags & cairn_v1_flag_directory)) {
+  if (!(entry->flags & CAIRN_V1_FLAG_DIRECTORY)) {
     log_.error("read_dir: called on file entry (%s)", path);
     return none;
   }
@@ -162,7 +162,7 @@ fs_io_request_t* cairn_v1_device_t::chunk_read(void* target, u32 target_kind, co
     log_.error("Chunk of '%s' cannot be read: %s", path, problem.c_str());
     return nullptr;
   }
-  if (io_handle_ == cairn_io_handle_none) {
+  if (io_handle_ == CAIRN_IO_HANDLE_NONE) {
     log_.error("Chunk of '%s' cannot be read: the archive is not open for the IO server", path);
     return nullptr;
   }

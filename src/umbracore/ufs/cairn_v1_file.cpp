@@ -9,7 +9,7 @@ fs_chunk_t cairn_v1_entry_chunk(const cairn_entry_t& entry) {
   chunk.stored_size = entry.stored_size;
   chunk.size = entry.size;
   chunk.offset = entry.offset;
-  chunk.compression = (entry.flags & cairn_v1_flag_compressed) ? FS_COMPRESSION_ZLIB : FS_COMPRESSION_NONE;
+  chunk.compression = (entry.flags & CAIRN_V1_FLAG_COMPRESSED) ? FS_COMPRESSION_ZLIB : FS_COMPRESSION_NONE;
   return chunk;
 }
 

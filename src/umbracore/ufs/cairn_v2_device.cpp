@@ -14,7 +14,7 @@ namespace umbra {
 
 namespace {
 
-constexpr const char* allocate_table_message = "Failed to allocate entry table!";
+constexpr const char* ALLOCATE_TABLE_MESSAGE = "Failed to allocate entry table!";
 
 }  // namespace
 
@@ -32,7 +32,7 @@ cairn_v2_device_t::~cairn_v2_device_t() = default;
 bool cairn_v2_device_t::mount() {
   if (!stat_archive()) return false;
   if (!read_header() || !read_security_block()) return false;
-  if (!read_table(entries_, header_.entry_count, cairn_v2_entry_size, header_.entry_table_size,
+  if (!read_table(entries_, header_.entry_count, CAIRN_V2_ENTRY_SIZE, header_.entry_table_size,
                   header_.entry_table_offset, "cairn-entry-table", "Failed to read entry table!",
                   "Failed to decompress entry table!"))
     return false;
@@ -47,13 +47,13 @@ bool cairn_v2_device_t::mount() {
 }
 
 bool cairn_v2_device_t::read_header() {
-  u8 bytes[cairn_v2_header_size];
+  u8 bytes[CAIRN_V2_HEADER_SIZE];
   if (!cairn_read_archive(*archive_, archive_size_, bytes, sizeof(bytes), 0) ||
       !cairn_v2_decode_header(bytes, sizeof(bytes), &header_)) {
     log_.error("Failed to read header!");
     return false;
   }
-  if (header_.version != cairn_v2_version) {
+  if (header_.version != CAIRN_V2_VERSION) {
     log_.error("Unsupported Cairn version (v%u)", (unsigned)header_.version);
     return false;
   }
@@ -87,7 +87,7 @@ bool cairn_v2_device_t::read_table(array_dyn_t<record_t>& table, u64 count, u64 
     return false;
   }
   if (!table.resize(count)) {
-    log_.error("%s", allocate_table_message);
+    log_.error("%s", ALLOCATE_TABLE_MESSAGE);
     return false;
   }
   if (raw) {
@@ -273,7 +273,7 @@ fs_io_request_t* cairn_v2_device_t::chunk_read(void* target, u32 target_kind, co
   // The chunk is the caller's: it must still describe bytes of this archive that the
   // IO server can decode, or the read would go past the archive or the target.
   if (!check_chunk(chunk, path)) return nullptr;
-  if (io_handle_ == cairn_io_handle_none) {
+  if (io_handle_ == CAIRN_IO_HANDLE_NONE) {
     log_.error("Chunk of '%s' cannot be read: the archive is not open for the IO server", path);
     return nullptr;
   }

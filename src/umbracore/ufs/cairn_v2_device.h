@@ -54,7 +54,7 @@ class cairn_v2_device_t final : public cairn_device_t {
   s64 entry_index(const cairn_v2_entry_t& entry) const { return (s64)(&entry - entries_.data()); }
 
   cairn_v2_header_t header_{};
-  u8 security_block_[cairn_v2_security_descriptor_size] = {};
+  u8 security_block_[CAIRN_V2_SECURITY_DESCRIPTOR_SIZE] = {};
   array_dyn_t<cairn_v2_entry_t> entries_;
   array_dyn_t<u32> metadata_;
 };

@@ -23,7 +23,7 @@ namespace umbra {
 namespace {
 
 // zlib counts its windows in 32 bits.
-constexpr u64 zlib_window_limit = 1u << 30;
+constexpr u64 ZLIB_WINDOW_LIMIT = 1u << 30;
 
 u64 clamp_window(u64 size, u64 limit) { return size < limit ? size : limit; }
 
@@ -48,9 +48,9 @@ class zlib_proc_t final : public fs_proc_t {
     *consumed = *produced = 0;
     if (!initialised_) return false;
     stream_.next_in = const_cast<u8*>(in);
-    stream_.avail_in = (uInt)clamp_window(in_size, zlib_window_limit);
+    stream_.avail_in = (uInt)clamp_window(in_size, ZLIB_WINDOW_LIMIT);
     stream_.next_out = out;
-    stream_.avail_out = (uInt)clamp_window(out_size, zlib_window_limit);
+    stream_.avail_out = (uInt)clamp_window(out_size, ZLIB_WINDOW_LIMIT);
     uInt in_before = stream_.avail_in;
     uInt out_before = stream_.avail_out;
     int result = inflate(&stream_, Z_SYNC_FLUSH);

@@ -63,7 +63,7 @@ TEST(cairn_v2_header, encodes_every_field_at_its_offset) {
   header.metadata_table_offset = 0x1B1C1D1E1F202122ull;
   header.security_descriptor_offset = 0x232425262728292Aull;
   header.platform = 0x2B;
-  u8 out[cairn_v2_header_size];
+  u8 out[CAIRN_V2_HEADER_SIZE];
   cairn_v2_encode_header(header, out);
   const bytes_t expected = {'Q',  'A',  'R',  '#',  0x02, 0x00, 0x02, 0x01, 'C',  'I',  'T',  'Y',  0x06, 0x05,
                             0x04, 0x03, 0x0A, 0x09, 0x08, 0x07, 0x0E, 0x0D, 0x0C, 0x0B, 0x12, 0x11, 0x10, 0x0F,
@@ -76,7 +76,7 @@ TEST(cairn_v2_header, encodes_every_field_at_its_offset) {
   EXPECT_EQ(std::memcmp(&decoded, &header, sizeof(header)), 0);
 
   cairn_probe_t probe;
-  ASSERT_TRUE(cairn_decode_probe(expected.data(), cairn_probe_size, &probe));
+  ASSERT_TRUE(cairn_decode_probe(expected.data(), CAIRN_PROBE_SIZE, &probe));
   EXPECT_TRUE(cairn_has_magic(probe.magic));
   EXPECT_EQ(probe.version, 2);
   EXPECT_EQ(probe.salt, 0x0102);
@@ -86,19 +86,19 @@ TEST(cairn_v2_header, encodes_every_field_at_its_offset) {
 TEST(cairn_v2_header, a_new_header_is_the_writers_starting_point) {
   cairn_v2_header_t header;
   cairn_v2_header_init(&header, 0);
-  u8 out[cairn_v2_header_size];
+  u8 out[CAIRN_V2_HEADER_SIZE];
   cairn_v2_encode_header(header, out);
-  bytes_t expected(cairn_v2_header_size, 0);
+  bytes_t expected(CAIRN_V2_HEADER_SIZE, 0);
   std::memcpy(expected.data(), "QAR#\x02\x00\x00\x00" "CITY", 12);
   EXPECT_EQ(bytes_t(out, out + sizeof(out)), expected);
 }
 
 TEST(cairn_v2_header, truncated_input_is_refused) {
-  bytes_t bytes(cairn_v2_header_size - 1, 0);
+  bytes_t bytes(CAIRN_V2_HEADER_SIZE - 1, 0);
   cairn_v2_header_t header;
   EXPECT_FALSE(cairn_v2_decode_header(bytes.data(), bytes.size(), &header));
   cairn_probe_t probe;
-  EXPECT_FALSE(cairn_decode_probe(bytes.data(), cairn_probe_size - 1, &probe));
+  EXPECT_FALSE(cairn_decode_probe(bytes.data(), CAIRN_PROBE_SIZE - 1, &probe));
   EXPECT_FALSE(cairn_v2_decode_header(nullptr, 0, &header));
   const char zero_magic[4] = {0, 0, 0, 0};
   EXPECT_FALSE(cairn_has_magic(zero_magic));
@@ -118,7 +118,7 @@ TEST(cairn_v2_header, platform_names) {
 
 TEST(cairn_v2_entry, encodes_little_endian_and_round_trips) {
   cairn_v2_entry_t entry{0x0102030405060708ull, 0x090A0B0C, 0x0D0E, 1};
-  u8 out[cairn_v2_entry_size];
+  u8 out[CAIRN_V2_ENTRY_SIZE];
   cairn_v2_encode_entry(entry, out);
   const bytes_t expected = {8, 7, 6, 5, 4, 3, 2, 1, 0x0C, 0x0B, 0x0A, 0x09, 0x0E, 0x0D, 1, 0};
   EXPECT_EQ(bytes_t(out, out + sizeof(out)), expected);
@@ -271,7 +271,7 @@ TEST(cairn_v2_example, metadata_words_entries_and_lookups) {
     table.append_block(record, 4);
   };
   cairn_v2_entry_t file{cairn_hash_relative_path("a.txt"), 0, 0, 0};
-  cairn_v2_entry_t root{cairn_hash_relative_path(""), 0, 0, cairn_v2_entry_flag_directory};
+  cairn_v2_entry_t root{cairn_hash_relative_path(""), 0, 0, CAIRN_V2_ENTRY_FLAG_DIRECTORY};
   merge(CAIRN_KIND_PLAIN_CHUNK, {3, 3, 0, 0, FS_COMPRESSION_NONE, 0}, 4096, &file);
 
   std::vector<cairn_stored_name_t> names = {name_view("a.txt")};
@@ -397,7 +397,7 @@ TEST(cairn_listing, encoder_refuses_what_no_reader_could_decode) {
 
 TEST(cairn_listing, child_count_limit) {
   // 64^3 distinct three-byte names in ascending order: exactly the limit.
-  const u32 limit = cairn_v2_max_listing_children;
+  const u32 limit = CAIRN_V2_MAX_LISTING_CHILDREN;
   std::vector<char> storage(3 * (limit + 1));
   std::vector<cairn_stored_name_t> names(limit + 1);
   for (u32 i = 0; i < limit; ++i) {
@@ -469,7 +469,7 @@ TEST(cairn_listing, encodes_a_registry_array) {
 
 TEST(cairn_v1_format, header_and_entry_layouts) {
   cairn_v1_header_t header{{'Q', 'A', 'R', '#'}, 1, 7, {'C', 'I', 'T', 'Y'}, 250000, 0x1122334455667788ull, 0};
-  u8 out[cairn_v1_header_size];
+  u8 out[CAIRN_V1_HEADER_SIZE];
   cairn_v1_encode_header(header, out);
   bytes_t expected = concat({text("QAR#"), {1, 0, 7, 0}, text("CITY"), le32(250000),
                              {0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}, bytes_t(8, 0)});
@@ -479,8 +479,8 @@ TEST(cairn_v1_format, header_and_entry_layouts) {
   EXPECT_EQ(std::memcmp(&decoded, &header, sizeof(header)), 0);
   EXPECT_FALSE(cairn_v1_decode_header(expected.data(), expected.size() - 1, &decoded));
 
-  cairn_entry_t entry{0x0102030405060708ull, 0x1000, cairn_v1_flag_directory | cairn_v1_flag_compressed, 0, 40, 30};
-  u8 entry_bytes[cairn_v1_entry_size];
+  cairn_entry_t entry{0x0102030405060708ull, 0x1000, CAIRN_V1_FLAG_DIRECTORY | CAIRN_V1_FLAG_COMPRESSED, 0, 40, 30};
+  u8 entry_bytes[CAIRN_V1_ENTRY_SIZE];
   cairn_v1_encode_entry(entry, entry_bytes);
   bytes_t expected_entry = concat({{8, 7, 6, 5, 4, 3, 2, 1}, {0, 0x10, 0, 0, 0, 0, 0, 0}, le32(3), le32(0),
                                    le32(40), le32(30)});

@@ -22,8 +22,8 @@ using umbra_test::v1_entry_spec_t;
 namespace {
 
 using entries_t = std::vector<std::pair<std::string, unsigned>>;
-constexpr unsigned file_kind = umbra::FS_KIND_FILE;
-constexpr unsigned dir_kind = umbra::FS_KIND_DIRECTORY;
+constexpr unsigned FILE_KIND = umbra::FS_KIND_FILE;
+constexpr unsigned DIR_KIND = umbra::FS_KIND_DIRECTORY;
 
 std::string pattern(size_t n) {
   std::string s(n, '\0');
@@ -96,8 +96,8 @@ class cairn_v1_device_test : public ::testing::Test {
 TEST_F(cairn_v1_device_test, mounts_lists_and_reads) {
   ASSERT_TRUE(mount(standard_archive()));
   EXPECT_EQ(device->entry_count, 4u);
-  EXPECT_EQ(list("/"), (entries_t{{"tex", dir_kind}, {"a.txt", file_kind}}));
-  EXPECT_EQ(list("/tex"), (entries_t{{"b.bin", file_kind}}));
+  EXPECT_EQ(list("/"), (entries_t{{"tex", DIR_KIND}, {"a.txt", FILE_KIND}}));
+  EXPECT_EQ(list("/tex"), (entries_t{{"b.bin", FILE_KIND}}));
   EXPECT_EQ(read_all("/a.txt"), "hello");
   EXPECT_EQ(read_all("/tex/b.bin"), pattern(20000));
   EXPECT_EQ(read_all("/"), "*tex\r\na.txt\r\n");  // a directory opens as its listing text
@@ -110,14 +110,14 @@ TEST_F(cairn_v1_device_test, stat_reports_the_entry) {
   ASSERT_TRUE(mount(standard_archive()));
   umbra::fs_stat_t st;
   ASSERT_TRUE(device->stat("/tex/b.bin", &st));
-  EXPECT_EQ(st.kind, file_kind);
+  EXPECT_EQ(st.kind, FILE_KIND);
   EXPECT_EQ(st.size, 20000u);
   EXPECT_EQ(st.stored_size, umbra_test::zlib_deflate(pattern(20000)).size());
   EXPECT_EQ(st.device_reference, (umbra::u64)(uintptr_t)device.get());
   EXPECT_GE(st.entry_index, 0);
   EXPECT_LT(st.entry_index, 4);
   ASSERT_TRUE(device->stat("/tex", &st));
-  EXPECT_EQ(st.kind, dir_kind);
+  EXPECT_EQ(st.kind, DIR_KIND);
   EXPECT_TRUE(device->is_dir("/"));
   EXPECT_FALSE(device->stat("/nope", &st));
   EXPECT_FALSE(auto_ptr_t<file_t>(device->open("/a.txt", umbra::FS_MODE_CREATE_TRUNCATE)));
@@ -132,15 +132,16 @@ TEST_F(cairn_v1_device_test, listing_lines_break_at_any_run_of_cr_and_lf) {
     std::string text;
     entries_t expected;
   } cases[] = {
-      {"CR LF", "*tex\r\na.txt\r\n\r\n", {{"tex", dir_kind}, {"a.txt", file_kind}}},
-      {"LF", "*tex\na.txt\n\n", {{"tex", dir_kind}, {"a.txt", file_kind}}},
-      {"CR", "*tex\ra.txt\r\r", {{"tex", dir_kind}, {"a.txt", file_kind}}},
-      {"no final break", "\r\n*tex\r\na.txt", {{"tex", dir_kind}, {"a.txt", file_kind}}},
-      {"lone star", "*\r\nx", {{"", dir_kind}, {"x", file_kind}}},
+      {"CR LF", "*tex\r\na.txt\r\n\r\n", {{"tex", DIR_KIND}, {"a.txt", FILE_KIND}}},
+      {"LF", "*tex\na.txt\n\n", {{"tex", DIR_KIND}, {"a.txt", FILE_KIND}}},
+      {"CR", "*tex\ra.txt\r\r", {{"tex", DIR_KIND}, {"a.txt", FILE_KIND}}},
+      {"no final break", "\r\n*tex\r\na.txt", {{"tex", DIR_KIND}, {"a.txt", FILE_KIND}}},
+      {"lone star", "*\r\nx", {{"", DIR_KIND}, {"x", FILE_KIND}}},
       {"empty", "", {}},
       {"only breaks", "\r\n\n\r", {}},
-      {"long line", std::string(300, 'n') + "\n*" + std::string(300, 'd'),
-       {{std::string(255, 'n'), file_kind}, {std::string(254, 'd'), dir_kind}}},
+      {"long line",
+       std::string(300, 'n') + "\n*" + std::string(300, 'd'),
+       {{std::string(255, 'n'), FILE_KIND}, {std::string(254, 'd'), DIR_KIND}}},
   };
   for (const auto& c : cases) {
     cairn_v1_builder_t b;
@@ -235,7 +236,7 @@ TEST_F(cairn_v1_device_test, mstat_builds_records_from_the_entry_data) {
   EXPECT_EQ(chunk.compression, 1u);
   EXPECT_EQ(chunk.size, 20000u);
   EXPECT_EQ(chunk.stored_size, umbra_test::zlib_deflate(pattern(20000)).size());
-  EXPECT_GE(chunk.offset, umbra::cairn_v1_header_size);
+  EXPECT_GE(chunk.offset, umbra::CAIRN_V1_HEADER_SIZE);
   umbra::fs_mstat_t none;
   EXPECT_FALSE(device->mstat("/nope", &none));
 }

@@ -29,7 +29,7 @@ using umbra_test::v2_listing;
 
 namespace {
 
-const std::string hello = "hello, cairn";
+const std::string HELLO = "hello, cairn";
 
 std::string pattern(size_t n) {
   std::string s(n, '\0');
@@ -42,7 +42,7 @@ cairn_v2_builder_t standard_archive() {
   cairn_v2_builder_t b;
   b.add_directory("", b.add_plain(v2_listing({"/tex", "a.txt"})));
   b.add_directory("tex", b.add_zlib(v2_listing({"b.bin"})));
-  b.add_file("a.txt", b.add_plain(hello));
+  b.add_file("a.txt", b.add_plain(HELLO));
   b.add_file("tex/b.bin", b.add_zlib(pattern(10000)));
   return b;
 }
@@ -164,7 +164,7 @@ TEST_F(cairn_v2_device_test, hashed_form_carries_the_salt_in_decimal) {
     b.salt = salt;
     b.add_directory("", b.add_plain(v2_listing({"/a"})));
     b.add_directory("a", b.add_plain(v2_listing({"b"})));
-    b.add_file("a/b", b.add_plain(hello));
+    b.add_file("a/b", b.add_plain(HELLO));
     ASSERT_TRUE(mount(b));
     auto* v2 = static_cast<umbra::cairn_v2_device_t*>(device.get());
     const std::string prefix = salt ? "7" : "";
@@ -174,14 +174,14 @@ TEST_F(cairn_v2_device_test, hashed_form_carries_the_salt_in_decimal) {
     EXPECT_EQ(v2->find_entry("/")->hash, umbra::cityhash64(root_form.data(), root_form.size()));
     EXPECT_EQ(v2->find_entry("/a/b")->hash, umbra::cityhash64(file_form.data(), file_form.size()));
     EXPECT_FALSE(v2->find_entry(""));
-    EXPECT_EQ(read_all(auto_ptr_t<file_t>(device->open("/a/b", 0)).get()), hello);
+    EXPECT_EQ(read_all(auto_ptr_t<file_t>(device->open("/a/b", 0)).get()), HELLO);
   }
 }
 
 TEST_F(cairn_v2_device_test, paths_agreeing_in_their_first_255_hashed_bytes_find_the_same_entry) {
   const std::string long_name(254, 'x');  // "/" + 254 bytes: hashed form of 254 bytes + more
   cairn_v2_builder_t b;
-  b.add_file(long_name + "y", b.add_plain(hello));  // hashed form of exactly 255 bytes
+  b.add_file(long_name + "y", b.add_plain(HELLO));  // hashed form of exactly 255 bytes
   ASSERT_TRUE(mount(b));
   EXPECT_TRUE(device->is_file(("/" + long_name + "y").c_str()));
   EXPECT_TRUE(device->is_file(("/" + long_name + "y-and-more").c_str()));
@@ -664,7 +664,7 @@ TEST_F(cairn_v2_device_test, security_descriptor_is_kept_and_its_first_32_bytes_
   ASSERT_TRUE(mount(b));
   EXPECT_FALSE(device->get_security_descriptor(bytes));
 
-  b.security_block = pattern(umbra::cairn_v2_security_descriptor_size);
+  b.security_block = pattern(umbra::CAIRN_V2_SECURITY_DESCRIPTOR_SIZE);
   ASSERT_TRUE(mount(b));
   ASSERT_TRUE(device->get_security_descriptor(bytes));
   EXPECT_EQ(std::string((const char*)bytes.data(), bytes.count()), b.security_block.substr(0, 32));
