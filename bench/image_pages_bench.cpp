@@ -39,7 +39,7 @@
 
 namespace {
 
-constexpr uint32_t texture_size = 4096;
+constexpr uint32_t TEXTURE_SIZE = 4096;
 
 struct rgba_t {
   uint8_t c[4];
@@ -177,14 +177,14 @@ void encode_level(const std::vector<rgba_t>& image, uint32_t size, std::string& 
 
 // The DDS file (DX10 header, BC7_UNORM) and its pixel bytes.
 std::string bc7_texture(std::string* pixels) {
-  std::vector<rgba_t> image = brick_wall(texture_size);
+  std::vector<rgba_t> image = brick_wall(TEXTURE_SIZE);
   uint32_t mips = 0;
-  for (uint32_t size = texture_size; size >= 1; size /= 2) {
+  for (uint32_t size = TEXTURE_SIZE; size >= 1; size /= 2) {
     encode_level(image, size, *pixels);
     ++mips;
     if (size > 1) image = half_size(image, size);
   }
-  const umbra::dds_surface_t surface{umbra::format_t::BC7_UNORM, texture_size, texture_size, mips, false};
+  const umbra::dds_surface_t surface{umbra::format_t::BC7_UNORM, TEXTURE_SIZE, TEXTURE_SIZE, mips, false};
   const umbra::dds_written_header_t header = umbra::dds_make_header(surface, false);
   const std::string dds(reinterpret_cast<const char*>(header.bytes), header.size);
   return dds + *pixels;

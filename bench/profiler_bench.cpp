@@ -8,7 +8,7 @@
 
 namespace {
 
-const umbra::profiler_id_t bench_id(umbra::PROFILER_ID_SCOPE, "bench");
+const umbra::profiler_id_t BENCH_ID(umbra::PROFILER_ID_SCOPE, "bench");
 const char* const ENTRY_PATH = "material/environment/rock/granite_02.tobj";
 
 // The peer: the same loop without a scope.
@@ -19,7 +19,7 @@ void BM_no_scope(benchmark::State& state) {
 void BM_scope_off(benchmark::State& state) {
   umbra::run_context_startup_main_thread();
   for (auto _ : state) {
-    UMBRA_PROFILE_SCOPE(bench_id, "merge");
+    UMBRA_PROFILE_SCOPE(BENCH_ID, "merge");
     benchmark::ClobberMemory();
   }
 }
@@ -27,7 +27,7 @@ void BM_scope_off(benchmark::State& state) {
 void BM_scope_format_off(benchmark::State& state) {
   umbra::run_context_startup_main_thread();
   for (auto _ : state) {
-    UMBRA_PROFILE_SCOPE_FORMAT(bench_id, "plain /%s", ENTRY_PATH);
+    UMBRA_PROFILE_SCOPE_FORMAT(BENCH_ID, "plain /%s", ENTRY_PATH);
     benchmark::ClobberMemory();
   }
 }
@@ -49,7 +49,7 @@ struct tracing_t {
 void BM_scope_on(benchmark::State& state) {
   tracing_t tracing;
   for (auto _ : state) {
-    UMBRA_PROFILE_SCOPE(bench_id, "merge");
+    UMBRA_PROFILE_SCOPE(BENCH_ID, "merge");
     benchmark::ClobberMemory();
   }
 }
@@ -57,7 +57,7 @@ void BM_scope_on(benchmark::State& state) {
 void BM_scope_format_on(benchmark::State& state) {
   tracing_t tracing;
   for (auto _ : state) {
-    UMBRA_PROFILE_SCOPE_FORMAT(bench_id, "plain /%s", ENTRY_PATH);
+    UMBRA_PROFILE_SCOPE_FORMAT(BENCH_ID, "plain /%s", ENTRY_PATH);
     benchmark::ClobberMemory();
   }
 }

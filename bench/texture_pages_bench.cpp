@@ -34,8 +34,8 @@ using umbra::u32;
 using umbra::u64;
 using umbra::u8;
 
-const char* const kinds[] = {"BC1", "BC3", "BC4", "BC5", "BC7", "RGBA8", "RGB8"};
-constexpr int kind_count = sizeof(kinds) / sizeof(kinds[0]);
+const char* const KINDS[] = {"BC1", "BC3", "BC4", "BC5", "BC7", "RGBA8", "RGB8"};
+constexpr int KIND_COUNT = sizeof(KINDS) / sizeof(KINDS[0]);
 
 struct texture_t {
   std::string name;
@@ -96,7 +96,7 @@ const std::vector<texture_t>& textures() {
 std::vector<const texture_t*> of_kind(int kind) {
   std::vector<const texture_t*> v;
   for (const texture_t& t : textures()) {
-    if (t.kind == kinds[kind]) v.push_back(&t);
+    if (t.kind == KINDS[kind]) v.push_back(&t);
   }
   return v;
 }
@@ -143,7 +143,7 @@ struct peer_t {
 std::string sizes_label(int kind, u64 ours, u64 theirs, const std::vector<double>& ratios,
                         const std::vector<const texture_t*>& set) {
   char text[128];
-  std::snprintf(text, sizeof(text), "%s: %llu / %llu bytes;", kinds[kind], (unsigned long long)ours,
+  std::snprintf(text, sizeof(text), "%s: %llu / %llu bytes;", KINDS[kind], (unsigned long long)ours,
                 (unsigned long long)theirs);
   std::string label = text;
   for (size_t i = 0; i < set.size(); ++i) {
@@ -200,10 +200,10 @@ void texture_pages_libdeflate12(benchmark::State& state) {
   state.SetBytesProcessed((int64_t)(state.iterations() * bytes));
   state.counters["input"] = (double)bytes;
   state.counters["libdeflate12"] = (double)theirs;
-  state.SetLabel(kinds[state.range(0)]);
+  state.SetLabel(KINDS[state.range(0)]);
 }
 
-BENCHMARK(texture_pages_ours)->DenseRange(0, kind_count - 1)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(texture_pages_libdeflate12)->DenseRange(0, kind_count - 1)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(texture_pages_ours)->DenseRange(0, KIND_COUNT - 1)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(texture_pages_libdeflate12)->DenseRange(0, KIND_COUNT - 1)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace

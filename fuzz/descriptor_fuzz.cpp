@@ -14,7 +14,7 @@
 
 namespace {
 
-const char* const fixture_images[] = {
+const char* const FIXTURE_IMAGES[] = {
     "dds/nvtt_bc1_32x32_mips.dds", "dds/nvtt_x8r8g8b8_cube_8x8.dds", "dds/nvtt_bc1_face0_8x8.dds",
     "dds/nvtt_bc1_face1_8x8.dds",  "dds/nvtt_bc1_face2_8x8.dds",     "dds/nvtt_bc1_face3_8x8.dds",
     "dds/nvtt_bc1_face4_8x8.dds",  "dds/nvtt_bc1_face5_8x8.dds",     "dds/magick_r8g8b8_8x8.dds",
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Paths without a root are looked up in the scratch directory.
   umbra_fuzz::startup(umbra_fuzz::scratch_dir().c_str());
   // Descriptors name these by their file names, relative to the root the entry is built in.
-  for (const char* image : fixture_images) {
+  for (const char* image : FIXTURE_IMAGES) {
     const std::filesystem::path from = std::filesystem::path(UMBRA_FIXTURES_DIR) / image;
     std::error_code error;
     std::filesystem::copy_file(from, umbra_fuzz::scratch_dir() / from.filename(),

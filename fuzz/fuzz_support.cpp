@@ -26,9 +26,9 @@ namespace {
 
 // Bounds of one input: nodes visited by a walk, and the bytes one read may decode (a
 // hostile chunk passes the ratio check up to about 1032 times its stored size).
-constexpr size_t walk_node_limit = 4096;
-constexpr u64 decoded_size_limit = 64ull << 20;
-constexpr u64 read_window = 65536;
+constexpr size_t WALK_NODE_LIMIT = 4096;
+constexpr u64 DECODED_SIZE_LIMIT = 64ull << 20;
+constexpr u64 READ_WINDOW = 65536;
 
 std::string g_scratch;
 
@@ -49,7 +49,7 @@ void extract_by_chunk(fs_device_t& device, const mstring_t& path, const u8* arch
   fs_chunk_t chunk{};
   string_local_t<256> problem;
   if (!device.mstat(path.c_str(), &metadata) || !data_chunk(path, metadata, &chunk) ||
-      !cairn_check_chunk(chunk, archive_size, problem) || chunk.size > decoded_size_limit)
+      !cairn_check_chunk(chunk, archive_size, problem) || chunk.size > DECODED_SIZE_LIMIT)
     return;
   array_dyn_t<u8> data;
   if (!decode_chunk(archive, archive_size, chunk, data) || !is_image_path(path)) return;
@@ -64,10 +64,10 @@ void extract_by_open(fs_device_t& device, const mstring_t& path) {
   if (!file) return;
   u64 size = 0;
   if (!file->find_size(&size)) return;
-  if (size > decoded_size_limit) size = decoded_size_limit;
-  static u8 window[read_window];
-  for (u64 offset = 0; offset < size; offset += read_window) {
-    const u64 n = size - offset < read_window ? size - offset : read_window;
+  if (size > DECODED_SIZE_LIMIT) size = DECODED_SIZE_LIMIT;
+  static u8 window[READ_WINDOW];
+  for (u64 offset = 0; offset < size; offset += READ_WINDOW) {
+    const u64 n = size - offset < READ_WINDOW ? size - offset : READ_WINDOW;
     if (!file->read_at(window, n, offset)) return;
   }
 }
@@ -140,11 +140,11 @@ void walk_archive(fs_device_t& device, const u8* archive, u64 archive_size) {
   directories.emplace_back();
   directories.back().assign("/");
   size_t visited = 0;
-  while (!directories.empty() && visited < walk_node_limit) {
+  while (!directories.empty() && visited < WALK_NODE_LIMIT) {
     auto_ptr_t<fs_dir_list_t> children = read_dir_paths(&device, directories.front().c_str());
     directories.pop_front();
     if (!children) continue;
-    for (u64 i = 0; i < children->count() && visited < walk_node_limit; ++i, ++visited) {
+    for (u64 i = 0; i < children->count() && visited < WALK_NODE_LIMIT; ++i, ++visited) {
       const fs_dir_entry_t& child = (*children)[i];
       fs_stat_t stat;
       device.stat(child.name.c_str(), &stat);

@@ -17,9 +17,9 @@ namespace {
 
 using namespace umbra;
 
-const token_t record_tokens[] = {FS_TOKEN_IMAGE, FS_TOKEN_SAMPLER, FS_TOKEN_CHUNK_MIP_TAIL, FS_TOKEN_CHUNK_PLAIN,
+const token_t RECORD_TOKENS[] = {FS_TOKEN_IMAGE, FS_TOKEN_SAMPLER, FS_TOKEN_CHUNK_MIP_TAIL, FS_TOKEN_CHUNK_PLAIN,
                                  FS_TOKEN_ARCHIVE_OTHER};
-const char* const entry_paths[] = {"/a.tobj", "/t/cube.tobj", "/noext", "/x.y.tobj"};
+const char* const ENTRY_PATHS[] = {"/a.tobj", "/t/cube.tobj", "/noext", "/x.y.tobj"};
 
 // Reads the records that lead the input; returns the bytes they took.
 size_t read_records(const uint8_t* data, size_t size, fs_mstat_t* set) {
@@ -27,7 +27,7 @@ size_t read_records(const uint8_t* data, size_t size, fs_mstat_t* set) {
   size_t at = 1;
   const unsigned records = data[0] & 7;
   for (unsigned r = 0; r < records && at + 2 <= size; ++r) {
-    const token_t token = record_tokens[data[at] % (sizeof(record_tokens) / sizeof(record_tokens[0]))];
+    const token_t token = RECORD_TOKENS[data[at] % (sizeof(RECORD_TOKENS) / sizeof(RECORD_TOKENS[0]))];
     const size_t count = data[at + 1] & 7;
     at += 2;
     if (at + count * 4 > size || !fs_meta_can_append(set, count)) break;
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t data_size = used <= size ? size - used : 0;
 
   mstring_t path;
-  path.assign(entry_paths[choice % 4]);
+  path.assign(ENTRY_PATHS[choice % 4]);
   image_rebuild_options_t options;
   options.dds_legacy = (choice & 4) != 0;
   image_rebuild_plan_t plan;

@@ -13,7 +13,7 @@ using umbra_test::run_packer;
 
 namespace {
 
-const std::vector<std::string> usage_lines = {
+const std::vector<std::string> USAGE_LINES = {
     "packer: usage: qar_packer <command>",
     "commands:",
     "\textract archive.qar [options]\t\t\tExtracts content of Cairn archive",
@@ -35,7 +35,7 @@ struct command_case_t {
 
 TEST(command_line, failure_rows_print_exactly_their_lines) {
   umbra_test::temp_dir_t dir;
-  const std::string usage = crlf_lines(usage_lines);
+  const std::string usage = crlf_lines(USAGE_LINES);
   const command_case_t cases[] = {
       {"no command", {}, usage, ""},
       {"create without archive", {"create"}, usage, "*** ERROR *** : Invalid number of command parameters.\r\n"},
@@ -88,7 +88,7 @@ TEST(command_line, oversized_and_invalid_arguments_do_not_crash) {
   auto result = run_packer({"extract", std::string(3000, 'a') + ".qar"}, dir.path());
   // The 3000-byte word does not fit the 2048-byte text area, so it is dropped.
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(result.out, crlf_lines(usage_lines));
+  EXPECT_EQ(result.out, crlf_lines(USAGE_LINES));
   EXPECT_EQ(result.err, "*** ERROR *** : Invalid number of command parameters.\r\n");
   auto invalid = run_packer({"extract", "bad\xff.qar"}, dir.path());
   EXPECT_EQ(invalid.exit_code, 1);

@@ -23,7 +23,7 @@ using namespace umbra_test;
 
 namespace {
 
-constexpr uint32_t kind_image = 1, kind_sampler = 2, kind_mip_tail = 132;
+constexpr uint32_t KIND_IMAGE = 1, KIND_SAMPLER = 2, KIND_MIP_TAIL = 132;
 
 // The stored records are packed; comparisons must see copies.
 template <class T>
@@ -84,15 +84,15 @@ class create_image_test : public packer_tree_test_t {
     }
     return *e;
   }
-  image_words_t image(const std::string& path) { return decode_image(archive_.record(entry(path), kind_image, 2)); }
+  image_words_t image(const std::string& path) { return decode_image(archive_.record(entry(path), KIND_IMAGE, 2)); }
   uint32_t sampler(const std::string& path) {
-    std::vector<uint32_t> words = archive_.record(entry(path), kind_sampler, 1);
+    std::vector<uint32_t> words = archive_.record(entry(path), KIND_SAMPLER, 1);
     EXPECT_EQ(words.size(), 1u);
     return words.empty() ? ~0u : words[0];
   }
   inspected_chunk_t data(const std::string& path) {
     inspected_chunk_t chunk;
-    EXPECT_TRUE(archive_.chunk(entry(path), kind_mip_tail, &chunk)) << path;
+    EXPECT_TRUE(archive_.chunk(entry(path), KIND_MIP_TAIL, &chunk)) << path;
     return chunk;
   }
 
@@ -108,7 +108,7 @@ tobj_desc_t names(std::vector<std::string> list, uint8_t texture_type = 2) {
 
 dds_desc_t dx10(uint32_t width, uint32_t height, uint32_t format = 71, uint32_t mips = 1);
 
-const surface_kind_t bc1{8, true}, bc3{16, true}, bc7{16, true}, rgba8{4, false}, rgb8{3, false};
+const surface_kind_t BC1{8, true}, BC3{16, true}, BC7{16, true}, RGBA8{4, false}, RGB8{3, false};
 
 }  // namespace
 
@@ -122,7 +122,7 @@ TEST_F(create_image_test, bc1_with_mips_from_nvcompress_is_laid_out_as_documente
   EXPECT_EQ(archive_.index_words(e).size(), 3u);
   std::vector<uint32_t> kinds;
   for (uint32_t word : archive_.index_words(e)) kinds.push_back(word >> 24);
-  EXPECT_EQ(kinds, (std::vector<uint32_t>{kind_image, kind_sampler, kind_mip_tail}));
+  EXPECT_EQ(kinds, (std::vector<uint32_t>{KIND_IMAGE, KIND_SAMPLER, KIND_MIP_TAIL}));
 
   image_words_t im = image("tex/a.tobj");
   EXPECT_EQ(im.format, 72u);  // BC1_UNORM_SRGB, as the DDS reader reports DXT1
@@ -135,7 +135,7 @@ TEST_F(create_image_test, bc1_with_mips_from_nvcompress_is_laid_out_as_documente
   EXPECT_EQ(im.image_log2, 9u);
 
   uint64_t total = 0;
-  std::vector<level_place_t> levels = entry_levels(bc1, 256, 256, 9, 1, &total, nullptr);
+  std::vector<level_place_t> levels = entry_levels(BC1, 256, 256, 9, 1, &total, nullptr);
   std::vector<uint64_t> offsets;
   for (const auto& level : levels) offsets.push_back(level.offset);
   EXPECT_EQ(offsets, (std::vector<uint64_t>{0, 32768, 40960, 45056, 47104, 48128, 48640, 49152, 49664}));
@@ -149,7 +149,7 @@ TEST_F(create_image_test, bc1_with_mips_from_nvcompress_is_laid_out_as_documente
   EXPECT_LT(field(chunk.record.stored_size), 49672u);
   EXPECT_EQ(field(chunk.record.offset) % 16, 0u);
   std::string dds = read_file(src() + "/tex/a.dds");
-  EXPECT_EQ(chunk.content, expected_entry_data(bc1, 256, 256, 9, 1, pixels_of(dds)));
+  EXPECT_EQ(chunk.content, expected_entry_data(BC1, 256, 256, 9, 1, pixels_of(dds)));
   // The DDS itself is not packed; the descriptor's own bytes are not stored either.
   EXPECT_EQ(archive_.find("tex/a.dds"), nullptr);
   EXPECT_EQ(archive_.listing("tex"), std::vector<std::string>{"a.tobj"});
@@ -163,7 +163,7 @@ TEST_F(create_image_test, nocompress_stores_the_laid_out_levels) {
   EXPECT_EQ(field(chunk.record.compression), 0u);
   EXPECT_EQ(field(chunk.record.stored_size), 49672u);
   EXPECT_EQ(field(chunk.record.size), 49672u);
-  EXPECT_EQ(chunk.content, expected_entry_data(bc1, 256, 256, 9, 1, pixels_of(read_file(src() + "/a.dds"))));
+  EXPECT_EQ(chunk.content, expected_entry_data(BC1, 256, 256, 9, 1, pixels_of(read_file(src() + "/a.dds"))));
 }
 
 // Rows of 256 bytes need no padding; random pixels leave GDeflate nothing to gain.
@@ -188,12 +188,12 @@ TEST_F(create_image_test, data_that_gdeflate_cannot_shrink_is_stored) {
 TEST_F(create_image_test, pages_of_a_large_image_give_the_single_thread_stream) {
   dds_desc_t desc = dx10(512, 512, 98, 10);
   uint64_t total = 0, face_bytes = 0;
-  entry_levels(bc7, 512, 512, 10, 1, &total, &face_bytes);
+  entry_levels(BC7, 512, 512, 10, 1, &total, &face_bytes);
   const std::string pixels = patterned_bytes(face_bytes, 21);
   add("big.dds", dds_file(desc, pixels));
   add_descriptor("big.tobj", names({"big.dds"}));
   create_ok();
-  const std::string expected = expected_entry_data(bc7, 512, 512, 10, 1, pixels);
+  const std::string expected = expected_entry_data(BC7, 512, 512, 10, 1, pixels);
   ASSERT_GT(expected.size(), 5u * 65536);
   umbra::array_dyn_t<umbra::u8> stream;
   ASSERT_TRUE(umbra::gdeflate_compress(reinterpret_cast<const umbra::u8*>(expected.data()), expected.size(), stream));
@@ -215,8 +215,7 @@ TEST_F(create_image_test, cube_in_one_dds_from_nvassemble_gives_six_faces) {
   EXPECT_EQ(im.format, 93u);  // B8G8R8X8_UNORM_SRGB
   inspected_chunk_t chunk = data("sky/cube.tobj");
   EXPECT_EQ(field(chunk.record.size), 5u * 2048 + 7 * 256 + 32);
-  EXPECT_EQ(chunk.content,
-            expected_entry_data(rgba8, 8, 8, 1, 6, pixels_of(read_file(src() + "/sky/cube.dds"))));
+  EXPECT_EQ(chunk.content, expected_entry_data(RGBA8, 8, 8, 1, 6, pixels_of(read_file(src() + "/sky/cube.dds"))));
 }
 
 TEST_F(create_image_test, cube_of_six_dds_files_takes_face_k_from_name_k) {
@@ -228,7 +227,7 @@ TEST_F(create_image_test, cube_of_six_dds_files_takes_face_k_from_name_k) {
   std::vector<std::string> list;
   std::string faces;
   uint64_t face_bytes = 0, total = 0;
-  entry_levels(bc7, 16, 16, 5, 1, &total, &face_bytes);
+  entry_levels(BC7, 16, 16, 5, 1, &total, &face_bytes);
   for (int k = 0; k < 6; ++k) {
     std::string pixels = patterned_bytes(face_bytes, 100 + k);
     faces += pixels;
@@ -242,7 +241,7 @@ TEST_F(create_image_test, cube_of_six_dds_files_takes_face_k_from_name_k) {
   EXPECT_EQ(im.type, 1u);
   EXPECT_EQ(im.mips, 5u);
   EXPECT_EQ(im.format, 98u);
-  EXPECT_EQ(data("env/sky.tobj").content, expected_entry_data(bc7, 16, 16, 5, 6, faces));
+  EXPECT_EQ(data("env/sky.tobj").content, expected_entry_data(BC7, 16, 16, 5, 6, faces));
 }
 
 // What create packs, extract must be able to rebuild: the longest mip chain a size has
@@ -250,7 +249,7 @@ TEST_F(create_image_test, cube_of_six_dds_files_takes_face_k_from_name_k) {
 // (the entry is one plain image, the cube's first face).
 TEST_F(create_image_test, longest_mip_chain_and_first_face_of_a_cube_extract_again) {
   uint64_t total = 0, face_bytes = 0;
-  entry_levels(bc1, 8, 2, 4, 1, &total, &face_bytes);
+  entry_levels(BC1, 8, 2, 4, 1, &total, &face_bytes);
   const std::string chain_pixels = patterned_bytes(face_bytes, 5);
   add("chain.dds", dds_file(dx10(8, 2, 71, 4), chain_pixels));
   add_descriptor("chain.tobj", names({"chain.dds"}));
@@ -260,12 +259,12 @@ TEST_F(create_image_test, longest_mip_chain_and_first_face_of_a_cube_extract_aga
 
   image_words_t chain = image("chain.tobj");
   EXPECT_EQ(chain.mips, 4u);
-  EXPECT_EQ(data("chain.tobj").content, expected_entry_data(bc1, 8, 2, 4, 1, chain_pixels));
+  EXPECT_EQ(data("chain.tobj").content, expected_entry_data(BC1, 8, 2, 4, 1, chain_pixels));
   image_words_t flat = image("flat.tobj");
   EXPECT_EQ(flat.type, 0u);
   EXPECT_EQ(flat.faces, 1u);
   const std::string first_face = pixels_of(read_file(src() + "/cube.dds")).substr(0, 8 * 8 * 4);
-  EXPECT_EQ(data("flat.tobj").content, expected_entry_data(rgba8, 8, 8, 1, 1, first_face));
+  EXPECT_EQ(data("flat.tobj").content, expected_entry_data(RGBA8, 8, 8, 1, 1, first_face));
 
   tool_result_t result = extract();
   ASSERT_EQ(result.exit_code, 0) << result.err;
@@ -285,7 +284,7 @@ TEST_F(create_image_test, color_space_chooses_between_srgb_and_linear_formats) {
   create_ok();
   EXPECT_EQ(image("m/srgb.tobj").format, 78u);
   EXPECT_EQ(image("m/linear.tobj").format, 77u);
-  const std::string expected = expected_entry_data(bc3, 32, 16, 6, 1, pixels_of(read_file(src() + "/m/bc3.dds")));
+  const std::string expected = expected_entry_data(BC3, 32, 16, 6, 1, pixels_of(read_file(src() + "/m/bc3.dds")));
   EXPECT_EQ(data("m/srgb.tobj").content, expected);
   EXPECT_EQ(data("m/linear.tobj").content, expected);
 }
@@ -298,7 +297,7 @@ TEST_F(create_image_test, rgb_24_bit_dds_from_imagemagick) {
   EXPECT_EQ(image("rgb.tobj").format, 203u);  // B8G8R8_UNORM_SRGB
   inspected_chunk_t chunk = data("rgb.tobj");
   EXPECT_EQ(field(chunk.record.size), 7u * 256 + 24);
-  EXPECT_EQ(chunk.content, expected_entry_data(rgb8, 8, 8, 1, 1, pixels_of(read_file(src() + "/rgb.dds"))));
+  EXPECT_EQ(chunk.content, expected_entry_data(RGB8, 8, 8, 1, 1, pixels_of(read_file(src() + "/rgb.dds"))));
 }
 
 // Bytes 26-28 and 30-32 of the descriptor become the sampler word.
@@ -367,11 +366,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-constexpr const char* fifo_marker = "\x01fifo";
+constexpr const char* FIFO_MARKER = "\x01fifo";
 
 struct refusal_case_t {
   const char* name;
-  std::vector<std::pair<std::string, std::string>> files;  // below the root; fifo_marker makes a fifo
+  std::vector<std::pair<std::string, std::string>> files;  // below the root; FIFO_MARKER makes a fifo
   std::vector<std::string> lines;                          // "$" stands for the root
 };
 
@@ -427,81 +426,110 @@ std::vector<refusal_case_t> refusal_cases() {
   const std::string garbage_dds = "DDS " + random_bytes(200, 9);
   return {
       // What an image entry cannot hold.
-      {"image_data_of_2_to_the_28_bytes", {{"a.dds", dds_header(dx10(8192, 8192, 28))}, {"t.tobj", descriptor({"a.dds"})}},
+      {"image_data_of_2_to_the_28_bytes",
+       {{"a.dds", dds_header(dx10(8192, 8192, 28))}, {"t.tobj", descriptor({"a.dds"})}},
        {"Image file $/a.dds of t.tobj needs more than 268435455 bytes laid out; an image entry cannot hold it."}},
       {"no_map_name", {{"t.tobj", no_names}}, {"Texture descriptor 't.tobj' names no image."}},
-      {"seven_names", {{"a.dds", bc1_4x4()}, {"t.tobj", descriptor(std::vector<std::string>(7, "a.dds"), 5)}},
+      {"seven_names",
+       {{"a.dds", bc1_4x4()}, {"t.tobj", descriptor(std::vector<std::string>(7, "a.dds"), 5)}},
        {"Texture descriptor 't.tobj' names 7 images; at most six can be packed."}},
-      {"two_names_without_cube", {{"a.dds", bc1_4x4()}, {"t.tobj", descriptor({"a.dds", "a.dds"})}},
+      {"two_names_without_cube",
+       {{"a.dds", bc1_4x4()}, {"t.tobj", descriptor({"a.dds", "a.dds"})}},
        {"Texture descriptor 't.tobj' names 2 images but is no cube map; it must name one."}},
-      {"cube_with_two_names", {{"a.dds", bc1_4x4()}, {"t.tobj", descriptor({"a.dds", "a.dds"}, 5)}},
+      {"cube_with_two_names",
+       {{"a.dds", bc1_4x4()}, {"t.tobj", descriptor({"a.dds", "a.dds"}, 5)}},
        {"Cube map descriptor 't.tobj' names 2 images; it must name one or six."}},
       {"cube_face_of_another_format",
-       {{"a.dds", bc1_4x4()}, {"b.dds", dds_file(dx10(4, 4, 72), std::string(8, 'q'))}, {"t.tobj", six_faces_with("b.dds")}},
+       {{"a.dds", bc1_4x4()},
+        {"b.dds", dds_file(dx10(4, 4, 72), std::string(8, 'q'))},
+        {"t.tobj", six_faces_with("b.dds")}},
        {"Image file $/b.dds of t.tobj differs from the first image in format, size or mip count."}},
       {"cube_face_of_another_size",
-       {{"a.dds", bc1_4x4()}, {"b.dds", dds_file(dx10(8, 4), std::string(16, 'q'))}, {"t.tobj", six_faces_with("b.dds")}},
+       {{"a.dds", bc1_4x4()},
+        {"b.dds", dds_file(dx10(8, 4), std::string(16, 'q'))},
+        {"t.tobj", six_faces_with("b.dds")}},
        {"Image file $/b.dds of t.tobj differs from the first image in format, size or mip count."}},
       {"cube_face_with_other_mips",
        {{"a.dds", dds_file(dx10(8, 8, 71, 2), std::string(40, 'p'))},
         {"b.dds", dds_file(dx10(8, 8), std::string(32, 'q'))},
         {"t.tobj", six_faces_with("b.dds")}},
        {"Image file $/b.dds of t.tobj differs from the first image in format, size or mip count."}},
-      {"dds_shorter_than_its_levels", {{"a.dds", bc1_256.substr(0, bc1_256.size() - 1)}, {"t.tobj", descriptor({"a.dds"})}},
+      {"dds_shorter_than_its_levels",
+       {{"a.dds", bc1_256.substr(0, bc1_256.size() - 1)}, {"t.tobj", descriptor({"a.dds"})}},
        {"Image file $/a.dds of t.tobj is shorter than the levels its header announces."}},
       // 4x4 halves to 1x1 in three levels: a fourth names no image and could not be extracted.
       {"mip_chain_longer_than_the_full_chain",
        {{"a.dds", dds_file(dx10(4, 4, 71, 4), std::string(32, 'p'))}, {"t.tobj", descriptor({"a.dds"})}},
        {"[dds] Incompatible image type '$/a.dds'", a_dds_lines[0]}},
-      {"cube_made_of_one_flat_image", {{"a.dds", bc1_4x4() + std::string(40, 'p')}, {"t.tobj", descriptor({"a.dds"}, 5)}},
+      {"cube_made_of_one_flat_image",
+       {{"a.dds", bc1_4x4() + std::string(40, 'p')}, {"t.tobj", descriptor({"a.dds"}, 5)}},
        {"Image file $/a.dds of t.tobj holds 1 face(s); a cube map made of one image needs six."}},
       // Malformed descriptors.
-      {"wrong_magic", {{"a.dds", bc1_4x4()}, {"t.tobj", wrong_magic}},
+      {"wrong_magic",
+       {{"a.dds", bc1_4x4()}, {"t.tobj", wrong_magic}},
        {"[tobj] Failed reading tobj file, unrecognized magic 't.tobj'."}},
-      {"descriptor_shorter_than_a_magic", {{"t.tobj", std::string("\x01\x0A", 2)}},
+      {"descriptor_shorter_than_a_magic",
+       {{"t.tobj", std::string("\x01\x0A", 2)}},
        {"[tobj] Failed reading tobj file, unrecognized magic 't.tobj'."}},
       {"cut_name", {{"t.tobj", cut_name}}, {"Failed reading map name from file 't.tobj'."}},
       {"name_count_0xFFFFFFFF", {{"t.tobj", ffff_count}}, {"Failed reading map name from file 't.tobj'."}},
-      {"address_mode_without_meaning", {{"a.dds", bc1_4x4()}, {"t.tobj", bad_address}},
+      {"address_mode_without_meaning",
+       {{"a.dds", bc1_4x4()}, {"t.tobj", bad_address}},
        {"Texture descriptor 't.tobj' has an unknown texture addressing mode."}},
       // Names that point at no image.
-      {"missing_file", {{"t.tobj", descriptor({"gone.dds"})}},
+      {"missing_file",
+       {{"t.tobj", descriptor({"gone.dds"})}},
        {"[fs] Failed to open file '$/gone.dds' in the read_only mode.",
         "Failed reading tobj dependency file $/gone.dds of t.tobj."}},
-      {"another_descriptor", {{"a.dds", bc1_4x4()}, {"u.tobj", descriptor({"a.dds"})}, {"t.tobj", descriptor({"u.tobj"})}},
+      {"another_descriptor",
+       {{"a.dds", bc1_4x4()}, {"u.tobj", descriptor({"a.dds"})}, {"t.tobj", descriptor({"u.tobj"})}},
        {"Image file $/u.tobj of t.tobj is a texture descriptor, not an image."}},
-      {"itself", {{"t.tobj", descriptor({"t.tobj"})}},
+      {"itself",
+       {{"t.tobj", descriptor({"t.tobj"})}},
        {"Image file $/t.tobj of t.tobj is a texture descriptor, not an image."}},
-      {"directory", {{"d/x.txt", "x"}, {"t.tobj", descriptor({"d"})}},
+      {"directory",
+       {{"d/x.txt", "x"}, {"t.tobj", descriptor({"d"})}},
        {"[fs] Failed to open file '$/d' in the read_only mode.", "Failed reading tobj dependency file $/d of t.tobj."}},
-      {"fifo", {{"f.dds", fifo_marker}, {"t.tobj", descriptor({"f.dds"})}},
+      {"fifo",
+       {{"f.dds", FIFO_MARKER}, {"t.tobj", descriptor({"f.dds"})}},
        {"[fs] Failed to open file '$/f.dds' in the read_only mode.",
         "Failed reading tobj dependency file $/f.dds of t.tobj."}},
-      {"plain_file", {{"a.txt", "text"}, {"t.tobj", descriptor({"a.txt"})}},
+      {"plain_file",
+       {{"a.txt", "text"}, {"t.tobj", descriptor({"a.txt"})}},
        {"Failed decoding image of file $/a.txt of t.tobj."}},
       // Malformed images.
-      {"garbage_dds_header", {{"a.dds", garbage_dds}, {"t.tobj", descriptor({"a.dds"})}},
+      {"garbage_dds_header",
+       {{"a.dds", garbage_dds}, {"t.tobj", descriptor({"a.dds"})}},
        {"[dds] Incompatible image type '$/a.dds'", a_dds_lines[0]}},
-      {"empty_dds", {{"a.dds", ""}, {"t.tobj", descriptor({"a.dds"})}},
+      {"empty_dds",
+       {{"a.dds", ""}, {"t.tobj", descriptor({"a.dds"})}},
        {"[fs] cached read - read request too big (<SYSFS>$/a.dds)", "[dds] Failed to read header of '$/a.dds'",
         a_dds_lines[0]}},
-      {"dds_of_zero_width", {{"a.dds", dds_header(dx10(0, 4))}, {"t.tobj", descriptor({"a.dds"})}},
+      {"dds_of_zero_width",
+       {{"a.dds", dds_header(dx10(0, 4))}, {"t.tobj", descriptor({"a.dds"})}},
        {"[dds] Incompatible image type '$/a.dds'", a_dds_lines[0]}},
-      {"dds_of_huge_size", {{"a.dds", dds_header(dx10(0xFFFFFFFF, 0xFFFFFFFF))}, {"t.tobj", descriptor({"a.dds"})}},
+      {"dds_of_huge_size",
+       {{"a.dds", dds_header(dx10(0xFFFFFFFF, 0xFFFFFFFF))}, {"t.tobj", descriptor({"a.dds"})}},
        {"[dds] Incompatible image type '$/a.dds'", a_dds_lines[0]}},
       // 0x147's low byte would be BC1_UNORM.
-      {"dx10_format_above_255", {{"a.dds", dds_file(dx10(4, 4, 0x147), std::string(8, 'p'))}, {"t.tobj", descriptor({"a.dds"})}},
+      {"dx10_format_above_255",
+       {{"a.dds", dds_file(dx10(4, 4, 0x147), std::string(8, 'p'))}, {"t.tobj", descriptor({"a.dds"})}},
        {"[dds] Incompatible image type '$/a.dds'", a_dds_lines[0]}},
-      {"truncated_png", {{"p.png", png_cut()}, {"t.tobj", descriptor({"p.png"})}},
+      {"truncated_png",
+       {{"p.png", png_cut()}, {"t.tobj", descriptor({"p.png"})}},
        {"Failed reading file $/p.png of t.tobj."}},
-      {"png_lying_about_its_size", {{"p.png", png_claiming(1000, 1000)}, {"t.tobj", descriptor({"p.png"})}},
+      {"png_lying_about_its_size",
+       {{"p.png", png_claiming(1000, 1000)}, {"t.tobj", descriptor({"p.png"})}},
        {"Failed reading file $/p.png of t.tobj."}},
-      {"png_too_large_for_an_entry", {{"p.png", png_claiming(10000, 10000)}, {"t.tobj", descriptor({"p.png"})}},
+      {"png_too_large_for_an_entry",
+       {{"p.png", png_claiming(10000, 10000)}, {"t.tobj", descriptor({"p.png"})}},
        {"Image file $/p.png of t.tobj needs more than 268435455 bytes laid out; an image entry cannot hold it."}},
       // Its decoded size does not even fit the metadata record.
-      {"png_of_the_largest_size", {{"p.png", png_claiming(65536, 65536)}, {"t.tobj", descriptor({"p.png"})}},
+      {"png_of_the_largest_size",
+       {{"p.png", png_claiming(65536, 65536)}, {"t.tobj", descriptor({"p.png"})}},
        {"Failed getting dependency of file $/p.png of t.tobj."}},
-      {"png_cut_in_its_header", {{"p.png", png_cut().substr(0, 20)}, {"t.tobj", descriptor({"p.png"})}},
+      {"png_cut_in_its_header",
+       {{"p.png", png_cut().substr(0, 20)}, {"t.tobj", descriptor({"p.png"})}},
        {"Failed getting dependency of file $/p.png of t.tobj."}},
   };
 }
@@ -530,7 +558,7 @@ TEST_P(create_image_refusal_test, fails_with_one_line_and_keeps_the_old_archive)
   const std::string old_archive = read_file(archive());
 
   for (const auto& [path, bytes] : c.files) {
-    if (bytes == fifo_marker) {
+    if (bytes == FIFO_MARKER) {
       ASSERT_EQ(mkfifo((src() + "/" + path).c_str(), 0600), 0);
     } else {
       add(path, bytes);

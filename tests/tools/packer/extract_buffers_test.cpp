@@ -7,8 +7,8 @@ using namespace umbra;
 
 namespace {
 
-constexpr u64 KiB = 1024;
-constexpr u64 MiB = 1024 * KiB;
+constexpr u64 KIB = 1024;
+constexpr u64 MIB = 1024 * KIB;
 
 // A finished job's buffer of the given size, as the pool gets it back.
 array_dyn_t<u8> finished_buffer(u64 size) {
@@ -20,8 +20,8 @@ array_dyn_t<u8> finished_buffer(u64 size) {
 }  // namespace
 
 TEST(extract_buffer_pool, hands_a_kept_buffer_only_to_a_job_it_fits_closely) {
-  extract_buffer_pool_t pool(64 * MiB);
-  array_dyn_t<u8> finished = finished_buffer(4 * MiB);
+  extract_buffer_pool_t pool(64 * MIB);
+  array_dyn_t<u8> finished = finished_buffer(4 * MIB);
   const u8* storage = finished.data();
   pool.give(finished);
   EXPECT_EQ(finished.capacity(), 0u);
@@ -31,10 +31,10 @@ TEST(extract_buffer_pool, hands_a_kept_buffer_only_to_a_job_it_fits_closely) {
     u64 size;
     bool reused;
   } cases[] = {
-      {4 * MiB + 1, false},  // too small for it
-      {2 * MiB - 1, false},  // less than half of it: left for a larger job
-      {60 * KiB, false},     // small jobs never take kept buffers
-      {3 * MiB, true},
+      {4 * MIB + 1, false},  // too small for it
+      {2 * MIB - 1, false},  // less than half of it: left for a larger job
+      {60 * KIB, false},     // small jobs never take kept buffers
+      {3 * MIB, true},
   };
   for (const case_t& c : cases) {
     array_dyn_t<u8> data;
@@ -48,27 +48,27 @@ TEST(extract_buffer_pool, hands_a_kept_buffer_only_to_a_job_it_fits_closely) {
 }
 
 TEST(extract_buffer_pool, keeps_the_largest_buffers_within_its_limit) {
-  extract_buffer_pool_t pool(10 * MiB);
-  for (u64 size : {1 * MiB, 2 * MiB, 3 * MiB}) {
+  extract_buffer_pool_t pool(10 * MIB);
+  for (u64 size : {1 * MIB, 2 * MIB, 3 * MIB}) {
     array_dyn_t<u8> data = finished_buffer(size);
     pool.give(data);
   }
-  EXPECT_EQ(pool.kept_bytes(), 6 * MiB);
+  EXPECT_EQ(pool.kept_bytes(), 6 * MIB);
   // Room for 5 MiB is made by dropping the smallest one.
-  array_dyn_t<u8> large = finished_buffer(5 * MiB);
+  array_dyn_t<u8> large = finished_buffer(5 * MIB);
   pool.give(large);
-  EXPECT_EQ(pool.kept_bytes(), 10 * MiB);
+  EXPECT_EQ(pool.kept_bytes(), 10 * MIB);
   EXPECT_EQ(pool.kept_count(), 3u);
   array_dyn_t<u8> fitting;
-  ASSERT_TRUE(pool.take(1536 * KiB, fitting));
-  EXPECT_EQ(fitting.capacity(), 2 * MiB) << "the 1 MiB buffer is gone, the 2 MiB one is the closest fit";
+  ASSERT_TRUE(pool.take(1536 * KIB, fitting));
+  EXPECT_EQ(fitting.capacity(), 2 * MIB) << "the 1 MiB buffer is gone, the 2 MiB one is the closest fit";
   pool.give(fitting);
   // Neither what exceeds the limit nor small buffers are kept.
-  array_dyn_t<u8> huge = finished_buffer(11 * MiB);
+  array_dyn_t<u8> huge = finished_buffer(11 * MIB);
   pool.give(huge);
-  array_dyn_t<u8> small = finished_buffer(10 * KiB);
+  array_dyn_t<u8> small = finished_buffer(10 * KIB);
   pool.give(small);
-  EXPECT_EQ(pool.kept_bytes(), 10 * MiB);
+  EXPECT_EQ(pool.kept_bytes(), 10 * MIB);
   EXPECT_EQ(huge.capacity(), 0u);
   EXPECT_EQ(small.capacity(), 0u);
 }

@@ -101,7 +101,7 @@ std::string descriptor_bytes(uint8_t texture_type, const uint8_t sampler[6], con
   return bytes + dds_path;
 }
 
-constexpr uint8_t no_sampler[6] = {3, 3, 3, 0, 0, 0};
+constexpr uint8_t NO_SAMPLER[6] = {3, 3, 3, 0, 0, 0};
 
 std::string err_lines(const std::vector<std::string>& errors) {
   std::string text;
@@ -135,7 +135,7 @@ class extract_image_test : public packer_tree_test_t {
   }
 };
 
-const char* const info_lines = "[cairn] a.qar: Created, 3 entries\r\n[cairn] a.qar: Unmounted.\r\n";
+const char* const INFO_LINES = "[cairn] a.qar: Created, 3 entries\r\n[cairn] a.qar: Unmounted.\r\n";
 
 TEST_F(extract_image_test, bc1_with_nine_mips_comes_back_as_tight_levels) {
   const image_t image{format_t::BC1_UNORM, 256, 256, 9};
@@ -145,7 +145,7 @@ TEST_F(extract_image_test, bc1_with_nine_mips_comes_back_as_tight_levels) {
   write_image_archive(image, std::nullopt, data.laid_out);
   auto result = extract();
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, info_lines);
+  EXPECT_EQ(result.out, INFO_LINES);
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(read_file(out() + "/a.txt"), "plain");
   const std::string file = dds();
@@ -155,7 +155,7 @@ TEST_F(extract_image_test, bc1_with_nine_mips_comes_back_as_tight_levels) {
   EXPECT_EQ(load_u32(file, 28), 9u);
   EXPECT_EQ(load_u32(file, 108), 0x401008u);
   EXPECT_EQ(load_u32(file, 128), 71u);
-  EXPECT_EQ(descriptor(), descriptor_bytes(2, no_sampler, "/t.dds"));
+  EXPECT_EQ(descriptor(), descriptor_bytes(2, NO_SAMPLER, "/t.dds"));
 }
 
 struct header_case_t {
@@ -202,7 +202,7 @@ TEST_F(extract_image_test, dds_headers_say_faces_and_mips) {
     auto result = extract();
     ASSERT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(dds(), dx10_header(c.image, c) + data.tight);
-    EXPECT_EQ(descriptor(), descriptor_bytes(c.image.cube ? 5 : 2, no_sampler, "/t.dds"));
+    EXPECT_EQ(descriptor(), descriptor_bytes(c.image.cube ? 5 : 2, NO_SAMPLER, "/t.dds"));
   }
 }
 
@@ -262,7 +262,7 @@ TEST_F(extract_image_test, legacy_headers_on_request) {
   EXPECT_EQ(load_u32(file, 20), 64u);
   EXPECT_EQ(file.substr(128), data.tight);
   // DXT1 alone reads as sRGB: the descriptor says the pixels are linear.
-  EXPECT_EQ(descriptor(), descriptor_bytes(2, no_sampler, "/t.dds", 1));
+  EXPECT_EQ(descriptor(), descriptor_bytes(2, NO_SAMPLER, "/t.dds", 1));
 
   // Without a legacy equivalent the header stays DX10, and the colour space 0.
   std::filesystem::remove_all(out());
@@ -271,7 +271,7 @@ TEST_F(extract_image_test, legacy_headers_on_request) {
   ASSERT_EQ(extract({"-dds-legacy"}).exit_code, 0);
   EXPECT_EQ(dds().size(), 148u + 16u);
   EXPECT_EQ(dds().substr(84, 4), "DX10");
-  EXPECT_EQ(descriptor(), descriptor_bytes(2, no_sampler, "/t.dds"));
+  EXPECT_EQ(descriptor(), descriptor_bytes(2, NO_SAMPLER, "/t.dds"));
 
   result = extract({"-dds-legacy", "yes"});
   EXPECT_EQ(result.exit_code, 1);

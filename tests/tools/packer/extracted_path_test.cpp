@@ -29,10 +29,10 @@ std::string refusal(const std::string& path, const char* reason) {
 std::string empty_path(const std::string& path) { return "Empty path '" + path + "' encountered in the archive."; }
 
 // Fullwidth letters, upper and lower case.
-const std::string fw_CON = "\xEF\xBC\xA3\xEF\xBC\xAF\xEF\xBC\xAE";
-const std::string fw_con = "\xEF\xBD\x83\xEF\xBD\x8F\xEF\xBD\x8E";
-const std::string fw_Lpt = "\xEF\xBC\xAC\xEF\xBD\x90\xEF\xBD\x94";
-const std::string fw_digit_1 = "\xEF\xBC\x91";
+const std::string FULLWIDTH_CON_UPPER = "\xEF\xBC\xA3\xEF\xBC\xAF\xEF\xBC\xAE";
+const std::string FULLWIDTH_CON_LOWER = "\xEF\xBD\x83\xEF\xBD\x8F\xEF\xBD\x8E";
+const std::string FULLWIDTH_LPT_MIXED = "\xEF\xBC\xAC\xEF\xBD\x90\xEF\xBD\x94";
+const std::string FULLWIDTH_DIGIT_1 = "\xEF\xBC\x91";
 
 struct accepted_case_t {
   std::string path;
@@ -61,8 +61,8 @@ TEST(extracted_path, accepted_paths_give_their_components_joined_by_slashes) {
       {"a/com0", "a/com0"},
       {"a/con .txt", "a/con .txt"},
       {"a/.con", "a/.con"},
-      {"a/C\xC3\x93N", "a/C\xC3\x93N"},              // CÓN
-      {"a/com" + fw_digit_1, "a/com" + fw_digit_1},  // digits must match exactly
+      {"a/C\xC3\x93N", "a/C\xC3\x93N"},                            // CÓN
+      {"a/com" + FULLWIDTH_DIGIT_1, "a/com" + FULLWIDTH_DIGIT_1},  // digits must match exactly
       {"a/b.c d", "a/b.c d"},
       {"a/ b", "a/ b"},
       {"a/\xE2\x82\xAC.txt", "a/\xE2\x82\xAC.txt"},  // €
@@ -102,9 +102,9 @@ TEST(extracted_path, refused_paths_print_one_error_naming_the_first_broken_rule)
       {"a/AuX", refusal("a/AuX", "special windows path")},
       {"a/nUl.x", refusal("a/nUl.x", "special windows path")},
       {"con/a", refusal("con/a", "special windows path")},
-      {"a/" + fw_CON, refusal("a/" + fw_CON, "special windows path")},
-      {"a/" + fw_con + ".txt", refusal("a/" + fw_con + ".txt", "special windows path")},
-      {"a/" + fw_Lpt + "1", refusal("a/" + fw_Lpt + "1", "special windows path")},
+      {"a/" + FULLWIDTH_CON_UPPER, refusal("a/" + FULLWIDTH_CON_UPPER, "special windows path")},
+      {"a/" + FULLWIDTH_CON_LOWER + ".txt", refusal("a/" + FULLWIDTH_CON_LOWER + ".txt", "special windows path")},
+      {"a/" + FULLWIDTH_LPT_MIXED + "1", refusal("a/" + FULLWIDTH_LPT_MIXED + "1", "special windows path")},
       // Last character.
       {"a/b.", refusal("a/b.", "unsupported last character")},
       {"a/b ", refusal("a/b ", "unsupported last character")},
@@ -127,9 +127,9 @@ TEST(extracted_path, refused_paths_print_one_error_naming_the_first_broken_rule)
       {"a/\xC0\xAF", refusal("a/\\xC0\\xAF", "not utf-8")},
       {"a/\x80", refusal("a/\\x80", "not utf-8")},
       {"a/\x80:", refusal("a/\\x80:", "not utf-8")},
-      {"a/\xED\xA0\x80", refusal("a/\\xED\\xA0\\x80", "not utf-8")},          // surrogate
+      {"a/\xED\xA0\x80", refusal("a/\\xED\\xA0\\x80", "not utf-8")},           // surrogate
       {"a/\xF4\x90\x80\x80", refusal("a/\\xF4\\x90\\x80\\x80", "not utf-8")},  // above U+10FFFF
-      {"a/\xE2\x82", refusal("a/\\xE2\\x82", "not utf-8")},                  // cut sequence
+      {"a/\xE2\x82", refusal("a/\\xE2\\x82", "not utf-8")},                    // cut sequence
       // Components are judged first to last.
       {"a:/../b", refusal("a:/../b", "unsupported character")},
       {"con/b:", refusal("con/b:", "special windows path")},
@@ -204,8 +204,8 @@ TEST(extracted_path, target_path_joins_root_and_relative_path_with_one_separator
 TEST(compare_folded, folds_ascii_fullwidth_and_accented_letters) {
   using umbra::compare_folded;
   EXPECT_EQ(compare_folded("con", "CON"), 0);
-  EXPECT_EQ(compare_folded(fw_CON.c_str(), "con"), 0);
-  EXPECT_EQ(compare_folded(fw_con.c_str(), "CON"), 0);
+  EXPECT_EQ(compare_folded(FULLWIDTH_CON_UPPER.c_str(), "con"), 0);
+  EXPECT_EQ(compare_folded(FULLWIDTH_CON_LOWER.c_str(), "CON"), 0);
   EXPECT_EQ(compare_folded("STRASSE",
                            "stra\xC3\x9F"
                            "e"),
@@ -215,7 +215,7 @@ TEST(compare_folded, folds_ascii_fullwidth_and_accented_letters) {
   EXPECT_EQ(compare_folded("\xCE\xA3", "\xCF\x83"), 0);                    // Greek Σ / σ
   EXPECT_EQ(compare_folded("COM\xC2\xB9", "com\xC2\xB9"), 0);
   EXPECT_NE(compare_folded("COM1", "COM\xC2\xB9"), 0);
-  EXPECT_NE(compare_folded("COM1", ("COM" + fw_digit_1).c_str()), 0);
+  EXPECT_NE(compare_folded("COM1", ("COM" + FULLWIDTH_DIGIT_1).c_str()), 0);
   EXPECT_LT(compare_folded("a", "B"), 0);
   EXPECT_GT(compare_folded("ab", "A"), 0);
   EXPECT_LT(compare_folded("a", "ab"), 0);

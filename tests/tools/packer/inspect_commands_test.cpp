@@ -22,7 +22,7 @@ namespace {
 // Parses a JSON document with Python's strict parser (the bytes must be UTF-8) and
 // prints every entry as "kind size stored compression hidden path-bytes-in-hex [image]"
 // followed by the sorted summary.
-const char* const json_digest_script = R"(
+const char* const JSON_DIGEST_SCRIPT = R"(
 import json, sys
 d = json.loads(open(sys.argv[1], 'rb').read().decode('utf-8'))
 for e in d['entries']:
@@ -60,7 +60,7 @@ class inspect_test : public packer_tree_test_t {
     args.insert(args.end(), extra.begin(), extra.end());
     tool_result_t listed = list(args);
     write_file(dir / "listing.json", listed.out);
-    tool_result_t parsed = run_program("/usr/bin/python3", {"-c", json_digest_script, dir / "listing.json"});
+    tool_result_t parsed = run_program("/usr/bin/python3", {"-c", JSON_DIGEST_SCRIPT, dir / "listing.json"});
     EXPECT_EQ(parsed.exit_code, 0) << parsed.err << listed.out;
     return parsed.out;
   }

@@ -19,7 +19,7 @@ namespace {
 
 using namespace umbra_test;
 
-constexpr int file_count = 200;
+constexpr int FILE_COUNT = 200;
 
 std::string file_name(int i) { return "d" + std::to_string(i % 10) + "/f" + std::to_string(i) + ".bin"; }
 
@@ -34,7 +34,7 @@ std::string file_content(int i) {
 class parallel_paths_test : public packer_tree_test_t {
  protected:
   void add_files() {
-    for (int i = 0; i < file_count; ++i) add(file_name(i), file_content(i));
+    for (int i = 0; i < FILE_COUNT; ++i) add(file_name(i), file_content(i));
   }
 };
 

@@ -17,12 +17,12 @@ namespace {
 using namespace umbra_test;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr double cpu_seconds_limit = 5.0;  // the sanitizers' start-up and checks
+constexpr double CPU_SECONDS_LIMIT = 5.0;  // the sanitizers' start-up and checks
 #else
-constexpr double cpu_seconds_limit = 1.0;
+constexpr double CPU_SECONDS_LIMIT = 1.0;
 #endif
 // Beyond the sound archive's peak: room for one plausible entry and the decoders.
-constexpr long extra_rss_limit_kb = 8 << 10;
+constexpr long EXTRA_RSS_LIMIT_KB = 8 << 10;
 
 std::string zlib_of(size_t n) { return zlib_deflate(std::string(n, 'z')); }
 
@@ -110,8 +110,8 @@ TEST_F(resource_bounds_test, hostile_claims_cost_what_the_archive_stores) {
       if (r.exit_code == 1) {
         EXPECT_NE(r.err.find("*** ERROR ***"), std::string::npos) << r.err;
       }
-      EXPECT_LT(r.cpu_seconds, cpu_seconds_limit);
-      EXPECT_LT(r.max_rss_kb, baseline.max_rss_kb + extra_rss_limit_kb) << "baseline " << baseline.max_rss_kb;
+      EXPECT_LT(r.cpu_seconds, CPU_SECONDS_LIMIT);
+      EXPECT_LT(r.max_rss_kb, baseline.max_rss_kb + EXTRA_RSS_LIMIT_KB) << "baseline " << baseline.max_rss_kb;
     }
   }
 }

@@ -48,11 +48,11 @@ tobj_desc_t odd_sampler() {
   return s;
 }
 
-const std::vector<std::string> six_faces = {"nvtt_bc1_face0_8x8.dds", "nvtt_bc1_face1_8x8.dds",
+const std::vector<std::string> SIX_FACES = {"nvtt_bc1_face0_8x8.dds", "nvtt_bc1_face1_8x8.dds",
                                             "nvtt_bc1_face2_8x8.dds", "nvtt_bc1_face3_8x8.dds",
                                             "nvtt_bc1_face4_8x8.dds", "nvtt_bc1_face5_8x8.dds"};
 
-const std::vector<texture_t> textures = {
+const std::vector<texture_t> TEXTURES = {
     {"bc1_256", {"nvtt_bc1_256x256_mips.dds"}, texture_kind(), 72, {1, 1, 2, 0, 0, 0}, false},
     {"bc1_linear", {"nvtt_bc1_32x32_mips.dds"}, texture_kind(2, 1), 71, {1, 1, 2, 0, 0, 0}, true},
     {"bc3", {"nvtt_bc3_32x16_mips.dds"}, odd_sampler(), 78, {1, 1, 1, 2, 4, 3}, false},
@@ -63,7 +63,7 @@ const std::vector<texture_t> textures = {
     {"rgb24", {"magick_r8g8b8_8x8.dds"}, texture_kind(), 203, {1, 1, 2, 0, 0, 0}, false},
     {"rgb24_linear", {"magick_r8g8b8_8x8.dds"}, texture_kind(2, 1), 201, {1, 1, 2, 0, 0, 0}, true},
     {"cube_one", {"nvtt_x8r8g8b8_cube_8x8.dds"}, texture_kind(5), 93, {1, 1, 2, 0, 0, 0}, false},
-    {"cube_six", six_faces, texture_kind(5), 72, {1, 1, 2, 0, 0, 0}, false},
+    {"cube_six", SIX_FACES, texture_kind(5), 72, {1, 1, 2, 0, 0, 0}, false},
     {"dx10_bc7", {"dx10_bc7_16x16_mips.dds"}, texture_kind(), 98, {1, 1, 2, 0, 0, 0}, false},
     {"dx10_rgba", {"dx10_rgba8_4x2.dds"}, texture_kind(), 28, {1, 1, 2, 0, 0, 0}, true},
     {"dx10_half_cube", {"dx10_rgba16f_cube_4x4.dds"}, texture_kind(5), 10, {1, 1, 2, 0, 0, 0}, false},
@@ -206,7 +206,7 @@ std::string swap_red_and_blue(std::string rgba) {
 class texture_round_trip_test : public packer_tree_test_t {
  protected:
   void SetUp() override {
-    for (const texture_t& t : textures) {
+    for (const texture_t& t : TEXTURES) {
       tobj_desc_t descriptor = t.descriptor;
       for (const std::string& source : t.sources) {
         descriptor.names.push_back("t/" + source);
@@ -250,7 +250,7 @@ TEST_F(texture_round_trip_test, second_generation_is_byte_identical) {
 TEST_F(texture_round_trip_test, rebuilt_files_hold_the_source_pixels_and_one_name) {
   for (bool legacy : {false, true}) {
     extract_ok(legacy ? std::vector<std::string>{"-dds-legacy"} : std::vector<std::string>{});
-    for (const texture_t& t : textures) {
+    for (const texture_t& t : TEXTURES) {
       SCOPED_TRACE(t.name + (legacy ? " -dds-legacy" : ""));
       std::string pixels;
       for (const std::string& s : t.sources) pixels += source_pixels(s);
@@ -267,7 +267,7 @@ TEST_F(texture_round_trip_test, rebuilt_files_hold_the_source_pixels_and_one_nam
 TEST_F(texture_round_trip_test, nvddsinfo_accepts_every_rebuilt_file) {
   for (bool legacy : {false, true}) {
     extract_ok(legacy ? std::vector<std::string>{"-dds-legacy"} : std::vector<std::string>{});
-    for (const texture_t& t : textures) {
+    for (const texture_t& t : TEXTURES) {
       SCOPED_TRACE(t.name + (legacy ? " -dds-legacy" : ""));
       const std::string file = out() + "/t/" + t.name + ".dds";
       tool_result_t info = run_program("/usr/bin/nvddsinfo", {file});
@@ -288,15 +288,15 @@ TEST_F(texture_round_trip_test, legacy_files_decode_like_their_sources) {
   ASSERT_FALSE(find_program("convert").empty()) << "scripts/install_deps.sh installs imagemagick";
   extract_ok({"-dds-legacy"});
   std::vector<std::string> first_sources, rebuilt;
-  for (const texture_t& t : textures) {
+  for (const texture_t& t : TEXTURES) {
     first_sources.push_back(src() + "/t/" + t.sources[0]);
     rebuilt.push_back(out() + "/t/" + t.name + ".dds");
   }
   const std::vector<std::string> pillow_sources = pillow_decode(first_sources);
   const std::vector<std::string> pillow_rebuilt = pillow_decode(rebuilt);
   int pillow_compared = 0, magick_compared = 0;
-  for (size_t i = 0; i < textures.size(); ++i) {
-    const texture_t& t = textures[i];
+  for (size_t i = 0; i < TEXTURES.size(); ++i) {
+    const texture_t& t = TEXTURES[i];
     SCOPED_TRACE(t.name);
     if (!pillow_sources[i].empty()) {
       EXPECT_EQ(pillow_rebuilt[i], pillow_sources[i]) << "Pillow decodes the rebuilt file differently";

@@ -19,7 +19,7 @@ using namespace umbra;
 
 namespace {
 
-const profiler_id_t test_id(PROFILER_ID_SCOPE, "test");
+const profiler_id_t TEST_ID(PROFILER_ID_SCOPE, "test");
 stat_counter_t test_counter("test.system.counter");
 
 // Runs body on a thread of its own with a run context named name.
@@ -34,9 +34,9 @@ void on_thread(const char* name, void (*body)(int), int argument) {
 }
 
 void record_steps(int count) {
-  UMBRA_PROFILE_SCOPE(test_id, "steps");
+  UMBRA_PROFILE_SCOPE(TEST_ID, "steps");
   for (int i = 0; i < count; ++i) {
-    UMBRA_PROFILE_SCOPE_FORMAT(test_id, "step %d", i);
+    UMBRA_PROFILE_SCOPE_FORMAT(TEST_ID, "step %d", i);
     std::this_thread::sleep_for(std::chrono::microseconds(2));
   }
 }
@@ -76,7 +76,7 @@ class profiler_test : public testing::Test {
 TEST_F(profiler_test, without_tracing_nothing_is_recorded) {
   u64 pages = tracer_pages_allocated() - tracer_pages_free();
   record_steps(100);
-  profiler_instant(test_id, "instant");
+  profiler_instant(TEST_ID, "instant");
   EXPECT_EQ(run_context_current()->profiler_state, nullptr);
   EXPECT_EQ(tracer_pages_allocated() - tracer_pages_free(), pages);
   profiler_tracer_shutdown();
@@ -87,7 +87,7 @@ TEST_F(profiler_test, every_thread_reaches_the_file_nested_and_named) {
   UMBRA_SKIP_WITHOUT_TRACE_CHECKER();
   profiler_tracer_start("full");
   {
-    UMBRA_PROFILE_SCOPE(test_id, "main work");
+    UMBRA_PROFILE_SCOPE(TEST_ID, "main work");
     record_steps(3);
     on_thread("Helper", record_steps, 5);
     profiler_instant(profiler_id_process(), "everywhere");
@@ -109,9 +109,9 @@ TEST_F(profiler_test, a_scope_open_when_its_buffer_fills_goes_on_in_the_next) {
   profiler_tracer_start("full");
   const int steps = 3 * PROFILER_PUBLISH_PAGES * TRACER_PAGE_RECORDS / 2;  // three buffers' worth
   {
-    UMBRA_PROFILE_SCOPE_FORMAT(test_id, "outer %s", "copied");
+    UMBRA_PROFILE_SCOPE_FORMAT(TEST_ID, "outer %s", "copied");
     for (int i = 0; i < steps; ++i) {
-      UMBRA_PROFILE_SCOPE(test_id, "inner");
+      UMBRA_PROFILE_SCOPE(TEST_ID, "inner");
       std::this_thread::sleep_for(std::chrono::microseconds(1));
     }
   }
@@ -156,7 +156,7 @@ TEST_F(profiler_test, unwritten_data_beyond_the_limit_is_dropped_with_a_warning)
   profiler_tracer_start("full", limits);
   const int steps = 6 * PROFILER_PUBLISH_PAGES * TRACER_PAGE_RECORDS / 2;
   for (int i = 0; i < steps; ++i) {
-    UMBRA_PROFILE_SCOPE(test_id, "busy");
+    UMBRA_PROFILE_SCOPE(TEST_ID, "busy");
   }
   EXPECT_TRUE(log.contains(
       "[profiler] Dropping unprocessed traced data. Contended system, maybe main thread in a busyloop?"));
@@ -182,7 +182,7 @@ TEST_F(profiler_test, the_writer_runs_on_the_pool_while_threads_record) {
       name.format("Recorder_%d", t);
       run_context_prime(&context, RUN_CONTEXT_KIND_NORMAL, name.c_str());
       for (int i = 0; i < 3000; ++i) {
-        UMBRA_PROFILE_SCOPE_FORMAT(test_id, "r%d", t);
+        UMBRA_PROFILE_SCOPE_FORMAT(TEST_ID, "r%d", t);
       }
       run_context_unprime();
     });

@@ -124,11 +124,11 @@ TEST(rw_lock, writers_exclude_everyone_under_contention) {
   u64 value_a = 0;  // plain data: the lock alone keeps it consistent
   u64 value_b = 0;
   std::atomic<int> inconsistent{0};
-  constexpr int ROUNDS = 2000;
+  constexpr int rounds = 2000;
   std::vector<std::thread> threads;
   for (int t = 0; t < 2; ++t) {
     threads.emplace_back([&] {
-      for (int i = 0; i < ROUNDS; ++i) {
+      for (int i = 0; i < rounds; ++i) {
         exclusive_lock_guard_t guard(lock);
         ++value_a;
         ++value_b;
@@ -137,7 +137,7 @@ TEST(rw_lock, writers_exclude_everyone_under_contention) {
   }
   for (int t = 0; t < 3; ++t) {
     threads.emplace_back([&] {
-      for (int i = 0; i < ROUNDS; ++i) {
+      for (int i = 0; i < rounds; ++i) {
         shared_lock_guard_t guard(lock);
         if (value_a != value_b) inconsistent.fetch_add(1);
       }
@@ -145,7 +145,7 @@ TEST(rw_lock, writers_exclude_everyone_under_contention) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(inconsistent.load(), 0);
-  EXPECT_EQ(value_a, 2u * ROUNDS);
+  EXPECT_EQ(value_a, 2u * rounds);
 }
 
 TEST(rw_lock_death, unlocking_an_unheld_lock_stops_the_process) {

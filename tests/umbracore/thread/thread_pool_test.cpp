@@ -332,15 +332,15 @@ TEST_F(thread_pool_test, dropping_an_unrun_task_unlinks_it) {
 
 TEST_F(thread_pool_test, many_small_tasks_all_run_once) {
   start_pool(2);
-  constexpr int TASK_COUNT = 2000;
+  constexpr int task_count = 2000;
   std::atomic<int> total{0};
   std::vector<std::unique_ptr<probe_task_t>> tasks;
-  for (int i = 0; i < TASK_COUNT; ++i) {
+  for (int i = 0; i < task_count; ++i) {
     tasks.push_back(std::make_unique<probe_task_t>((u8)(1 + i % 2), 1, [&](probe_task_t*) { total.fetch_add(1); }));
     thread::submit_normal(tasks.back().get());
   }
   for (auto& task : tasks) thread::wait(task.get());
-  EXPECT_EQ(total.load(), TASK_COUNT);
+  EXPECT_EQ(total.load(), task_count);
   for (auto& task : tasks) ASSERT_EQ(task->runs(), 1);
 }
 

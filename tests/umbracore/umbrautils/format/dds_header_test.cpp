@@ -69,7 +69,7 @@ std::vector<u8> header_bytes(const dds_written_header_t& header) {
   return std::vector<u8>(header.bytes, header.bytes + header.size);
 }
 
-constexpr u32 dx10_fourcc = dds_fourcc('D', 'X', '1', '0');
+constexpr u32 DX10_FOURCC = dds_fourcc('D', 'X', '1', '0');
 
 struct header_case_t {
   const char* what;
@@ -81,26 +81,46 @@ struct header_case_t {
 TEST(dds_make_header, gives_every_field_of_the_header) {
   const u32 dxt1 = dds_fourcc('D', 'X', 'T', '1');
   const header_case_t cases[] = {
-      {"2D, one mip", {format_t::BC1_UNORM, 256, 128, 1, false}, false,
-       {0x1007, 128, 256, 0, 0, 0x4, dx10_fourcc, 0, 0, 0, 0, 0, 0x1000, 0, true, 71, 0}},
-      {"cube, 10 mips", {format_t::BC7_UNORM, 512, 512, 10, true}, false,
-       {0x21007, 512, 512, 0, 10, 0x4, dx10_fourcc, 0, 0, 0, 0, 0, 0x401008, 0xFE00, true, 98, 4}},
-      {"2D, 9 mips", {format_t::R8G8B8A8_UNORM, 256, 256, 9, false}, false,
-       {0x21007, 256, 256, 0, 9, 0x4, dx10_fourcc, 0, 0, 0, 0, 0, 0x401008, 0, true, 28, 0}},
-      {"cube, one mip", {format_t::R16G16B16A16_FLOAT, 4, 4, 1, true}, false,
-       {0x1007, 4, 4, 0, 0, 0x4, dx10_fourcc, 0, 0, 0, 0, 0, 0x1008, 0xFE00, true, 10, 4}},
-      {"our own format number", {format_t::B8G8R8_UNORM_SRGB, 3, 5, 1, false}, false,
-       {0x1007, 5, 3, 0, 0, 0x4, dx10_fourcc, 0, 0, 0, 0, 0, 0x1000, 0, true, 203, 0}},
-      {"legacy block format: linear size of the top level", {format_t::BC1_UNORM_SRGB, 256, 256, 9, false}, true,
+      {"2D, one mip",
+       {format_t::BC1_UNORM, 256, 128, 1, false},
+       false,
+       {0x1007, 128, 256, 0, 0, 0x4, DX10_FOURCC, 0, 0, 0, 0, 0, 0x1000, 0, true, 71, 0}},
+      {"cube, 10 mips",
+       {format_t::BC7_UNORM, 512, 512, 10, true},
+       false,
+       {0x21007, 512, 512, 0, 10, 0x4, DX10_FOURCC, 0, 0, 0, 0, 0, 0x401008, 0xFE00, true, 98, 4}},
+      {"2D, 9 mips",
+       {format_t::R8G8B8A8_UNORM, 256, 256, 9, false},
+       false,
+       {0x21007, 256, 256, 0, 9, 0x4, DX10_FOURCC, 0, 0, 0, 0, 0, 0x401008, 0, true, 28, 0}},
+      {"cube, one mip",
+       {format_t::R16G16B16A16_FLOAT, 4, 4, 1, true},
+       false,
+       {0x1007, 4, 4, 0, 0, 0x4, DX10_FOURCC, 0, 0, 0, 0, 0, 0x1008, 0xFE00, true, 10, 4}},
+      {"our own format number",
+       {format_t::B8G8R8_UNORM_SRGB, 3, 5, 1, false},
+       false,
+       {0x1007, 5, 3, 0, 0, 0x4, DX10_FOURCC, 0, 0, 0, 0, 0, 0x1000, 0, true, 203, 0}},
+      {"legacy block format: linear size of the top level",
+       {format_t::BC1_UNORM_SRGB, 256, 256, 9, false},
+       true,
        {0xA1007, 256, 256, 32768, 9, 0x4, dxt1, 0, 0, 0, 0, 0, 0x401008, 0, false, 0, 0}},
-      {"legacy block format below one block", {format_t::BC1_UNORM, 2, 1, 1, true}, true,
+      {"legacy block format below one block",
+       {format_t::BC1_UNORM, 2, 1, 1, true},
+       true,
        {0x81007, 1, 2, 8, 0, 0x4, dxt1, 0, 0, 0, 0, 0, 0x1008, 0xFE00, false, 0, 0}},
-      {"legacy 24-bit pixels: pitch of a row", {format_t::B8G8R8_UNORM_SRGB, 5, 3, 3, false}, true,
+      {"legacy 24-bit pixels: pitch of a row",
+       {format_t::B8G8R8_UNORM_SRGB, 5, 3, 3, false},
+       true,
        {0x2100F, 3, 5, 15, 3, 0x40, 0, 24, 0xFF0000, 0xFF00, 0xFF, 0, 0x401008, 0, false, 0, 0}},
-      {"legacy floats", {format_t::R32G32B32A32_FLOAT, 7, 2, 1, false}, true,
+      {"legacy floats",
+       {format_t::R32G32B32A32_FLOAT, 7, 2, 1, false},
+       true,
        {0x100F, 2, 7, 112, 0, 0x4, 116, 0, 0, 0, 0, 0, 0x1000, 0, false, 0, 0}},
-      {"legacy asked for, none there", {format_t::BC7_UNORM, 8, 8, 1, false}, true,
-       {0x1007, 8, 8, 0, 0, 0x4, dx10_fourcc, 0, 0, 0, 0, 0, 0x1000, 0, true, 98, 0}},
+      {"legacy asked for, none there",
+       {format_t::BC7_UNORM, 8, 8, 1, false},
+       true,
+       {0x1007, 8, 8, 0, 0, 0x4, DX10_FOURCC, 0, 0, 0, 0, 0, 0x1000, 0, true, 98, 0}},
   };
   for (const header_case_t& c : cases) {
     SCOPED_TRACE(c.what);
@@ -110,7 +130,7 @@ TEST(dds_make_header, gives_every_field_of_the_header) {
 
 // Formats the legacy header can name, by what the DDS reader makes of it and, for the
 // linear ones, the descriptor's colour space.
-const std::set<unsigned> legacy_formats = {2,  10, 16, 28, 29, 34, 35, 41, 54, 61, 71, 72, 74,
+const std::set<unsigned> LEGACY_FORMATS = {2,  10, 16, 28, 29, 34, 35, 41, 54,  61,  71,  72,  74,
                                            75, 77, 78, 80, 83, 87, 91, 93, 200, 201, 202, 203, 220};
 
 // Reading a written header back must give the image it was written for: the DDS reader
@@ -179,12 +199,12 @@ TEST_F(dds_header_round_trip_t, every_format_reads_back_as_itself_with_either_he
       }
     }
   }
-  EXPECT_EQ(seen_legacy, legacy_formats);
+  EXPECT_EQ(seen_legacy, LEGACY_FORMATS);
 }
 
 TEST(dds_make_header, legacy_headers_flag_linear_formats_only) {
   const std::set<unsigned> linear = {28, 71, 74, 77, 87, 200, 201};
-  for (unsigned number : legacy_formats) {
+  for (unsigned number : LEGACY_FORMATS) {
     const dds_written_header_t header = dds_make_header({static_cast<format_t>(number), 4, 4, 1, false}, true);
     EXPECT_EQ(header.linear, linear.count(number) == 1) << number;
   }

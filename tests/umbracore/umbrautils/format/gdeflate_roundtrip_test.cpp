@@ -21,36 +21,45 @@ using umbra::u8;
 
 using umbra_test::rng_t;
 
-enum data_kind_t { kind_random, kind_zeros, kind_text, kind_runs, kind_blocks, kind_mutated_repeat, kind_mixed, kind_count };
+enum data_kind_t {
+  KIND_RANDOM,
+  KIND_ZEROS,
+  KIND_TEXT,
+  KIND_RUNS,
+  KIND_BLOCKS,
+  KIND_MUTATED_REPEAT,
+  KIND_MIXED,
+  KIND_COUNT
+};
 
 void append_kind(rng_t& rng, data_kind_t kind, size_t n, std::vector<u8>& out) {
   static const char* words[] = {"page", "lane", "the", "of", "stream", "texture", "block", "and", "window", "64"};
   const size_t end = out.size() + n;
   switch (kind) {
-    case kind_random:
+    case KIND_RANDOM:
       while (out.size() < end) out.push_back((u8)rng.next());
       break;
-    case kind_zeros:
+    case KIND_ZEROS:
       out.resize(end, 0);
       break;
-    case kind_text:
+    case KIND_TEXT:
       while (out.size() < end) {
         const char* w = words[rng.below(10)];
         out.insert(out.end(), w, w + std::strlen(w));
         out.push_back(rng.below(8) ? ' ' : '\n');
       }
       break;
-    case kind_runs:
+    case KIND_RUNS:
       while (out.size() < end) out.insert(out.end(), 1 + rng.below(300), (u8)rng.below(4));
       break;
-    case kind_blocks:  // 8-byte texture-like blocks: drifting end points, a few index patterns
+    case KIND_BLOCKS:  // 8-byte texture-like blocks: drifting end points, a few index patterns
       for (u32 i = 0; out.size() < end; ++i) {
         const u8 block[8] = {(u8)(i / 7), (u8)(i / 13 + rng.below(3)), (u8)(i / 5), (u8)rng.below(2),
                              (u8)(rng.below(4) ? 0x55 : rng.next()), 0x55, (u8)(rng.below(3) ? 0xAA : 0xFF), 0};
         out.insert(out.end(), block, block + 8);
       }
       break;
-    case kind_mutated_repeat: {
+    case KIND_MUTATED_REPEAT: {
       const size_t period = 1 + rng.below(5000);
       const size_t start = out.size();
       while (out.size() < end) {
@@ -60,7 +69,7 @@ void append_kind(rng_t& rng, data_kind_t kind, size_t n, std::vector<u8>& out) {
       break;
     }
     default:
-      while (out.size() < end) append_kind(rng, (data_kind_t)rng.below(kind_mixed), 1 + rng.below(4000), out);
+      while (out.size() < end) append_kind(rng, (data_kind_t)rng.below(KIND_MIXED), 1 + rng.below(4000), out);
       break;
   }
   out.resize(end);
@@ -93,7 +102,7 @@ TEST(gdeflate_roundtrip, random_and_structured_inputs_of_random_sizes) {
   rng_t rng{20260101};
   const size_t fixed_sizes[] = {1, 2, 3, 4, 31, 127, 128, 129, 1000, 65535, 65536, 65537, 131072, 196608};
   for (u32 round = 0; round < 42; ++round) {
-    const data_kind_t kind = (data_kind_t)(round % kind_count);
+    const data_kind_t kind = (data_kind_t)(round % KIND_COUNT);
     const size_t n = round < 14 ? fixed_sizes[round] : 1 + rng.below(3 * 65536);
     SCOPED_TRACE("kind " + std::to_string(kind) + ", " + std::to_string(n) + " bytes");
     const std::vector<u8> input = make_input(rng, kind, n);
@@ -113,7 +122,7 @@ TEST(gdeflate_roundtrip, random_and_structured_inputs_of_random_sizes) {
 
 TEST(gdeflate_roundtrip, every_truncation_fails) {
   rng_t rng{7};
-  for (data_kind_t kind : {kind_text, kind_random, kind_mixed}) {
+  for (data_kind_t kind : {KIND_TEXT, KIND_RANDOM, KIND_MIXED}) {
     const std::vector<u8> input = make_input(rng, kind, 65536 + 5000);
     const std::vector<u8> stream = compress(input);
     std::vector<size_t> cuts;
@@ -131,7 +140,7 @@ TEST(gdeflate_roundtrip, bit_flips_fail_cleanly) {
   rng_t rng{11};
   u32 failures = 0;
   u32 flips = 0;
-  for (data_kind_t kind : {kind_text, kind_blocks, kind_mixed, kind_runs}) {
+  for (data_kind_t kind : {KIND_TEXT, KIND_BLOCKS, KIND_MIXED, KIND_RUNS}) {
     const std::vector<u8> input = make_input(rng, kind, 70000);
     const std::vector<u8> stream = compress(input);
     for (u32 i = 0; i < 400; ++i, ++flips) {
@@ -156,7 +165,7 @@ TEST(gdeflate_roundtrip, many_threads_at_once) {
   for (u32 t = 0; t < ok.size(); ++t) {
     threads.emplace_back([t, &ok] {
       rng_t rng{100 + t};
-      const std::vector<u8> input = make_input(rng, kind_mixed, 100000 + 1000 * t);
+      const std::vector<u8> input = make_input(rng, KIND_MIXED, 100000 + 1000 * t);
       umbra::array_dyn_t<u8> stream;
       std::vector<u8> back(input.size());
       ok[t] = umbra::gdeflate_compress(input.data(), input.size(), stream) &&
@@ -175,7 +184,7 @@ TEST(gdeflate_roundtrip, pages_respect_their_capacity) {
       umbra::gdeflate_encoder_create(), umbra::gdeflate_encoder_destroy);
   ASSERT_TRUE(encoder);
   rng_t rng{77};
-  for (data_kind_t kind : {kind_text, kind_random, kind_blocks, kind_mixed}) {
+  for (data_kind_t kind : {KIND_TEXT, KIND_RANDOM, KIND_BLOCKS, KIND_MIXED}) {
     SCOPED_TRACE(kind);
     const std::vector<u8> input = make_input(rng, kind, 65536);
     std::vector<u8> ample(umbra::gdeflate_max_compressed_page);
@@ -210,7 +219,7 @@ TEST(gdeflate_roundtrip, near_random_pages_keep_their_repeats) {
   rng_t rng{4242};
   for (const repeat_case_t& c : cases) {
     SCOPED_TRACE(std::to_string(c.period) + " of " + std::to_string(c.size));
-    std::vector<u8> input = make_input(rng, kind_random, c.period);
+    std::vector<u8> input = make_input(rng, KIND_RANDOM, c.period);
     while (input.size() < c.size) input.push_back(input[input.size() - c.period]);
     const std::vector<u8> stream = compress(input);
     EXPECT_LT(stream.size(), c.max_stream);

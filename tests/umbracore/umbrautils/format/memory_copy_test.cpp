@@ -49,13 +49,13 @@ bool kernel_runs_here(memory_copy_kernel_t kernel) {
 
 // Sizes around every step of the kernels: the 512/256-byte loops, the 32/16-byte units
 // and the byte tail.
-const size_t copy_sizes[] = {0, 1, 15, 16, 17, 31, 33, 255, 256, 257, 511, 512, 513, 1000, 4095, 65536 + 77};
+const size_t COPY_SIZES[] = {0, 1, 15, 16, 17, 31, 33, 255, 256, 257, 511, 512, 513, 1000, 4095, 65536 + 77};
 
 // Copies with `copy` at the given offset from 64-byte aligned buffers and compares the
 // whole destination (including the byte after the range) with what memcpy gives.
 template <class copy_function_t>
 void check_copy(copy_function_t copy, size_t alignment_offset) {
-  for (size_t n : copy_sizes) {
+  for (size_t n : COPY_SIZES) {
     SCOPED_TRACE(::testing::Message() << "bytes " << n << " offset " << alignment_offset);
     aligned_buffer_t src(n + alignment_offset), dst(n + alignment_offset + 1), expect(n + alignment_offset + 1);
     fill(src.bytes, n + alignment_offset, static_cast<unsigned>(n));

@@ -25,7 +25,7 @@ struct png_case_t {
 };
 
 // A 16-bit RGB image still reports 8-bit RGB: that is what it decodes to.
-const png_case_t png_cases[] = {
+const png_case_t PNG_CASES[] = {
     {"magick_rgb8_13x7.png", format_t::R8G8B8_UNORM_SRGB, 13, 7},
     {"magick_rgba8_9x5.png", format_t::R8G8B8A8_UNORM_SRGB, 9, 5},
     {"magick_rgb16_11x3.png", format_t::R8G8B8_UNORM_SRGB, 11, 3},
@@ -38,7 +38,7 @@ std::string fixture(const char* name) { return read_file(texture_fixture(std::st
 }  // namespace
 
 TEST(fs_meta_raster, records_the_image_and_its_decoded_size) {
-  for (const png_case_t& c : png_cases) {
+  for (const png_case_t& c : PNG_CASES) {
     SCOPED_TRACE(c.name);
     const std::string png = fixture(c.name);
     auto_ptr_t<file_t> file = mem_file_create_read_only(png.data(), png.size(), c.name);
@@ -96,7 +96,7 @@ TEST(raster_decode, refuses_an_image_other_than_the_probed_one) {
 // sanitizer build checks) and never returns pixels of another size than it promised.
 TEST(raster_decode, damaged_files_decode_to_the_promised_size_or_fail) {
   umbra_test::rng_t rng{77};
-  for (const png_case_t& c : png_cases) {
+  for (const png_case_t& c : PNG_CASES) {
     const std::string png = fixture(c.name);
     for (int round = 0; round < 200; ++round) {
       std::string damaged = png;
