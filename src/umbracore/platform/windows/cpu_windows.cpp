@@ -11,7 +11,7 @@ namespace platform {
 
 namespace {
 
-constexpr u32 k_mask_bits = sizeof(ULONG_PTR) * 8;
+constexpr u32 MASK_BITS = sizeof(ULONG_PTR) * 8;
 
 bool entry_less(const cpu_topology_entry_t& a, const cpu_topology_entry_t& b) { return a.processor < b.processor; }
 
@@ -42,7 +42,7 @@ bool cpu_list_processors(array_t<u32>& processors) {
   DWORD_PTR process_mask = 0;
   DWORD_PTR system_mask = 0;
   if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) && process_mask != 0) {
-    for (u32 bit = 0; bit < k_mask_bits; ++bit) {
+    for (u32 bit = 0; bit < MASK_BITS; ++bit) {
       if (((process_mask >> bit) & 1) && !processors.append(bit)) return false;
     }
     return true;
@@ -50,7 +50,7 @@ bool cpu_list_processors(array_t<u32>& processors) {
   SYSTEM_INFO info;
   GetSystemInfo(&info);
   u32 count = info.dwNumberOfProcessors ? info.dwNumberOfProcessors : 1;
-  for (u32 i = 0; i < count && i < k_mask_bits; ++i) {
+  for (u32 i = 0; i < count && i < MASK_BITS; ++i) {
     if (!processors.append(i)) return false;
   }
   return true;
@@ -66,7 +66,7 @@ bool cpu_read_topology(array_t<cpu_topology_entry_t>& entries) {
   u32 core = 0;
   for (const SYSTEM_LOGICAL_PROCESSOR_INFORMATION& record : records) {
     if (record.Relationship != RelationProcessorCore) continue;
-    for (u32 bit = 0; bit < k_mask_bits; ++bit) {
+    for (u32 bit = 0; bit < MASK_BITS; ++bit) {
       if (!((record.ProcessorMask >> bit) & 1) || std::find(allowed.begin(), allowed.end(), bit) == allowed.end()) {
         continue;
       }
@@ -80,7 +80,7 @@ bool cpu_read_topology(array_t<cpu_topology_entry_t>& entries) {
   u32 package = 0;
   for (const SYSTEM_LOGICAL_PROCESSOR_INFORMATION& record : records) {
     if (record.Relationship != RelationProcessorPackage) continue;
-    for (u32 bit = 0; bit < k_mask_bits; ++bit) {
+    for (u32 bit = 0; bit < MASK_BITS; ++bit) {
       if (!((record.ProcessorMask >> bit) & 1)) continue;
       if (cpu_topology_entry_t* entry = find_entry(entries, bit)) entry->package_id = package;
     }

@@ -12,7 +12,7 @@ namespace platform {
 
 namespace {
 
-constexpr DWORD k_assertion_exception = 0xC0000025;  // STATUS_NONCONTINUABLE_EXCEPTION
+constexpr DWORD ASSERTION_EXCEPTION = 0xC0000025;  // STATUS_NONCONTINUABLE_EXCEPTION
 
 // An exception nobody handles ends the process with its code, without a dialog box
 // and without waiting for a debugger to attach.
@@ -61,7 +61,7 @@ void process_startup() {
 }
 
 void process_abort() {
-  RaiseException(k_assertion_exception, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  RaiseException(ASSERTION_EXCEPTION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
   __builtin_trap();
 }
 

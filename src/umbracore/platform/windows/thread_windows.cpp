@@ -14,18 +14,18 @@ namespace platform {
 
 namespace {
 
-constexpr u32 k_name_bytes = 16;
+constexpr u32 NAME_BYTES = 16;
 
 struct win_thread_t {
   HANDLE handle = nullptr;
   thread_routine_t routine = nullptr;
   void* argument = nullptr;
-  char name[k_name_bytes] = {};
+  char name[NAME_BYTES] = {};
 };
 
 // The name as the layer gave it, for thread_get_current_name on systems without
 // thread descriptions.
-thread_local char t_thread_name[k_name_bytes] = {};
+thread_local char t_thread_name[NAME_BYTES] = {};
 
 // A lock is an SRW lock unless it must be recursive, which only a CRITICAL_SECTION is.
 struct win_section_t {
