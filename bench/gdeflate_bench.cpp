@@ -193,7 +193,7 @@ std::string mixed(rng_t& rng, size_t n) {
   return out;
 }
 
-const u32 index_patterns[12] = {0x00000000, 0x55555555, 0xAAAAAAAA, 0xFFFFFFFF, 0x1B1B1B1B, 0xE4E4E4E4,
+const u32 INDEX_PATTERNS[12] = {0x00000000, 0x55555555, 0xAAAAAAAA, 0xFFFFFFFF, 0x1B1B1B1B, 0xE4E4E4E4,
                                 0x05050505, 0x50505050, 0x0000FFFF, 0xFFFF0000, 0x5A5A5A5A, 0xA5A5A5A5};
 
 std::string bc1_like(rng_t& rng, size_t n, u64 width_blocks = 64) {
@@ -215,7 +215,7 @@ std::string bc1_like(rng_t& rng, size_t n, u64 width_blocks = 64) {
     c0 &= 0xFFFF;
     u64 idx;
     if (rng.below(10) < 6) {
-      idx = index_patterns[rng.below(12)];
+      idx = INDEX_PATTERNS[rng.below(12)];
     } else {
       idx = rng.next64() & 0xFFFFFFFF;
     }
@@ -248,15 +248,16 @@ std::string bc7_like(rng_t& rng, size_t n, u64 width_blocks = 64) {
   return out;
 }
 
-constexpr size_t data_size = 8u << 20;
+constexpr size_t DATA_SIZE = 8u << 20;
 
 const std::vector<u8>& data_set(int which) {
   static std::map<int, std::vector<u8>> cache;
   auto it = cache.find(which);
   if (it != cache.end()) return it->second;
   rng_t rng(101 + which);
-  const std::string bytes = which == 0 ? bc1_like(rng, data_size) : which == 1 ? bc7_like(rng, data_size)
-                                                                               : mixed(rng, data_size);
+  const std::string bytes = which == 0   ? bc1_like(rng, DATA_SIZE)
+                            : which == 1 ? bc7_like(rng, DATA_SIZE)
+                                         : mixed(rng, DATA_SIZE);
   return cache[which] = std::vector<u8>(bytes.begin(), bytes.end());
 }
 
@@ -314,9 +315,9 @@ void gdeflate_decompress_narrower(benchmark::State& state) {
   umbra::gdeflate_encoder_t* encoder = umbra::gdeflate_encoder_create();
   std::vector<std::vector<u8>> pages;
   size_t compressed = 0;
-  for (size_t at = 0; at < data.size(); at += umbra::gdeflate_page_size) {
-    const u32 n = (u32)std::min<size_t>(umbra::gdeflate_page_size, data.size() - at);
-    std::vector<u8> page(umbra::gdeflate_max_compressed_page);
+  for (size_t at = 0; at < data.size(); at += umbra::GDEFLATE_PAGE_SIZE) {
+    const u32 n = (u32)std::min<size_t>(umbra::GDEFLATE_PAGE_SIZE, data.size() - at);
+    std::vector<u8> page(umbra::GDEFLATE_MAX_COMPRESSED_PAGE);
     page.resize(umbra::gdeflate_encode_page(*encoder, data.data() + at, n, page.data(), (u32)page.size()));
     compressed += page.size();
     pages.push_back(std::move(page));
@@ -326,8 +327,8 @@ void gdeflate_decompress_narrower(benchmark::State& state) {
   std::vector<u8> out(data.size());
   for (auto _ : state) {
     for (size_t i = 0; i < pages.size(); ++i) {
-      const size_t at = i * umbra::gdeflate_page_size;
-      const u32 n = (u32)std::min<size_t>(umbra::gdeflate_page_size, data.size() - at);
+      const size_t at = i * umbra::GDEFLATE_PAGE_SIZE;
+      const u32 n = (u32)std::min<size_t>(umbra::GDEFLATE_PAGE_SIZE, data.size() - at);
       if (!umbra::gdeflate_decode_page(*decoder, pages[i].data(), pages[i].size(), out.data() + at, n)) {
         state.SkipWithError("decode failed");
       }

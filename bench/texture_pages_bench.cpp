@@ -106,8 +106,8 @@ u64 our_pages(umbra::gdeflate_encoder_t& encoder, const std::vector<const textur
               std::vector<u8>& page) {
   u64 total = 0;
   for (const texture_t* t : set) {
-    for (u64 at = 0; at < t->laid_out.size(); at += umbra::gdeflate_page_size) {
-      const u32 n = (u32)std::min<u64>(umbra::gdeflate_page_size, t->laid_out.size() - at);
+    for (u64 at = 0; at < t->laid_out.size(); at += umbra::GDEFLATE_PAGE_SIZE) {
+      const u32 n = (u32)std::min<u64>(umbra::GDEFLATE_PAGE_SIZE, t->laid_out.size() - at);
       total += umbra::gdeflate_encode_page(encoder, t->laid_out.data() + at, n, page.data(), (u32)page.size());
     }
   }
@@ -116,11 +116,11 @@ u64 our_pages(umbra::gdeflate_encoder_t& encoder, const std::vector<const textur
 
 u64 libdeflate_pages(libdeflate_compressor* compressor, const std::vector<const texture_t*>& set,
                      std::vector<u8>& page) {
-  page.resize(std::max(page.size(), libdeflate_deflate_compress_bound(compressor, umbra::gdeflate_page_size)));
+  page.resize(std::max(page.size(), libdeflate_deflate_compress_bound(compressor, umbra::GDEFLATE_PAGE_SIZE)));
   u64 total = 0;
   for (const texture_t* t : set) {
-    for (u64 at = 0; at < t->laid_out.size(); at += umbra::gdeflate_page_size) {
-      const size_t n = (size_t)std::min<u64>(umbra::gdeflate_page_size, t->laid_out.size() - at);
+    for (u64 at = 0; at < t->laid_out.size(); at += umbra::GDEFLATE_PAGE_SIZE) {
+      const size_t n = (size_t)std::min<u64>(umbra::GDEFLATE_PAGE_SIZE, t->laid_out.size() - at);
       total += libdeflate_deflate_compress(compressor, t->laid_out.data() + at, n, page.data(), page.size());
     }
   }
@@ -162,7 +162,7 @@ void texture_pages_ours(benchmark::State& state) {
     return;
   }
   umbra::gdeflate_encoder_t* encoder = umbra::gdeflate_encoder_create();
-  std::vector<u8> page(umbra::gdeflate_max_compressed_page);
+  std::vector<u8> page(umbra::GDEFLATE_MAX_COMPRESSED_PAGE);
   peer_t peer;
   u64 ours = 0;
   for (auto _ : state) ours = our_pages(*encoder, set, page);
@@ -192,7 +192,7 @@ void texture_pages_libdeflate12(benchmark::State& state) {
     state.SkipWithError("no texture of this kind");
     return;
   }
-  std::vector<u8> page(umbra::gdeflate_max_compressed_page);
+  std::vector<u8> page(umbra::GDEFLATE_MAX_COMPRESSED_PAGE);
   peer_t peer;
   u64 theirs = 0;
   for (auto _ : state) theirs = libdeflate_pages(peer.compressor, set, page);

@@ -29,19 +29,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Stretched: the bytes repeated until the page is full, with every 251st byte of a
   // repeat changed so that the matches end at varying places.
   std::vector<u8> input(data + 1, data + size);
-  if ((data[0] & 1) && input.size() < gdeflate_page_size) {
+  if ((data[0] & 1) && input.size() < GDEFLATE_PAGE_SIZE) {
     const size_t period = input.size();
-    for (size_t i = period; i < gdeflate_page_size; ++i) {
+    for (size_t i = period; i < GDEFLATE_PAGE_SIZE; ++i) {
       input.push_back(i % 251 == 0 ? (u8)(input[i - period] + 1) : input[i - period]);
     }
   }
-  if (input.size() > gdeflate_page_size) input.resize(gdeflate_page_size);
+  if (input.size() > GDEFLATE_PAGE_SIZE) input.resize(GDEFLATE_PAGE_SIZE);
   const u32 n = (u32)input.size();
 
   static gdeflate_encoder_t* wide = gdeflate_encoder_create();
   static gdeflate_encoder_t* portable = gdeflate_encoder_create(true);
   static gdeflate_decoder_t* decoder = gdeflate_decoder_create();
-  std::vector<u8> a(gdeflate_max_compressed_page), b(gdeflate_max_compressed_page);
+  std::vector<u8> a(GDEFLATE_MAX_COMPRESSED_PAGE), b(GDEFLATE_MAX_COMPRESSED_PAGE);
   const u32 size_a = gdeflate_encode_page(*wide, input.data(), n, a.data(), (u32)a.size());
   const u32 size_b = gdeflate_encode_page(*portable, input.data(), n, b.data(), (u32)b.size());
   if (size_a == 0 || size_a != size_b || std::memcmp(a.data(), b.data(), size_a) != 0) fail("encoders differ");

@@ -52,9 +52,9 @@ int compress_file(const char* in_path, const char* out_path) {
     umbra::log_error("\"%s\" is empty: there is nothing to compress.", in_path);
     return 1;
   }
-  if (input.count() > (u64)umbra::gdeflate_max_pages * umbra::gdeflate_page_size) {
+  if (input.count() > (u64)umbra::GDEFLATE_MAX_PAGES * umbra::GDEFLATE_PAGE_SIZE) {
     umbra::log_error("\"%s\" is too large: a tile stream holds at most %u pages of %u bytes.", in_path,
-                     umbra::gdeflate_max_pages, umbra::gdeflate_page_size);
+                     umbra::GDEFLATE_MAX_PAGES, umbra::GDEFLATE_PAGE_SIZE);
     return 1;
   }
   array_dyn_t<u8> stream;

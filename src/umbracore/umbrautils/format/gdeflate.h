@@ -13,14 +13,14 @@
 
 namespace umbra {
 
-constexpr u32 gdeflate_page_size = 65536;
-constexpr u32 gdeflate_max_pages = 65535;
-constexpr u32 gdeflate_header_size = 8;
-constexpr u8 gdeflate_stream_id = 4;
-constexpr u8 gdeflate_stream_magic = 0xFB;  // the id with every bit flipped
-constexpr u32 gdeflate_page_size_index = 1;
+constexpr u32 GDEFLATE_PAGE_SIZE = 65536;
+constexpr u32 GDEFLATE_MAX_PAGES = 65535;
+constexpr u32 GDEFLATE_HEADER_SIZE = 8;
+constexpr u8 GDEFLATE_STREAM_ID = 4;
+constexpr u8 GDEFLATE_STREAM_MAGIC = 0xFB;  // the id with every bit flipped
+constexpr u32 GDEFLATE_PAGE_SIZE_INDEX = 1;
 // No page is larger than a full page of incompressible data kept in stored blocks.
-constexpr u32 gdeflate_max_compressed_page = 65672;
+constexpr u32 GDEFLATE_MAX_COMPRESSED_PAGE = 65672;
 
 // Compresses n bytes into a tile stream appended to out; false on failure (n == 0,
 // more than 65535 pages, no memory). out is left as it was on failure.

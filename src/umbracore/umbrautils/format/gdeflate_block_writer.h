@@ -12,19 +12,19 @@ inline bool gd_is_literal(u32 token) { return token < 256; }
 inline u32 gd_token_length(u32 token) { return gd_is_literal(token) ? 1 : token >> 16; }
 
 struct gd_length_slot_table_t {
-  u8 slot[gd_max_short_match + 1];
+  u8 slot[GD_MAX_SHORT_MATCH + 1];
   constexpr gd_length_slot_table_t() : slot() {
-    for (u32 i = 0; i + 1 < gd_num_length_syms; ++i) {
-      const u32 last = gd_length_base[i] + (1u << gd_length_extra[i]) - 1;
-      for (u32 l = gd_length_base[i]; l <= last && l <= gd_max_short_match; ++l) slot[l] = (u8)i;
+    for (u32 i = 0; i + 1 < GD_NUM_LENGTH_SYMS; ++i) {
+      const u32 last = GD_LENGTH_BASE[i] + (1u << GD_LENGTH_EXTRA[i]) - 1;
+      for (u32 l = GD_LENGTH_BASE[i]; l <= last && l <= GD_MAX_SHORT_MATCH; ++l) slot[l] = (u8)i;
     }
   }
 };
-inline constexpr gd_length_slot_table_t gd_length_slots{};
+inline constexpr gd_length_slot_table_t GD_LENGTH_SLOTS{};
 
 // Length symbol index (0 = symbol 257) of a match length; 258 is 284 with extra 31.
 inline u32 gd_length_slot(u32 len) {
-  return len <= gd_max_short_match ? gd_length_slots.slot[len] : gd_num_length_syms - 1;
+  return len <= GD_MAX_SHORT_MATCH ? GD_LENGTH_SLOTS.slot[len] : GD_NUM_LENGTH_SYMS - 1;
 }
 
 // Distance symbol of a distance (1..65536).
@@ -37,10 +37,10 @@ inline u32 gd_dist_slot(u32 dist) {
 
 // A Huffman code as the writer needs it.
 struct gd_code_t {
-  u8 litlen_lens[gd_num_litlen_syms];
-  u32 litlen_codewords[gd_num_litlen_syms];
-  u8 dist_lens[gd_num_dist_syms];
-  u32 dist_codewords[gd_num_dist_syms];
+  u8 litlen_lens[GD_NUM_LITLEN_SYMS];
+  u32 litlen_codewords[GD_NUM_LITLEN_SYMS];
+  u8 dist_lens[GD_NUM_DIST_SYMS];
+  u32 dist_codewords[GD_NUM_DIST_SYMS];
 };
 
 // The code-length section of a dynamic block.
@@ -48,17 +48,17 @@ struct gd_dynamic_header_t {
   u32 num_litlen;
   u32 num_dist;
   u32 num_precode;
-  u8 precode_lens[gd_num_precode_syms];
-  u32 precode_codewords[gd_num_precode_syms];
-  u32 items[gd_num_litlen_syms + gd_num_dist_syms];  // symbol | extra value << 8
+  u8 precode_lens[GD_NUM_PRECODE_SYMS];
+  u32 precode_codewords[GD_NUM_PRECODE_SYMS];
+  u32 items[GD_NUM_LITLEN_SYMS + GD_NUM_DIST_SYMS];  // symbol | extra value << 8
   u32 num_items;
   u32 bits;  // everything after the 3 block-header bits, up to the symbols
 };
 
 // Symbol frequencies of a block's tokens (end of block included).
 struct gd_block_stats_t {
-  u32 litlen[gd_num_litlen_syms];
-  u32 dist[gd_num_dist_syms];
+  u32 litlen[GD_NUM_LITLEN_SYMS];
+  u32 dist[GD_NUM_DIST_SYMS];
   u64 extra_bits;
 
   void clear();
@@ -69,18 +69,18 @@ struct gd_block_stats_t {
     }
     const u32 ls = gd_length_slot(token >> 16);
     const u32 ds = gd_dist_slot(token & 0xFFFF);
-    ++litlen[gd_first_length_sym + ls];
+    ++litlen[GD_FIRST_LENGTH_SYM + ls];
     ++dist[ds];
-    extra_bits += gd_length_extra[ls] + gd_dist_extra[ds];
+    extra_bits += GD_LENGTH_EXTRA[ls] + GD_DIST_EXTRA[ds];
   }
   void add_tokens(const u32* tokens, u32 count) {
     for (u32 i = 0; i < count; ++i) add(tokens[i]);
   }
   // Another block's symbols, as if both were one block (with one end of block).
   void add_block(const gd_block_stats_t& other) {
-    for (u32 s = 0; s < gd_num_litlen_syms; ++s) litlen[s] += other.litlen[s];
-    for (u32 s = 0; s < gd_num_dist_syms; ++s) dist[s] += other.dist[s];
-    litlen[gd_end_of_block] = 1;
+    for (u32 s = 0; s < GD_NUM_LITLEN_SYMS; ++s) litlen[s] += other.litlen[s];
+    for (u32 s = 0; s < GD_NUM_DIST_SYMS; ++s) dist[s] += other.dist[s];
+    litlen[GD_END_OF_BLOCK] = 1;
     extra_bits += other.extra_bits;
   }
 };

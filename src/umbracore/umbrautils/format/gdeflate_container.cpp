@@ -13,8 +13,8 @@
 namespace umbra {
 namespace {
 
-constexpr u32 last_size_shift = 2;
-constexpr u32 last_size_mask = 0x3FFFF;  // bits 2-19 of the header word
+constexpr u32 LAST_SIZE_SHIFT = 2;
+constexpr u32 LAST_SIZE_MASK = 0x3FFFF;  // bits 2-19 of the header word
 
 struct page_span_t {
   u64 offset;  // from the start of the stream
@@ -35,19 +35,19 @@ struct stream_layout_t {
 };
 
 bool read_layout(const u8* stream, u64 stream_size, stream_layout_t& layout) {
-  if (!stream || stream_size < gdeflate_header_size) return false;
-  if (stream[0] != gdeflate_stream_id || stream[1] != gdeflate_stream_magic) return false;
+  if (!stream || stream_size < GDEFLATE_HEADER_SIZE) return false;
+  if (stream[0] != GDEFLATE_STREAM_ID || stream[1] != GDEFLATE_STREAM_MAGIC) return false;
   const u32 page_count = load_le16(stream + 2);
   const u32 word = load_le32(stream + 4);
-  if ((word & 3) != gdeflate_page_size_index) return false;
-  const u32 last_size = (word >> last_size_shift) & last_size_mask;
-  if (last_size >= gdeflate_page_size) return false;
+  if ((word & 3) != GDEFLATE_PAGE_SIZE_INDEX) return false;
+  const u32 last_size = (word >> LAST_SIZE_SHIFT) & LAST_SIZE_MASK;
+  if (last_size >= GDEFLATE_PAGE_SIZE) return false;
 
   layout.page_count = page_count;
-  layout.table = stream + gdeflate_header_size;
-  layout.data_offset = gdeflate_header_size + 4 * (u64)page_count;
+  layout.table = stream + GDEFLATE_HEADER_SIZE;
+  layout.data_offset = GDEFLATE_HEADER_SIZE + 4 * (u64)page_count;
   layout.decoded_size =
-      page_count == 0 ? 0 : (u64)(page_count - 1) * gdeflate_page_size + (last_size ? last_size : gdeflate_page_size);
+      page_count == 0 ? 0 : (u64)(page_count - 1) * GDEFLATE_PAGE_SIZE + (last_size ? last_size : GDEFLATE_PAGE_SIZE);
   if (stream_size < layout.data_offset) return false;
 
   // Pages lie back to back inside the stream, each at least as long as the words the
@@ -55,12 +55,12 @@ bool read_layout(const u8* stream, u64 stream_size, stream_layout_t& layout) {
   u64 start = 0;
   for (u32 i = 1; i < page_count; ++i) {
     const u64 next = load_le32(layout.table + 4 * (u64)i);
-    if (next < start + gd_initial_bytes) return false;
+    if (next < start + GD_INITIAL_BYTES) return false;
     start = next;
   }
   if (page_count != 0) {
     const u64 last_page_bytes = load_le32(layout.table);
-    if (last_page_bytes < gd_initial_bytes || start + last_page_bytes > stream_size - layout.data_offset) {
+    if (last_page_bytes < GD_INITIAL_BYTES || start + last_page_bytes > stream_size - layout.data_offset) {
       return false;
     }
   }
@@ -88,8 +88,8 @@ bool gdeflate_decompress(u8* out, u64 out_size, const u8* stream, u64 stream_siz
   bool ok = true;
   for (u32 i = 0; i < layout.page_count && ok; ++i) {
     const page_span_t span = layout.page(i);
-    const u64 first = (u64)i * gdeflate_page_size;
-    const u32 slot = (u32)(out_size - first < gdeflate_page_size ? out_size - first : gdeflate_page_size);
+    const u64 first = (u64)i * GDEFLATE_PAGE_SIZE;
+    const u32 slot = (u32)(out_size - first < GDEFLATE_PAGE_SIZE ? out_size - first : GDEFLATE_PAGE_SIZE);
     ok = gdeflate_decode_page(*decoder, stream + span.offset, span.size, out + first, slot);
   }
   gdeflate_decoder_destroy(decoder);
@@ -100,16 +100,16 @@ bool gdeflate_decompress(u8* out, u64 out_size, const u8* stream, u64 stream_siz
 // page can take; finish moves each page down behind the one before it.
 namespace {
 
-u64 slot_offset(u64 data_offset, u64 page) { return data_offset + page * gdeflate_max_compressed_page; }
+u64 slot_offset(u64 data_offset, u64 page) { return data_offset + page * GDEFLATE_MAX_COMPRESSED_PAGE; }
 
 }  // namespace
 
 bool gdeflate_paged_compressor_t::begin(const u8* in, u64 n, array_dyn_t<u8>& out) {
   if (n == 0 || !in) return false;
-  const u64 page_count = (n + gdeflate_page_size - 1) / gdeflate_page_size;
-  if (page_count > gdeflate_max_pages) return false;
+  const u64 page_count = (n + GDEFLATE_PAGE_SIZE - 1) / GDEFLATE_PAGE_SIZE;
+  if (page_count > GDEFLATE_MAX_PAGES) return false;
   const u64 old_count = out.count();
-  const u64 data_offset = old_count + gdeflate_header_size + 4 * page_count;
+  const u64 data_offset = old_count + GDEFLATE_HEADER_SIZE + 4 * page_count;
   // Only the bytes written are ever touched: the slots cost address space, not memory.
   const u64 room = slot_offset(data_offset, page_count);
   if (!page_sizes_.resize((u64)page_count, 0) || !out.request_capacity(room) || !out.resize_uninitialized(room)) {
@@ -130,11 +130,11 @@ bool gdeflate_paged_compressor_t::has_pages_left() const {
 }
 
 bool gdeflate_paged_compressor_t::compress_page(gdeflate_encoder_t& encoder, u32 index) {
-  const u64 first = (u64)index * gdeflate_page_size;
-  const u32 size = (u32)(n_ - first < gdeflate_page_size ? n_ - first : gdeflate_page_size);
-  const u64 data_offset = old_count_ + gdeflate_header_size + 4 * (u64)page_count_;
+  const u64 first = (u64)index * GDEFLATE_PAGE_SIZE;
+  const u32 size = (u32)(n_ - first < GDEFLATE_PAGE_SIZE ? n_ - first : GDEFLATE_PAGE_SIZE);
+  const u64 data_offset = old_count_ + GDEFLATE_HEADER_SIZE + 4 * (u64)page_count_;
   u8* slot = out_->data() + slot_offset(data_offset, index);
-  page_sizes_[index] = gdeflate_encode_page(encoder, in_ + first, size, slot, gdeflate_max_compressed_page);
+  page_sizes_[index] = gdeflate_encode_page(encoder, in_ + first, size, slot, GDEFLATE_MAX_COMPRESSED_PAGE);
   return page_sizes_[index] != 0;
 }
 
@@ -158,7 +158,7 @@ bool gdeflate_paged_compressor_t::finish() {
   array_dyn_t<u8>& out = *out_;
   // Every page was taken unless a call failed or none ran.
   bool ok = !failed_.load(std::memory_order_relaxed) && next_page_.load(std::memory_order_relaxed) >= page_count_;
-  const u64 data_offset = old_count_ + gdeflate_header_size + 4 * (u64)page_count_;
+  const u64 data_offset = old_count_ + GDEFLATE_HEADER_SIZE + 4 * (u64)page_count_;
   u64 written = 0;  // page bytes so far
   u32 last_size = 0;
   for (u32 i = 0; ok && i < page_count_; ++i) {
@@ -169,7 +169,7 @@ bool gdeflate_paged_compressor_t::finish() {
     }
     // Pages never grow past their slots, so each move goes down (or stays).
     std::memmove(out.data() + data_offset + written, out.data() + slot_offset(data_offset, i), size);
-    if (i > 0) store_le32(out.data() + old_count_ + gdeflate_header_size + 4 * (u64)i, (u32)written);
+    if (i > 0) store_le32(out.data() + old_count_ + GDEFLATE_HEADER_SIZE + 4 * (u64)i, (u32)written);
     written += size;
     last_size = size;
   }
@@ -180,11 +180,11 @@ bool gdeflate_paged_compressor_t::finish() {
   }
   out.resize(data_offset + written);
   u8* header = out.data() + old_count_;
-  header[0] = gdeflate_stream_id;
-  header[1] = gdeflate_stream_magic;
+  header[0] = GDEFLATE_STREAM_ID;
+  header[1] = GDEFLATE_STREAM_MAGIC;
   store_le16(header + 2, (u16)page_count_);
-  store_le32(header + 4, gdeflate_page_size_index | (u32)(n_ % gdeflate_page_size) << last_size_shift);
-  store_le32(header + gdeflate_header_size, last_size);
+  store_le32(header + 4, GDEFLATE_PAGE_SIZE_INDEX | (u32)(n_ % GDEFLATE_PAGE_SIZE) << LAST_SIZE_SHIFT);
+  store_le32(header + GDEFLATE_HEADER_SIZE, last_size);
   return true;
 }
 

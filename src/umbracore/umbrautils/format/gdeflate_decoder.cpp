@@ -28,20 +28,20 @@ namespace gd_decoder {
 namespace {
 
 struct symbol_meanings_t {
-  entry_t litlen[gd_num_litlen_syms];
-  entry_t dist[gd_num_dist_syms];
-  entry_t precode[gd_num_precode_syms];
+  entry_t litlen[GD_NUM_LITLEN_SYMS];
+  entry_t dist[GD_NUM_DIST_SYMS];
+  entry_t precode[GD_NUM_PRECODE_SYMS];
 
   symbol_meanings_t() {
     for (u32 s = 0; s < 256; ++s) litlen[s] = make_entry(1, 0, s, 0);
-    litlen[gd_end_of_block] = make_entry(0, 0, 0, KIND_END);
-    for (u32 i = 0; i < gd_num_length_syms; ++i) {
-      litlen[gd_first_length_sym + i] = make_entry(gd_length_base[i], gd_length_extra[i], 0, KIND_LENGTH);
+    litlen[GD_END_OF_BLOCK] = make_entry(0, 0, 0, KIND_END);
+    for (u32 i = 0; i < GD_NUM_LENGTH_SYMS; ++i) {
+      litlen[GD_FIRST_LENGTH_SYM + i] = make_entry(GD_LENGTH_BASE[i], GD_LENGTH_EXTRA[i], 0, KIND_LENGTH);
     }
     // 286 and 287 take part in the code's shape but are never valid data.
     litlen[286] = litlen[287] = make_entry(0, 0, 0, KIND_INVALID);
-    for (u32 s = 0; s < gd_num_dist_syms; ++s) dist[s] = make_entry(gd_dist_base[s], gd_dist_extra[s], 0, 0);
-    for (u32 s = 0; s < gd_num_precode_syms; ++s) precode[s] = make_entry(s, 0, 0, 0);
+    for (u32 s = 0; s < GD_NUM_DIST_SYMS; ++s) dist[s] = make_entry(GD_DIST_BASE[s], GD_DIST_EXTRA[s], 0, 0);
+    for (u32 s = 0; s < GD_NUM_PRECODE_SYMS; ++s) precode[s] = make_entry(s, 0, 0, 0);
   }
 };
 
@@ -55,13 +55,13 @@ const symbol_meanings_t& symbol_meanings() {
 // code with a single 1-bit codeword, both of which valid streams contain.
 bool build_decode_table(const u8* lens, u32 num_syms, const entry_t* meanings, u32 table_bits, entry_t* table,
                         u32 table_size) {
-  u32 count[gd_max_codeword_len + 1] = {};
+  u32 count[GD_MAX_CODEWORD_LEN + 1] = {};
   for (u32 s = 0; s < num_syms; ++s) ++count[lens[s]];
   count[0] = 0;
   s32 left = 1;
   u32 max_len = 0;
   u32 total = 0;
-  for (u32 len = 1; len <= gd_max_codeword_len; ++len) {
+  for (u32 len = 1; len <= GD_MAX_CODEWORD_LEN; ++len) {
     left = (left << 1) - (s32)count[len];
     if (left < 0) return false;
     if (count[len]) max_len = len;
@@ -78,9 +78,9 @@ bool build_decode_table(const u8* lens, u32 num_syms, const entry_t* meanings, u
   if (!complete) {
     for (u32 i = 0; i < main_size; ++i) table[i] = invalid;
   }
-  u32 next_code[gd_max_codeword_len + 1] = {};
+  u32 next_code[GD_MAX_CODEWORD_LEN + 1] = {};
   u32 code = 0;
-  for (u32 len = 1; len <= gd_max_codeword_len; ++len) {
+  for (u32 len = 1; len <= GD_MAX_CODEWORD_LEN; ++len) {
     code = (code + count[len - 1]) << 1;
     next_code[len] = code;
   }
@@ -88,8 +88,8 @@ bool build_decode_table(const u8* lens, u32 num_syms, const entry_t* meanings, u
   u32 next_free = main_size;
   // Which main entries link to a subtable so far: the entries themselves may still
   // hold an earlier block's table.
-  static_assert(precode_bits <= main_bits, "the precode table is the smaller one");
-  u64 linked[(1u << main_bits) / 64] = {};
+  static_assert(PRECODE_BITS <= MAIN_BITS, "the precode table is the smaller one");
+  u64 linked[(1u << MAIN_BITS) / 64] = {};
   for (u32 s = 0; s < num_syms; ++s) {
     const u32 len = lens[s];
     if (len == 0) continue;
@@ -119,15 +119,15 @@ bool build_decode_table(const u8* lens, u32 num_syms, const entry_t* meanings, u
 }
 
 struct fixed_tables_t {
-  entry_t litlen[litlen_table_size];
-  entry_t dist[dist_table_size];
+  entry_t litlen[LITLEN_TABLE_SIZE];
+  entry_t dist[DIST_TABLE_SIZE];
 
   fixed_tables_t() {
-    u8 lens[gd_num_litlen_syms];
-    for (u32 s = 0; s < gd_num_litlen_syms; ++s) lens[s] = gd_fixed_litlen_len(s);
-    build_decode_table(lens, gd_num_litlen_syms, symbol_meanings().litlen, main_bits, litlen, litlen_table_size);
-    std::memset(lens, gd_fixed_dist_len, gd_num_dist_syms);
-    build_decode_table(lens, gd_num_dist_syms, symbol_meanings().dist, main_bits, dist, dist_table_size);
+    u8 lens[GD_NUM_LITLEN_SYMS];
+    for (u32 s = 0; s < GD_NUM_LITLEN_SYMS; ++s) lens[s] = gd_fixed_litlen_len(s);
+    build_decode_table(lens, GD_NUM_LITLEN_SYMS, symbol_meanings().litlen, MAIN_BITS, litlen, LITLEN_TABLE_SIZE);
+    std::memset(lens, GD_FIXED_DIST_LEN, GD_NUM_DIST_SYMS);
+    build_decode_table(lens, GD_NUM_DIST_SYMS, symbol_meanings().dist, MAIN_BITS, dist, DIST_TABLE_SIZE);
   }
 };
 
@@ -143,7 +143,7 @@ bool page_decoder_t::decode_stored_block() {
   if (len > out_size - pos) return false;
   u8* op = out + pos;
   for (u32 k = 0; k < len; ++k) {
-    const u32 lane = k & (gd_num_lanes - 1);
+    const u32 lane = k & (GD_NUM_LANES - 1);
     op[k] = (u8)bits[lane];
     bits[lane] >>= 8;
     count[lane] -= 8;
@@ -159,21 +159,21 @@ bool page_decoder_t::read_dynamic_header() {
   const u32 num_precode = take(0, 4) + 4;
   if (!refill(0)) return false;
 
-  u8 precode_lens[gd_num_precode_syms] = {};
+  u8 precode_lens[GD_NUM_PRECODE_SYMS] = {};
   for (u32 i = 0; i < num_precode; ++i) {
-    precode_lens[gd_precode_order[i]] = (u8)take(i, 3);
+    precode_lens[GD_PRECODE_ORDER[i]] = (u8)take(i, 3);
     if (!refill(i)) return false;
   }
-  if (!build_decode_table(precode_lens, gd_num_precode_syms, symbol_meanings().precode, precode_bits, precode,
-                          precode_table_size)) {
+  if (!build_decode_table(precode_lens, GD_NUM_PRECODE_SYMS, symbol_meanings().precode, PRECODE_BITS, precode,
+                          PRECODE_TABLE_SIZE)) {
     return false;
   }
 
   const u32 total = num_litlen + num_dist;
   u32 i = 0;
   for (u32 j = 0; i < total; ++j) {
-    const u32 lane = j & (gd_num_lanes - 1);
-    const entry_t e = precode[bits[lane] & (precode_table_size - 1)];
+    const u32 lane = j & (GD_NUM_LANES - 1);
+    const entry_t e = precode[bits[lane] & (PRECODE_TABLE_SIZE - 1)];
     if (e & KIND_SPECIAL) return false;
     take(lane, entry_consumed(e));
     const u32 sym = entry_base(e);
@@ -199,10 +199,10 @@ bool page_decoder_t::read_dynamic_header() {
     if (!refill(lane)) return false;
   }
   // 286/287 may hold lengths (they shape the code) but decode as invalid.
-  if (!build_decode_table(lens, num_litlen, symbol_meanings().litlen, main_bits, litlen, litlen_table_size)) {
+  if (!build_decode_table(lens, num_litlen, symbol_meanings().litlen, MAIN_BITS, litlen, LITLEN_TABLE_SIZE)) {
     return false;
   }
-  return build_decode_table(lens + num_litlen, num_dist, symbol_meanings().dist, main_bits, dist, dist_table_size);
+  return build_decode_table(lens + num_litlen, num_dist, symbol_meanings().dist, MAIN_BITS, dist, DIST_TABLE_SIZE);
 }
 
 __attribute__((noinline)) bool page_decoder_t::decode_owed_distance(u32 lane, const entry_t* dist_table) {
@@ -233,7 +233,7 @@ page_decoder_t::run_result_t page_decoder_t::decode_run(const entry_t* litlen_ta
   u32 lane = lane_ref;
   run_result_t result = RUN_END;
   for (;;) {
-    if (!checked && lane == 0 && in_end - in < 4 * (s64)gd_num_lanes) {
+    if (!checked && lane == 0 && in_end - in < 4 * (s64)GD_NUM_LANES) {
       result = RUN_SHORT;
       break;
     }
@@ -275,7 +275,7 @@ page_decoder_t::run_result_t page_decoder_t::decode_run(const entry_t* litlen_ta
     }
     bits[lane] = bb;
     count[lane] = cnt;
-    lane = (lane + 1) & (gd_num_lanes - 1);
+    lane = (lane + 1) & (GD_NUM_LANES - 1);
   }
   next = in;
   op_ref = op;
@@ -301,8 +301,8 @@ bool page_decoder_t::decode_symbols(const entry_t* litlen_table, const entry_t* 
 
   const u32 last = lane;
   if (!refill(last)) return false;
-  for (u32 k = 1; k < gd_num_lanes; ++k) {
-    const u32 l = (last + k) & (gd_num_lanes - 1);
+  for (u32 k = 1; k < GD_NUM_LANES; ++k) {
+    const u32 l = (last + k) & (GD_NUM_LANES - 1);
     if (owed_len[l] != 0 && !decode_owed_distance(l, dist_table)) return false;
     if (!refill(l)) return false;
   }
@@ -348,14 +348,14 @@ gdeflate_decoder_t* gdeflate_decoder_create(gdeflate_vectors_t vectors) {
 void gdeflate_decoder_destroy(gdeflate_decoder_t* decoder) { delete decoder; }
 
 bool gdeflate_decode_page(gdeflate_decoder_t& decoder, const u8* page, u64 page_size, u8* out, u32 out_size) {
-  if (page_size < gd_initial_bytes) return false;
+  if (page_size < GD_INITIAL_BYTES) return false;
   gd_decoder::page_decoder_t& d = decoder.state;
-  for (u32 lane = 0; lane < gd_num_lanes; ++lane) {
+  for (u32 lane = 0; lane < GD_NUM_LANES; ++lane) {
     d.bits[lane] = load_le32(page + 4 * lane);
     d.count[lane] = 32;
   }
-  d.next = page + gd_initial_bytes;
-  d.end = page + gd_initial_bytes + ((page_size - gd_initial_bytes) & ~(u64)3);
+  d.next = page + GD_INITIAL_BYTES;
+  d.end = page + GD_INITIAL_BYTES + ((page_size - GD_INITIAL_BYTES) & ~(u64)3);
   d.out = out;
   d.out_size = out_size;
   d.pos = 0;

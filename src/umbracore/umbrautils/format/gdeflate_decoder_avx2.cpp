@@ -63,7 +63,7 @@ const round_tables_t& round_tables() {
 struct avx2_ops_t {
   typedef u64 vec_t __attribute__((vector_size(32)));
   typedef u32 counts_t __attribute__((vector_size(16)));
-  static constexpr u32 lanes = 4;
+  static constexpr u32 LANES = 4;
   const round_tables_t& t = round_tables();
 
   GD_ROUNDS_TARGET vec_t lane_mask(u32 m) const { return (vec_t)_mm256_load_si256((const __m256i*)t.lane_mask[m]); }
@@ -108,7 +108,7 @@ struct avx2_ops_t {
   }
   GD_ROUNDS_TARGET void pack_literals(const vec_t* entries, u32 lits, u8* out) const {
     u32 count = 0;
-    for (u32 group = 0; group < gd_num_lanes / 8; ++group) {
+    for (u32 group = 0; group < GD_NUM_LANES / 8; ++group) {
       const u32 m = (lits >> 8 * group) & 0xFF;
       const __m128i bytes = eight_literals(entries[2 * group], entries[2 * group + 1]);
       const __m128i packed = _mm_shuffle_epi8(bytes, _mm_load_si128((const __m128i*)t.compress[m]));

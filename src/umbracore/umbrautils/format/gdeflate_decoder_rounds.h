@@ -1,5 +1,5 @@
 // The page decoder's whole-round loop, written once for every vector width. The 32
-// lanes' bit buffers sit in vectors of ops_t::lanes lanes each; a round looks up every
+// lanes' bit buffers sit in vectors of ops_t::LANES lanes each; a round looks up every
 // lane's entry at once, writes the round's output (write_round) and spreads the words
 // the round takes over the lanes that ran short, in lane order, which is exactly the
 // order in which the lanes would fetch them one by one.
@@ -41,23 +41,23 @@ namespace {
 template <class ops_t, class vec_t = typename ops_t::vec_t>
 GD_ROUNDS_TARGET inline void lookup_all(const ops_t& ops, const entry_t* table, const vec_t* bits, u32 owed,
                                         u64 dist_offset, vec_t* entries) {
-  constexpr u32 lanes = ops_t::lanes;
+  constexpr u32 lanes = ops_t::LANES;
   constexpr u32 lane_bits = (1u << lanes) - 1;
   const vec_t offset = vec_t{} + dist_offset;
   u32 links = 0;
 #pragma GCC unroll 8
-  for (u32 v = 0; v < gd_num_lanes / lanes; ++v) {
-    const vec_t index = ops.add_where((owed >> lanes * v) & lane_bits, bits[v] & main_mask, offset);
+  for (u32 v = 0; v < GD_NUM_LANES / lanes; ++v) {
+    const vec_t index = ops.add_where((owed >> lanes * v) & lane_bits, bits[v] & MAIN_MASK, offset);
     entries[v] = ops.gather(table, index);
     links |= ops.template lanes_of_kind<KIND_SUBTABLE>(entries[v]) << lanes * v;
   }
   if (links == 0) return;
-  for (u32 v = 0; v < gd_num_lanes / lanes; ++v) {
+  for (u32 v = 0; v < GD_NUM_LANES / lanes; ++v) {
     const u32 link = (links >> lanes * v) & lane_bits;
     if (!link) continue;
     const vec_t e = entries[v];
     const vec_t sub_mask = ((vec_t{} + 1) << ((e >> 8) & 0xFF)) - 1;
-    const vec_t index = ((bits[v] >> main_bits) & sub_mask) + ((e >> 32) & 0xFFFF);
+    const vec_t index = ((bits[v] >> MAIN_BITS) & sub_mask) + ((e >> 32) & 0xFFFF);
     entries[v] = ops.gather_where(link, e, table, ops.add_where((owed >> lanes * v) & lane_bits, index, offset));
   }
 }
@@ -80,8 +80,8 @@ GD_ROUNDS_TARGET bool decode_rounds(const ops_t ops, page_decoder_t& d, const en
                                     const entry_t* dist_table, u8*& op_ref) {
   typedef typename ops_t::vec_t vec_t;
   typedef typename ops_t::counts_t counts_t;
-  constexpr u32 lanes = ops_t::lanes;
-  constexpr u32 vectors = gd_num_lanes / lanes;
+  constexpr u32 lanes = ops_t::LANES;
+  constexpr u32 vectors = GD_NUM_LANES / lanes;
   constexpr u32 lane_bits = (1u << lanes) - 1;
   static_assert(sizeof(vec_t) == 8 * lanes && sizeof(counts_t) == 4 * lanes, "lanes of 64 and 32 bits");
 
@@ -97,11 +97,11 @@ GD_ROUNDS_TARGET bool decode_rounds(const ops_t ops, page_decoder_t& d, const en
   u8* op = op_ref;
   u8* const out_end = d.out + d.out_size;
   const u8* in = d.next;
-  alignas(64) u64 value[gd_num_lanes];
+  alignas(64) u64 value[GD_NUM_LANES];
   // Literal bytes in lane order; the upper half only pads the 32-byte stores.
-  alignas(32) u8 literals[2 * gd_num_lanes] = {};
+  alignas(32) u8 literals[2 * GD_NUM_LANES] = {};
 
-  while (d.end - in >= 4 * (s64)gd_num_lanes) {
+  while (d.end - in >= 4 * (s64)GD_NUM_LANES) {
     vec_t entries[vectors];
     lookup_all(ops, litlen_table, bits, owed, dist_offset, entries);
     u32 special = 0, lengths = 0;

@@ -39,18 +39,18 @@ inline u32 entry_value(entry_t e, u64 bits) {
   return entry_base(e) + ((u32)(bits >> entry_codeword_len(e)) & (u32)(e >> 48));
 }
 
-constexpr u32 main_bits = 10;
-constexpr u32 main_mask = (1u << main_bits) - 1;
-constexpr u32 precode_bits = gd_max_precode_len;
+constexpr u32 MAIN_BITS = 10;
+constexpr u32 MAIN_MASK = (1u << MAIN_BITS) - 1;
+constexpr u32 PRECODE_BITS = GD_MAX_PRECODE_LEN;
 // Main table plus one subtable of the largest size for every symbol that could need one.
-constexpr u32 litlen_table_size = (1u << main_bits) + gd_num_litlen_syms * (1u << (15 - main_bits));
-constexpr u32 dist_table_size = (1u << main_bits) + gd_num_dist_syms * (1u << (15 - main_bits));
-constexpr u32 precode_table_size = 1u << precode_bits;
+constexpr u32 LITLEN_TABLE_SIZE = (1u << MAIN_BITS) + GD_NUM_LITLEN_SYMS * (1u << (15 - MAIN_BITS));
+constexpr u32 DIST_TABLE_SIZE = (1u << MAIN_BITS) + GD_NUM_DIST_SYMS * (1u << (15 - MAIN_BITS));
+constexpr u32 PRECODE_TABLE_SIZE = 1u << PRECODE_BITS;
 
 inline entry_t lookup(const entry_t* table, u64 bits) {
-  entry_t e = table[bits & main_mask];
+  entry_t e = table[bits & MAIN_MASK];
   if (e & KIND_SUBTABLE) {
-    e = table[entry_base(e) + ((u32)(bits >> main_bits) & ((1u << entry_codeword_len(e)) - 1))];
+    e = table[entry_base(e) + ((u32)(bits >> MAIN_BITS) & ((1u << entry_codeword_len(e)) - 1))];
   }
   return e;
 }
@@ -108,19 +108,19 @@ enum round_path_t : u8 { ROUNDS_BY_LANE, ROUNDS_AVX2, ROUNDS_WIDE };
 
 struct page_decoder_t {
   round_path_t rounds;
-  u64 bits[gd_num_lanes];
-  u32 count[gd_num_lanes];
-  u32 owed_len[gd_num_lanes];  // 0: the lane owes no distance
-  u8* owed_at[gd_num_lanes];   // where the owed match starts
+  u64 bits[GD_NUM_LANES];
+  u32 count[GD_NUM_LANES];
+  u32 owed_len[GD_NUM_LANES];  // 0: the lane owes no distance
+  u8* owed_at[GD_NUM_LANES];   // where the owed match starts
   const u8* next;
   const u8* end;  // end of the page's whole words
   u8* out;
   u32 out_size;
   u32 pos;
-  u8 lens[gd_num_litlen_syms + gd_num_dist_syms];
-  entry_t precode[precode_table_size];
-  entry_t litlen[litlen_table_size];
-  entry_t dist[dist_table_size];
+  u8 lens[GD_NUM_LITLEN_SYMS + GD_NUM_DIST_SYMS];
+  entry_t precode[PRECODE_TABLE_SIZE];
+  entry_t litlen[LITLEN_TABLE_SIZE];
+  entry_t dist[DIST_TABLE_SIZE];
 
   // check(L): a lane that holds fewer than 32 bits takes the next word of the page.
   bool refill(u32 lane) {
@@ -149,7 +149,7 @@ struct page_decoder_t {
   // The lanes that owe a distance, one bit each.
   u32 owing_lanes() const {
     u32 owed = 0;
-    for (u32 lane = 0; lane < gd_num_lanes; ++lane) owed |= (u32)(owed_len[lane] != 0) << lane;
+    for (u32 lane = 0; lane < GD_NUM_LANES; ++lane) owed |= (u32)(owed_len[lane] != 0) << lane;
     return owed;
   }
   inline bool write_round(u32 owed, u32 lengths, const u64* value, const u8* literals, u8*& op);

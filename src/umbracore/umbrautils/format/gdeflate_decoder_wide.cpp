@@ -25,7 +25,7 @@ namespace {
 struct wide_ops_t {
   typedef u64 vec_t __attribute__((vector_size(64)));
   typedef u32 counts_t __attribute__((vector_size(32)));
-  static constexpr u32 lanes = 8;
+  static constexpr u32 LANES = 8;
 
   template <u64 kind>
   GD_ROUNDS_TARGET u32 lanes_of_kind(vec_t e) const {
@@ -45,8 +45,8 @@ struct wide_ops_t {
     return (vec_t)_mm512_mask_i64gather_epi64((__m512i)e, (__mmask8)m, (__m512i)index, (const long long*)table, 8);
   }
   GD_ROUNDS_TARGET void pack_literals(const vec_t* entries, u32 lits, u8* out) const {
-    __m128i bytes[gd_num_lanes / lanes];
-    for (u32 v = 0; v < gd_num_lanes / lanes; ++v) bytes[v] = _mm512_cvtepi64_epi8((__m512i)(entries[v] >> 16));
+    __m128i bytes[GD_NUM_LANES / LANES];
+    for (u32 v = 0; v < GD_NUM_LANES / LANES; ++v) bytes[v] = _mm512_cvtepi64_epi8((__m512i)(entries[v] >> 16));
     const __m128i low = _mm_unpacklo_epi64(bytes[0], bytes[1]);
     const __m128i high = _mm_unpacklo_epi64(bytes[2], bytes[3]);
     const __m256i all = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);

@@ -39,47 +39,47 @@ namespace {
 
 // Search and parse limits: deeper searches and more rounds gain next to nothing on
 // the data this encoder is measured on, and cost time.
-constexpr u32 nice_match = 258;
+constexpr u32 NICE_MATCH = 258;
 // Flat areas of block-compressed textures (BC3's opaque alpha halves, say) put thousands
 // of positions behind one eight-byte prefix, and a descent of 16 nodes often stops short
 // of their longest match: such a texture came out 3% larger than at 32, and the corpus's
 // BC3 textures 1.8%. 48 gains 0.2% more there; text and code seldom go that deep.
-constexpr u32 max_search_depth = 32;
-constexpr u32 block_passes = 3;
+constexpr u32 MAX_SEARCH_DEPTH = 32;
+constexpr u32 BLOCK_PASSES = 3;
 // Another round only while the last one gained at least 0.6%: each round costs a whole
 // parse of its block. On block-compressed textures the first round already gains less.
-constexpr u32 min_gain_permille = 6;
-// Block boundaries are weighed every split_step bytes. Every 2 KiB would make data that
+constexpr u32 MIN_GAIN_PERMILLE = 6;
+// Block boundaries are weighed every SPLIT_STEP bytes. Every 2 KiB would make data that
 // changes kind every few KiB 0.8% smaller, but the decoder builds its tables once per
 // block, and decoding such data then takes 6% longer.
-constexpr u32 split_step = 4096;
+constexpr u32 SPLIT_STEP = 4096;
 // Near-random pages gain next to nothing from finer boundaries (0.004% at 4 KiB), and
 // the search over them costs about four times as much.
-constexpr u32 sparse_split_step = 8192;
+constexpr u32 SPARSE_SPLIT_STEP = 8192;
 // Pages whose bytes carry more information than this (bits per byte; block-compressed
 // textures with many endpoint bits) have few matches, and the latest position with the
 // same first bytes gives nearly all the full search finds there, for less. Text, code,
 // records and palette-like textures stay well below it.
-constexpr double full_search_entropy = 7.5;
+constexpr double FULL_SEARCH_ENTROPY = 7.5;
 // Blocks up to this size also try a parse made for the fixed code: only there can the
 // dynamic header outweigh what the fixed code's worse fit costs.
-constexpr u32 fixed_try_limit = 1024;
+constexpr u32 FIXED_TRY_LIMIT = 1024;
 
-constexpr u32 page_max = gdeflate_page_size;
-constexpr u32 cost_unit = 16;  // costs are in 1/16 bit
+constexpr u32 PAGE_MAX = GDEFLATE_PAGE_SIZE;
+constexpr u32 COST_UNIT = 16;  // costs are in 1/16 bit
 // Matches stored per page position on average before only the longest is kept.
-constexpr u32 cache_entries = page_max * 8;
+constexpr u32 CACHE_ENTRIES = PAGE_MAX * 8;
 // Past that budget every position still keeps one match, and the finder writes a whole
 // search before it is cut down: room for both, whatever the page holds.
-constexpr u32 match_store_size = cache_entries + page_max + max_search_depth + 2;
-constexpr u32 max_blocks = page_max / split_step + 1;
+constexpr u32 MATCH_STORE_SIZE = CACHE_ENTRIES + PAGE_MAX + MAX_SEARCH_DEPTH + 2;
+constexpr u32 MAX_BLOCKS = PAGE_MAX / SPLIT_STEP + 1;
 // Bit cost assumed for a symbol the current code or statistics do not have.
-constexpr u32 unused_litlen_bits = 13;
-constexpr u32 unused_dist_bits = 10;
+constexpr u32 UNUSED_LITLEN_BITS = 13;
+constexpr u32 UNUSED_DIST_BITS = 10;
 // A lazy parse defers a match when the next position's longest match is at least this
 // much longer.
-constexpr u32 lazy_margin = 2;
-constexpr u32 split_syms = gd_num_litlen_syms + gd_num_dist_syms;
+constexpr u32 LAZY_MARGIN = 2;
+constexpr u32 SPLIT_SYMS = GD_NUM_LITLEN_SYMS + GD_NUM_DIST_SYMS;
 
 struct block_t {
   u32 begin;  // byte range in the page
@@ -97,7 +97,7 @@ struct block_t {
 
 // Symbol counts of the lazy parse up to a split boundary.
 struct split_counts_t {
-  u32 counts[split_syms];
+  u32 counts[SPLIT_SYMS];
   u64 extra_bits;
 };
 
@@ -107,20 +107,20 @@ struct gdeflate_encoder_t {
   bool wide_parse;   // the parser may use 512-bit vectors
   bool full_search;  // this page's positions keep every match found, not just the longest
   gd_matchfinder_t finder;
-  u32 match_begin[page_max + 1];
-  u32 match_store[match_store_size];
-  u32 cost[page_max + 1];
-  u32 choice[page_max + 1];
-  u32 page_tokens[page_max + 1];   // the lazy parse of the whole page
-  u32 block_tokens[page_max + 1];  // the final parse, block after block
-  u32 trial_tokens[page_max + 1];
-  split_counts_t split_prefix[max_blocks + 1];
-  block_t blocks[max_blocks];
+  u32 match_begin[PAGE_MAX + 1];
+  u32 match_store[MATCH_STORE_SIZE];
+  u32 cost[PAGE_MAX + 1];
+  u32 choice[PAGE_MAX + 1];
+  u32 page_tokens[PAGE_MAX + 1];   // the lazy parse of the whole page
+  u32 block_tokens[PAGE_MAX + 1];  // the final parse, block after block
+  u32 trial_tokens[PAGE_MAX + 1];
+  split_counts_t split_prefix[MAX_BLOCKS + 1];
+  block_t blocks[MAX_BLOCKS];
   u32 block_count;
   gd_block_stats_t stats;
   gd_code_t code;
   gd_dynamic_header_t header;
-  u8 stored_page[gdeflate_max_compressed_page];
+  u8 stored_page[GDEFLATE_MAX_COMPRESSED_PAGE];
   gd_lane_scratch_t lane_scratch;
 };
 
@@ -132,11 +132,11 @@ namespace {
 // matches of their own, only the finder's tables are kept up to date. Returns the
 // position after the match (pos itself for a shorter one).
 u32 skip_long_match(gdeflate_encoder_t& e, const u8* in, u32 n, u32 pos, u32 len, u32 stored) {
-  if (len < nice_match) return pos;
+  if (len < NICE_MATCH) return pos;
   const u32 end = pos - 1 + len;
   for (; pos < end; ++pos) {
     e.match_begin[pos] = stored;
-    e.finder.skip(in, pos, n, nice_match, max_search_depth);
+    e.finder.skip(in, pos, n, NICE_MATCH, MAX_SEARCH_DEPTH);
   }
   return pos;
 }
@@ -151,11 +151,11 @@ void find_all_matches(gdeflate_encoder_t& e, const u8* in, u32 n) {
     // The store always has room for one search past what is kept, so the finder writes
     // straight into it.
     u32* const found = e.match_store + stored;
-    const u32 count = e.finder.find(in, pos, n, nice_match, max_search_depth, found);
+    const u32 count = e.finder.find(in, pos, n, NICE_MATCH, MAX_SEARCH_DEPTH, found);
     ++pos;
     if (count == 0) continue;
     const u32 longest_entry = found[count - 1];
-    if (stored + count <= cache_entries) {
+    if (stored + count <= CACHE_ENTRIES) {
       stored += count;
     } else {
       e.match_store[stored++] = longest_entry;
@@ -193,18 +193,18 @@ void find_matches(gdeflate_encoder_t& e, const u8* in, u32 n) {
 
 // ---------------------------------------------------------------- cost models
 
-u32 symbol_cost(u8 len, u32 unused_bits) { return (len ? len : unused_bits) * cost_unit; }
+u32 symbol_cost(u8 len, u32 unused_bits) { return (len ? len : unused_bits) * COST_UNIT; }
 
 void model_from_code(const gd_code_t& code, gd_cost_model_t& m) {
-  for (u32 b = 0; b < 256; ++b) m.literal[b] = symbol_cost(code.litlen_lens[b], unused_litlen_bits);
-  for (u32 l = gd_min_match; l <= gd_max_short_match; ++l) {
+  for (u32 b = 0; b < 256; ++b) m.literal[b] = symbol_cost(code.litlen_lens[b], UNUSED_LITLEN_BITS);
+  for (u32 l = GD_MIN_MATCH; l <= GD_MAX_SHORT_MATCH; ++l) {
     const u32 slot = gd_length_slot(l);
-    m.length[l] = symbol_cost(code.litlen_lens[gd_first_length_sym + slot], unused_litlen_bits) +
-                  gd_length_extra[slot] * cost_unit;
+    m.length[l] = symbol_cost(code.litlen_lens[GD_FIRST_LENGTH_SYM + slot], UNUSED_LITLEN_BITS) +
+                  GD_LENGTH_EXTRA[slot] * COST_UNIT;
   }
-  m.long_length = symbol_cost(code.litlen_lens[gd_long_length_sym], unused_litlen_bits) + 16 * cost_unit;
-  for (u32 s = 0; s < gd_num_dist_syms; ++s) {
-    m.dist[s] = symbol_cost(code.dist_lens[s], unused_dist_bits) + gd_dist_extra[s] * cost_unit;
+  m.long_length = symbol_cost(code.litlen_lens[GD_LONG_LENGTH_SYM], UNUSED_LITLEN_BITS) + 16 * COST_UNIT;
+  for (u32 s = 0; s < GD_NUM_DIST_SYMS; ++s) {
+    m.dist[s] = symbol_cost(code.dist_lens[s], UNUSED_DIST_BITS) + GD_DIST_EXTRA[s] * COST_UNIT;
   }
 }
 
@@ -212,25 +212,25 @@ void model_from_code(const gd_code_t& code, gd_cost_model_t& m) {
 // they follow what the parse does more closely than whole-bit code lengths, which
 // converges in fewer rounds.
 u32 information_cost(u32 count, u64 total, u32 unused_bits) {
-  if (count == 0) return unused_bits * cost_unit;
+  if (count == 0) return unused_bits * COST_UNIT;
   const double bits = std::log2((double)total / count);
-  return (u32)(std::clamp(bits, 1.0, (double)gd_max_codeword_len) * cost_unit + 0.5);
+  return (u32)(std::clamp(bits, 1.0, (double)GD_MAX_CODEWORD_LEN) * COST_UNIT + 0.5);
 }
 
 void model_from_stats(const gd_block_stats_t& stats, gd_cost_model_t& m) {
   u64 litlen_total = 0;
   u64 dist_total = 0;
-  for (u32 s = 0; s < gd_num_litlen_syms; ++s) litlen_total += stats.litlen[s];
-  for (u32 s = 0; s < gd_num_dist_syms; ++s) dist_total += stats.dist[s];
-  for (u32 b = 0; b < 256; ++b) m.literal[b] = information_cost(stats.litlen[b], litlen_total, unused_litlen_bits);
-  for (u32 l = gd_min_match; l <= gd_max_short_match; ++l) {
+  for (u32 s = 0; s < GD_NUM_LITLEN_SYMS; ++s) litlen_total += stats.litlen[s];
+  for (u32 s = 0; s < GD_NUM_DIST_SYMS; ++s) dist_total += stats.dist[s];
+  for (u32 b = 0; b < 256; ++b) m.literal[b] = information_cost(stats.litlen[b], litlen_total, UNUSED_LITLEN_BITS);
+  for (u32 l = GD_MIN_MATCH; l <= GD_MAX_SHORT_MATCH; ++l) {
     const u32 slot = gd_length_slot(l);
-    m.length[l] = information_cost(stats.litlen[gd_first_length_sym + slot], litlen_total, unused_litlen_bits) +
-                  gd_length_extra[slot] * cost_unit;
+    m.length[l] = information_cost(stats.litlen[GD_FIRST_LENGTH_SYM + slot], litlen_total, UNUSED_LITLEN_BITS) +
+                  GD_LENGTH_EXTRA[slot] * COST_UNIT;
   }
-  m.long_length = information_cost(stats.litlen[gd_long_length_sym], litlen_total, unused_litlen_bits) + 16 * cost_unit;
-  for (u32 s = 0; s < gd_num_dist_syms; ++s) {
-    m.dist[s] = information_cost(stats.dist[s], dist_total, unused_dist_bits) + gd_dist_extra[s] * cost_unit;
+  m.long_length = information_cost(stats.litlen[GD_LONG_LENGTH_SYM], litlen_total, UNUSED_LITLEN_BITS) + 16 * COST_UNIT;
+  for (u32 s = 0; s < GD_NUM_DIST_SYMS; ++s) {
+    m.dist[s] = information_cost(stats.dist[s], dist_total, UNUSED_DIST_BITS) + GD_DIST_EXTRA[s] * COST_UNIT;
   }
 }
 
@@ -291,7 +291,7 @@ inline u32 longest_match(const gdeflate_encoder_t& e, u32 pos, u32 n) {
   // creation), and the result is discarded.
   const u32 entry = e.match_store[end != 0 ? end - 1 : 0];
   const u32 len = std::min(entry >> 16, n - pos);
-  return begin != end && len >= gd_min_match ? len << 16 | (entry & 0xFFFF) : 0;
+  return begin != end && len >= GD_MIN_MATCH ? len << 16 | (entry & 0xFFFF) : 0;
 }
 
 // Lazy parse of the page into e.page_tokens; returns the token count. It only has to
@@ -303,8 +303,8 @@ u32 lazy_parse(gdeflate_encoder_t& e, const u8* in, u32 n) {
   while (pos < n) {
     const u32 next = longest_match(e, pos + 1, n);
     // A literal unless there is a match here that the next position does not beat by
-    // lazy_margin; written without a branch on it, for the same reason.
-    const bool literal = here == 0 || (next >> 16) >= (here >> 16) + lazy_margin;
+    // LAZY_MARGIN; written without a branch on it, for the same reason.
+    const bool literal = here == 0 || (next >> 16) >= (here >> 16) + LAZY_MARGIN;
     e.page_tokens[count++] = literal ? in[pos] : here;
     pos += literal ? 1 : here >> 16;
     here = literal ? next : longest_match(e, pos, n);
@@ -315,10 +315,10 @@ u32 lazy_parse(gdeflate_encoder_t& e, const u8* in, u32 n) {
 // ---------------------------------------------------------------- block splitting
 
 struct n_log2_n_table_t {
-  float v[page_max + 2];
+  float v[PAGE_MAX + 2];
   n_log2_n_table_t() {
     v[0] = 0;
-    for (u32 i = 1; i < page_max + 2; ++i) v[i] = (float)(i * std::log2((double)i));
+    for (u32 i = 1; i < PAGE_MAX + 2; ++i) v[i] = (float)(i * std::log2((double)i));
   }
 };
 const float* n_log2_n() {
@@ -333,13 +333,13 @@ float estimated_block_bits(const split_counts_t& to, const split_counts_t& from,
   u32 dist_total = 0;
   float sum = 0;
   u32 used = 1;
-  for (u32 s = 0; s < gd_num_litlen_syms; ++s) {
+  for (u32 s = 0; s < GD_NUM_LITLEN_SYMS; ++s) {
     const u32 c = to.counts[s] - from.counts[s];
     lit_total += c;
     sum += nlogn[c];
     used += c != 0;
   }
-  for (u32 s = gd_num_litlen_syms; s < split_syms; ++s) {
+  for (u32 s = GD_NUM_LITLEN_SYMS; s < SPLIT_SYMS; ++s) {
     const u32 c = to.counts[s] - from.counts[s];
     dist_total += c;
     sum += nlogn[c];
@@ -350,16 +350,16 @@ float estimated_block_bits(const split_counts_t& to, const split_counts_t& from,
 }
 
 // Chooses block boundaries on the lazy parse: a shortest path over boundaries every
-// split_step (or sparse_split_step) bytes, moved to the next token start.
+// SPLIT_STEP (or SPARSE_SPLIT_STEP) bytes, moved to the next token start.
 void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
-  u32 bound_pos[max_blocks + 1];
+  u32 bound_pos[MAX_BLOCKS + 1];
   split_counts_t* prefix = e.split_prefix;
   split_counts_t running = {};
   u32 bounds = 0;
   bound_pos[0] = 0;
   prefix[0] = running;
   u32 pos = 0;
-  const u32 step = e.full_search ? split_step : sparse_split_step;
+  const u32 step = e.full_search ? SPLIT_STEP : SPARSE_SPLIT_STEP;
   u32 next_cut = step;
   for (u32 t = 0; t < token_count; ++t) {
     if (pos >= next_cut) {
@@ -376,9 +376,9 @@ void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
       const u32 len = token >> 16;
       const u32 ls = gd_length_slot(len);
       const u32 ds = gd_dist_slot(token & 0xFFFF);
-      ++running.counts[gd_first_length_sym + ls];
-      ++running.counts[gd_num_litlen_syms + ds];
-      running.extra_bits += gd_length_extra[ls] + gd_dist_extra[ds];
+      ++running.counts[GD_FIRST_LENGTH_SYM + ls];
+      ++running.counts[GD_NUM_LITLEN_SYMS + ds];
+      running.extra_bits += GD_LENGTH_EXTRA[ls] + GD_DIST_EXTRA[ds];
       pos += len;
     }
   }
@@ -387,8 +387,8 @@ void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
   prefix[bounds] = running;
 
   const float* nlogn = n_log2_n();
-  float best[max_blocks + 1];
-  u32 from[max_blocks + 1];
+  float best[MAX_BLOCKS + 1];
+  u32 from[MAX_BLOCKS + 1];
   best[0] = 0;
   for (u32 j = 1; j <= bounds; ++j) {
     best[j] = 3.4e38f;
@@ -400,7 +400,7 @@ void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
       }
     }
   }
-  u32 cuts[max_blocks + 1];
+  u32 cuts[MAX_BLOCKS + 1];
   u32 count = 0;
   for (u32 j = bounds; j != 0; j = from[j]) cuts[count++] = j;
   e.block_count = count;
@@ -413,14 +413,14 @@ void split_page(gdeflate_encoder_t& e, u32 n, u32 token_count) {
     // The block's share of the lazy parse seeds its own model.
     gd_block_stats_t& seed = e.stats;
     std::memcpy(seed.litlen, prefix[j].counts, sizeof(seed.litlen));
-    for (u32 s = 0; s < gd_num_litlen_syms; ++s) seed.litlen[s] -= prefix[i].counts[s];
-    for (u32 s = 0; s < gd_num_dist_syms; ++s) {
-      seed.dist[s] = prefix[j].counts[gd_num_litlen_syms + s] - prefix[i].counts[gd_num_litlen_syms + s];
+    for (u32 s = 0; s < GD_NUM_LITLEN_SYMS; ++s) seed.litlen[s] -= prefix[i].counts[s];
+    for (u32 s = 0; s < GD_NUM_DIST_SYMS; ++s) {
+      seed.dist[s] = prefix[j].counts[GD_NUM_LITLEN_SYMS + s] - prefix[i].counts[GD_NUM_LITLEN_SYMS + s];
     }
-    seed.litlen[gd_end_of_block] = 1;
+    seed.litlen[GD_END_OF_BLOCK] = 1;
     seed.extra_bits = prefix[j].extra_bits - prefix[i].extra_bits;
     blk.seed_matches = 0;
-    for (u32 s = gd_first_length_sym; s < gd_num_litlen_syms; ++s) blk.seed_matches += seed.litlen[s];
+    for (u32 s = GD_FIRST_LENGTH_SYM; s < GD_NUM_LITLEN_SYMS; ++s) blk.seed_matches += seed.litlen[s];
     gd_build_dynamic_code(seed, blk.code);
     gd_build_dynamic_header(blk.code, e.header);
     blk.seed_bits = gd_dynamic_block_bits(seed, blk.code, e.header);
@@ -476,7 +476,7 @@ u64 first_round(gdeflate_encoder_t& e, const u8* in, block_t& blk, u32* out) {
   const bool literal_heavy = literal_only_bits(in, blk, histogram) < (float)blk.seed_bits;
   if (literal_heavy) {
     const u64 symbols = (u64)(blk.end - blk.begin) + blk.seed_matches + 1;
-    for (u32 b = 0; b < 256; ++b) m.literal[b] = information_cost(histogram[b], symbols, unused_litlen_bits);
+    for (u32 b = 0; b < 256; ++b) m.literal[b] = information_cost(histogram[b], symbols, UNUSED_LITLEN_BITS);
   }
   u32 count = 0;
   u64 bits = parse_round(e, in, blk, m, out, count);
@@ -486,7 +486,7 @@ u64 first_round(gdeflate_encoder_t& e, const u8* in, block_t& blk, u32* out) {
   gd_block_stats_t& literals = e.stats;
   literals.clear();
   std::memcpy(literals.litlen, histogram, sizeof(histogram));
-  literals.litlen[gd_end_of_block] = 1;
+  literals.litlen[GD_END_OF_BLOCK] = 1;
   model_from_stats(literals, m);
   const u64 other = parse_round(e, in, blk, m, e.trial_tokens, count);
   if (other < bits) {
@@ -497,7 +497,7 @@ u64 first_round(gdeflate_encoder_t& e, const u8* in, block_t& blk, u32* out) {
 }
 
 // Whether a round from before bits to bits gained too little for another.
-bool small_gain(u64 before, u64 bits) { return bits < before && before - bits < before / 1000 * min_gain_permille; }
+bool small_gain(u64 before, u64 bits) { return bits < before && before - bits < before / 1000 * MIN_GAIN_PERMILLE; }
 
 // Parses the block with its own model for a few rounds and keeps the cheapest parse
 // and kind. blk.code holds the seed code on entry.
@@ -508,7 +508,7 @@ void plan_block(gdeflate_encoder_t& e, const u8* in, block_t& blk, u32 first_tok
   // The first round is measured against the lazy parse it refines.
   bool done = small_gain(blk.seed_bits, best_bits);
   gd_cost_model_t model;
-  for (u32 pass = 1; pass < block_passes && !done; ++pass) {
+  for (u32 pass = 1; pass < BLOCK_PASSES && !done; ++pass) {
     model_from_stats(blk.stats, model);
     u32 count = 0;
     const u64 bits = parse_round(e, in, blk, model, e.trial_tokens, count);
@@ -520,7 +520,7 @@ void plan_block(gdeflate_encoder_t& e, const u8* in, block_t& blk, u32 first_tok
 
   u64 fixed_bits = gd_huffman_block_bits(blk.stats, gd_fixed_code());
   const u32 size = blk.end - blk.begin;
-  if (size <= fixed_try_limit) {
+  if (size <= FIXED_TRY_LIMIT) {
     // Small blocks may do better with a parse made for the fixed code.
     fixed_code_model(model);
     const u32 count = find_min_cost_path(e, in, blk.begin, blk.end, model, e.trial_tokens);
@@ -629,8 +629,8 @@ void gdeflate_encoder_destroy(gdeflate_encoder_t* encoder) {
 }
 
 u32 gdeflate_encode_page(gdeflate_encoder_t& e, const u8* in, u32 n, u8* out, u32 capacity) {
-  if (n == 0 || n > page_max || capacity < gd_initial_bytes + 4) return 0;
-  e.full_search = byte_entropy(in, n) < full_search_entropy;
+  if (n == 0 || n > PAGE_MAX || capacity < GD_INITIAL_BYTES + 4) return 0;
+  e.full_search = byte_entropy(in, n) < FULL_SEARCH_ENTROPY;
   find_matches(e, in, n);
   split_page(e, n, lazy_parse(e, in, n));
 

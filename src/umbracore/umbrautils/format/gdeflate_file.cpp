@@ -8,7 +8,7 @@ namespace umbra {
 bool gdeflate_compress_file(file_t& out, file_t& in) {
   in.set_position(0);
   const u64 size = in.get_size();
-  if (size == 0 || size > (u64)gdeflate_max_pages * gdeflate_page_size) return false;
+  if (size == 0 || size > (u64)GDEFLATE_MAX_PAGES * GDEFLATE_PAGE_SIZE) return false;
   array_dyn_t<u8> input;
   if (!input.resize_uninitialized(size) || !in.read_at(input.data(), size, 0)) return false;
   array_dyn_t<u8> stream;

@@ -10,7 +10,7 @@
 namespace umbra {
 namespace {
 
-constexpr u32 max_syms = gd_num_litlen_syms;
+constexpr u32 MAX_SYMS = GD_NUM_LITLEN_SYMS;
 
 // Optimal unlimited code lengths for n >= 2 weights sorted ascending, in place (Moffat
 // and Katajainen): w[i] becomes the length of the i-th lightest symbol.
@@ -61,9 +61,9 @@ void minimum_redundancy_lengths(u64* w, u32 n) {
 void package_merge_lengths(const u32* freq, const u16* sorted, u32 n, u32 max_len, u8* lens) {
   // Level k's list merges the leaves with the pairs of level k-1's list; only whether
   // each item is a leaf is kept, which is all the selection below needs.
-  u64 weights[2][2 * max_syms];
-  u8 is_leaf[gd_max_codeword_len + 1][2 * max_syms];
-  u32 size[gd_max_codeword_len + 1];
+  u64 weights[2][2 * MAX_SYMS];
+  u8 is_leaf[GD_MAX_CODEWORD_LEN + 1][2 * MAX_SYMS];
+  u32 size[GD_MAX_CODEWORD_LEN + 1];
   for (u32 j = 0; j < n; ++j) {
     weights[0][j] = freq[sorted[j]];
     is_leaf[1][j] = 1;
@@ -100,7 +100,7 @@ void package_merge_lengths(const u32* freq, const u16* sorted, u32 n, u32 max_le
 }  // namespace
 
 void gd_build_code_lengths(const u32* freq, u32 num_syms, u32 max_len, u8* lens) {
-  u16 sorted[max_syms];
+  u16 sorted[MAX_SYMS];
   u32 n = 0;
   for (u32 s = 0; s < num_syms; ++s) {
     lens[s] = 0;
@@ -114,14 +114,14 @@ void gd_build_code_lengths(const u32* freq, u32 num_syms, u32 max_len, u8* lens)
   }
   // By frequency, ties by symbol: one key per symbol sorts without the temporary buffer
   // a stable sort allocates on every call.
-  u64 keys[max_syms];
+  u64 keys[MAX_SYMS];
   for (u32 j = 0; j < n; ++j) keys[j] = (u64)freq[sorted[j]] << 16 | sorted[j];
   std::sort(keys, keys + n);
   for (u32 j = 0; j < n; ++j) sorted[j] = (u16)keys[j];
 
   // The unlimited optimum costs a fraction of the limited search and is nearly always
   // within the limit, and then it is the limited optimum too.
-  u64 lengths[max_syms];
+  u64 lengths[MAX_SYMS];
   for (u32 j = 0; j < n; ++j) lengths[j] = keys[j] >> 16;
   minimum_redundancy_lengths(lengths, n);
   if (lengths[0] <= max_len) {
@@ -132,12 +132,12 @@ void gd_build_code_lengths(const u32* freq, u32 num_syms, u32 max_len, u8* lens)
 }
 
 void gd_build_codewords(const u8* lens, u32 num_syms, u32* codewords) {
-  u32 count[gd_max_codeword_len + 1] = {};
+  u32 count[GD_MAX_CODEWORD_LEN + 1] = {};
   for (u32 s = 0; s < num_syms; ++s) ++count[lens[s]];
   count[0] = 0;
-  u32 next_code[gd_max_codeword_len + 1] = {};
+  u32 next_code[GD_MAX_CODEWORD_LEN + 1] = {};
   u32 code = 0;
-  for (u32 len = 1; len <= gd_max_codeword_len; ++len) {
+  for (u32 len = 1; len <= GD_MAX_CODEWORD_LEN; ++len) {
     code = (code + count[len - 1]) << 1;
     next_code[len] = code;
   }

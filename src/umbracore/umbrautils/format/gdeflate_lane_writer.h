@@ -15,9 +15,9 @@ namespace umbra {
 
 // Room for the largest page: a lane never has more words than the page.
 struct gd_lane_scratch_t {
-  static constexpr u32 max_words = gdeflate_max_compressed_page / 4;
-  u32 rows[max_words][gd_num_lanes];  // rows[k][lane]: the lane's k-th word
-  u16 order[max_words + 1];           // the lane that takes each page word; one spare
+  static constexpr u32 MAX_WORDS = GDEFLATE_MAX_COMPRESSED_PAGE / 4;
+  u32 rows[MAX_WORDS][GD_NUM_LANES];  // rows[k][lane]: the lane's k-th word
+  u16 order[MAX_WORDS + 1];           // the lane that takes each page word; one spare
 };
 
 class gd_lane_writer_t {
@@ -25,13 +25,13 @@ class gd_lane_writer_t {
   // out receives the page; capacity in bytes (at least the 128 bytes of the first
   // words; above the largest page size it makes no difference).
   gd_lane_writer_t(u8* out, u32 capacity, gd_lane_scratch_t& scratch) : out_(out), scratch_(scratch) {
-    capacity_words_ = capacity / 4 < gd_lane_scratch_t::max_words ? capacity / 4 : gd_lane_scratch_t::max_words;
-    overflow_ = capacity_words_ < gd_num_lanes;
-    for (u32 lane = 0; lane < gd_num_lanes; ++lane) {
+    capacity_words_ = capacity / 4 < gd_lane_scratch_t::MAX_WORDS ? capacity / 4 : gd_lane_scratch_t::MAX_WORDS;
+    overflow_ = capacity_words_ < GD_NUM_LANES;
+    for (u32 lane = 0; lane < GD_NUM_LANES; ++lane) {
       lanes_[lane] = lane_t{0, 0, 1};
       scratch_.order[lane] = (u16)lane;
     }
-    words_ = gd_num_lanes;
+    words_ = GD_NUM_LANES;
   }
 
   // Appends the low n (at most 31) bits of value to the lane. Whether a word fills up
@@ -53,7 +53,7 @@ class gd_lane_writer_t {
     const u32 room = words_ < capacity_words_;
     // Noted whether or not the lane takes the word: a later one overwrites it if not.
     // Without room the page is dropped, and the spare entry takes the note.
-    scratch_.order[room ? words_ : gd_lane_scratch_t::max_words] = (u16)lane;
+    scratch_.order[room ? words_ : gd_lane_scratch_t::MAX_WORDS] = (u16)lane;
     words_ += need & room;
     overflow_ |= need & !room;
     l.words += need & room;
@@ -69,8 +69,8 @@ class gd_lane_writer_t {
   // taken), 0 on overflow.
   u32 finish() {
     if (overflow_) return 0;
-    u32 next[gd_num_lanes];
-    for (u32 lane = 0; lane < gd_num_lanes; ++lane) {
+    u32 next[GD_NUM_LANES];
+    for (u32 lane = 0; lane < GD_NUM_LANES; ++lane) {
       const lane_t& l = lanes_[lane];
       // The word being filled, and any taken beyond it, were not stored yet.
       for (u32 k = l.bits >> 5; k < l.words; ++k) store(lane, k, k == l.bits >> 5 ? (u32)l.acc : 0);
@@ -96,7 +96,7 @@ class gd_lane_writer_t {
   // takes it, and the page is dropped anyway. No lane owns that row on a page that
   // fits, since every other lane holds a word of it.
   void store(u32 lane, u32 row, u32 word) {
-    scratch_.rows[row < gd_lane_scratch_t::max_words ? row : gd_lane_scratch_t::max_words - 1][lane] = word;
+    scratch_.rows[row < gd_lane_scratch_t::MAX_WORDS ? row : gd_lane_scratch_t::MAX_WORDS - 1][lane] = word;
   }
 
   u8* out_;
@@ -104,7 +104,7 @@ class gd_lane_writer_t {
   u32 capacity_words_;
   u32 words_;
   u32 overflow_;
-  lane_t lanes_[gd_num_lanes];
+  lane_t lanes_[GD_NUM_LANES];
 };
 
 }  // namespace umbra

@@ -20,11 +20,11 @@ namespace umbra {
 
 class gd_matchfinder_t {
  public:
-  static constexpr u32 hash3_bits = 16;
-  static constexpr u32 hash4_bits = 16;
-  static constexpr u32 max_positions = 65536;
+  static constexpr u32 HASH3_BITS = 16;
+  static constexpr u32 HASH4_BITS = 16;
+  static constexpr u32 MAX_POSITIONS = 65536;
   // Positions need 4 bytes to be inserted, so 65535 is never a node.
-  static constexpr u16 nil = 0xFFFF;
+  static constexpr u16 NIL = 0xFFFF;
   // tree: the full search; otherwise the latest four-byte match, for the whole page.
   void reset(bool tree) {
     tree_ = tree;
@@ -68,7 +68,7 @@ class gd_matchfinder_t {
     const u32 at4 = near4 != 0 ? near4 - 1 : pos;
     const bool match3 = near3 != 0 && ((load_le32(in + at3) ^ word) & 0xFFFFFF) == 0;
     u32 max_len = n - pos;
-    if (max_len > gd_max_match) max_len = gd_max_match;
+    if (max_len > GD_MAX_MATCH) max_len = GD_MAX_MATCH;
     u32 len4;
     if (max_len >= 8) {
       const u64 x = (load_le64(in + at4) ^ load_le64(cur)) | (near4 == 0);
@@ -87,8 +87,8 @@ class gd_matchfinder_t {
 
  private:
   // Both read four bytes: positions are only hashed with four bytes left.
-  static u32 hash3(const u8* p) { return ((load_le32(p) & 0xFFFFFF) * 0x1E35A7BDu) >> (32 - hash3_bits); }
-  static u32 hash4(const u8* p) { return (load_le32(p) * 0x1E35A7BDu) >> (32 - hash4_bits); }
+  static u32 hash3(const u8* p) { return ((load_le32(p) & 0xFFFFFF) * 0x1E35A7BDu) >> (32 - HASH3_BITS); }
+  static u32 hash4(const u8* p) { return (load_le32(p) * 0x1E35A7BDu) >> (32 - HASH4_BITS); }
 
   // Length of the common prefix of a and b, known to be at least len, at most max_len.
   static u32 extend(const u8* a, const u8* b, u32 len, u32 max_len) {
@@ -105,7 +105,7 @@ class gd_matchfinder_t {
   u32 advance(const u8* in, u32 pos, u32 n, u32 nice_len, u32 max_depth, u32* matches) {
     u32 max_len = n - pos;
     if (max_len < 4) return 0;
-    if (max_len > gd_max_match) max_len = gd_max_match;
+    if (max_len > GD_MAX_MATCH) max_len = GD_MAX_MATCH;
     const u32 nice = nice_len < max_len ? nice_len : max_len;
     const u8* cur = in + pos;
     u32 found = 0;
@@ -131,8 +131,8 @@ class gd_matchfinder_t {
     u16* pending_lt = &child_[2 * pos];
     u16* pending_gt = &child_[2 * pos + 1];
     if (node == 0xFFFFFFFFu) {
-      *pending_lt = nil;
-      *pending_gt = nil;
+      *pending_lt = NIL;
+      *pending_gt = NIL;
       return found;
     }
     u32 best_len = 3;
@@ -168,18 +168,18 @@ class gd_matchfinder_t {
         best_gt = len;
         if (best_lt < len) len = best_lt;
       }
-      if (node == nil || --depth == 0) break;
+      if (node == NIL || --depth == 0) break;
     }
-    *pending_lt = nil;
-    *pending_gt = nil;
+    *pending_lt = NIL;
+    *pending_gt = NIL;
     return found;
   }
 
   bool tree_ = true;
-  u16 hash3_[1u << hash3_bits];
-  u16 hash3_older_[1u << hash3_bits];  // what hash3_ held before (kept by the full search only)
-  u16 hash4_[1u << hash4_bits];
-  u16 child_[2 * max_positions];
+  u16 hash3_[1u << HASH3_BITS];
+  u16 hash3_older_[1u << HASH3_BITS];  // what hash3_ held before (kept by the full search only)
+  u16 hash4_[1u << HASH4_BITS];
+  u16 child_[2 * MAX_POSITIONS];
 };
 
 }  // namespace umbra

@@ -36,7 +36,7 @@ gdeflate_encoder_t* gdeflate_encoder_create(bool portable_only = false);
 void gdeflate_encoder_destroy(gdeflate_encoder_t* encoder);
 
 // Compresses n (1..65536) bytes into out; returns the page size (a multiple of 4,
-// never above gdeflate_max_compressed_page) or 0 when the page does not fit capacity.
+// never above GDEFLATE_MAX_COMPRESSED_PAGE) or 0 when the page does not fit capacity.
 u32 gdeflate_encode_page(gdeflate_encoder_t& encoder, const u8* in, u32 n, u8* out, u32 capacity);
 
 }  // namespace umbra

@@ -10,9 +10,9 @@ namespace umbra {
 
 struct gd_cost_model_t {
   u32 literal[256];
-  u32 length[gd_max_short_match + 1];  // symbol and extra bits
+  u32 length[GD_MAX_SHORT_MATCH + 1];  // symbol and extra bits
   u32 long_length;                     // lengths above 258: symbol 285 and 16 extra bits
-  u32 dist[gd_num_dist_syms];          // symbol and extra bits
+  u32 dist[GD_NUM_DIST_SYMS];          // symbol and extra bits
 };
 
 // The cheapest match at one position: (cost << 32 | length << 16 | distance) over every
@@ -23,13 +23,13 @@ struct gd_cost_model_t {
 inline u64 gd_cheapest_match_scalar(const u32* match, const u32* match_end, u32 limit, const gd_cost_model_t& m,
                                     const u32* cost_here) {
   u64 best = ~0ull;
-  u32 len = gd_min_match;
+  u32 len = GD_MIN_MATCH;
   for (; match != match_end; ++match) {
     const u32 dist = *match & 0xFFFF;
     u32 match_len = *match >> 16;
     if (match_len > limit) match_len = limit;
     const u32 dcost = m.dist[gd_dist_slot(dist)];
-    const u32 short_end = match_len < gd_max_short_match ? match_len : gd_max_short_match;
+    const u32 short_end = match_len < GD_MAX_SHORT_MATCH ? match_len : GD_MAX_SHORT_MATCH;
     for (; len <= short_end; ++len) {
       const u64 v = (u64)(dcost + m.length[len] + cost_here[len]) << 32 | (len << 16 | dist);
       best = v < best ? v : best;
@@ -51,9 +51,9 @@ inline u64 gd_full_match_cost(const u32* match, const u32* match_end, u32 limit,
                               const u32* cost_here) {
   const u32 entry = match != match_end ? *match : 0;
   const u32 len = (entry >> 16) < limit ? entry >> 16 : limit;
-  if (len < gd_min_match) return ~0ull;
+  if (len < GD_MIN_MATCH) return ~0ull;
   const u32 dist = entry & 0xFFFF;
-  const u32 length_cost = len <= gd_max_short_match ? m.length[len] : m.long_length;
+  const u32 length_cost = len <= GD_MAX_SHORT_MATCH ? m.length[len] : m.long_length;
   return (u64)(length_cost + m.dist[gd_dist_slot(dist)] + cost_here[len]) << 32 | (len << 16 | dist);
 }
 

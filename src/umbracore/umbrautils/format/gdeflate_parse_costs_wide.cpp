@@ -50,7 +50,7 @@ GD_WIDE_TARGET u64 cheapest_match(const u32* match, u32 count, u32 limit, const 
   // that one unsigned minimum settles cost, then length.
   const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   __m512i best = _mm512_set1_epi64(-1);
-  for (u32 base = gd_min_match; base <= top; base += 16) {
+  for (u32 base = GD_MIN_MATCH; base <= top; base += 16) {
     const __m512i lengths = _mm512_add_epi32(_mm512_set1_epi32((int)base), lane);
     const u32 left = top - base + 1;
     const __mmask16 valid = left >= 16 ? (__mmask16)0xFFFF : (__mmask16)((1u << left) - 1);
@@ -89,7 +89,7 @@ GD_WIDE_TARGET void cost_pass(const u8* in, u32 begin, u32 end, const u32* match
       const u32 limit = end - pos;
       const u32 longest = match[count - 1] >> 16;
       const u32 top = longest < limit ? longest : limit;
-      const u64 found = count <= 16 && top <= gd_max_short_match
+      const u64 found = count <= 16 && top <= GD_MAX_SHORT_MATCH
                             ? cheapest_match(match, count, limit, m, cost + pos, top)
                             : gd_cheapest_match_scalar(match, match + count, limit, m, cost + pos);
       best = found < best ? found : best;

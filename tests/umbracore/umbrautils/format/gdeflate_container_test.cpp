@@ -61,7 +61,7 @@ std::vector<u8> assemble(const std::vector<std::vector<u8>>& pages, u32 header_w
 
 std::vector<u8> encode_page(const std::vector<u8>& input) {
   umbra::gdeflate_encoder_t* encoder = umbra::gdeflate_encoder_create();
-  std::vector<u8> page(umbra::gdeflate_max_compressed_page);
+  std::vector<u8> page(umbra::GDEFLATE_MAX_COMPRESSED_PAGE);
   const u32 size =
       umbra::gdeflate_encode_page(*encoder, input.data(), (u32)input.size(), page.data(), (u32)page.size());
   umbra::gdeflate_encoder_destroy(encoder);

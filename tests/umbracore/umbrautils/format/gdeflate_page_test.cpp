@@ -205,7 +205,7 @@ TEST(gdeflate_page, encoder_takes_stored_bytes_when_they_are_smaller) {
   // One byte: a stored page of 132 bytes beats a fixed block of 136.
   gdeflate_encoder_t* encoder = gdeflate_encoder_create();
   ASSERT_NE(encoder, nullptr);
-  std::vector<u8> page(gdeflate_max_compressed_page);
+  std::vector<u8> page(GDEFLATE_MAX_COMPRESSED_PAGE);
   const u8 one = 'A';
   EXPECT_EQ(gdeflate_encode_page(*encoder, &one, 1, page.data(), (u32)page.size()), 132u);
   // Incompressible full page: two stored blocks, the largest page there is.
@@ -213,7 +213,7 @@ TEST(gdeflate_page, encoder_takes_stored_bytes_when_they_are_smaller) {
   u32 x = 1;
   for (u8& b : noise) b = (u8)((x = x * 1103515245u + 12345u) >> 23);
   EXPECT_EQ(gdeflate_encode_page(*encoder, noise.data(), 65536, page.data(), (u32)page.size()),
-            gdeflate_max_compressed_page);
+            GDEFLATE_MAX_COMPRESSED_PAGE);
   // Too small an output buffer gives 0.
   EXPECT_EQ(gdeflate_encode_page(*encoder, noise.data(), 65536, page.data(), 60000), 0u);
   gdeflate_encoder_destroy(encoder);
@@ -232,7 +232,7 @@ TEST(gdeflate_page, near_random_pages_find_their_repeats_whatever_came_before) {
   for (u32 i = 0; i < text.size(); ++i) text[i] = (u8)("lane word round page "[i % 20] + (i / 997) % 3);
 
   auto encode = [](gdeflate_encoder_t* encoder, const std::vector<u8>& in) {
-    std::vector<u8> page(gdeflate_max_compressed_page);
+    std::vector<u8> page(GDEFLATE_MAX_COMPRESSED_PAGE);
     page.resize(gdeflate_encode_page(*encoder, in.data(), (u32)in.size(), page.data(), (u32)page.size()));
     return page;
   };
@@ -270,7 +270,7 @@ TEST(gdeflate_page, decoder_state_carries_nothing_between_pages) {
   for (u32 i = 0; i < pattern.size(); ++i) pattern[i] = (u8)((i * 7) ^ (i >> 9));
   gdeflate_encoder_t* encoder = gdeflate_encoder_create();
   ASSERT_NE(encoder, nullptr);
-  std::vector<u8> page_a(gdeflate_max_compressed_page), page_b(gdeflate_max_compressed_page);
+  std::vector<u8> page_a(GDEFLATE_MAX_COMPRESSED_PAGE), page_b(GDEFLATE_MAX_COMPRESSED_PAGE);
   page_a.resize(gdeflate_encode_page(*encoder, text.data(), (u32)text.size(), page_a.data(), (u32)page_a.size()));
   page_b.resize(
       gdeflate_encode_page(*encoder, pattern.data(), (u32)pattern.size(), page_b.data(), (u32)page_b.size()));

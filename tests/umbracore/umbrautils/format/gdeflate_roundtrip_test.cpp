@@ -187,7 +187,7 @@ TEST(gdeflate_roundtrip, pages_respect_their_capacity) {
   for (data_kind_t kind : {KIND_TEXT, KIND_RANDOM, KIND_BLOCKS, KIND_MIXED}) {
     SCOPED_TRACE(kind);
     const std::vector<u8> input = make_input(rng, kind, 65536);
-    std::vector<u8> ample(umbra::gdeflate_max_compressed_page);
+    std::vector<u8> ample(umbra::GDEFLATE_MAX_COMPRESSED_PAGE);
     const u32 size = umbra::gdeflate_encode_page(*encoder, input.data(), (u32)input.size(), ample.data(), (u32)ample.size());
     ASSERT_GT(size, 0u);
     for (u32 capacity : {size, size - 1, size - 4, size / 2, 200u, 127u}) {

@@ -25,7 +25,7 @@ using umbra::u8;
 using umbra_test::rng_t;
 
 // The lanes' average slack at a page's end: 32 lanes of (32 + 63) / 2 bits.
-constexpr u64 lane_slack = 32 * 95 / 2 / 8;
+constexpr u64 LANE_SLACK = 32 * 95 / 2 / 8;
 
 // Grey RGBA pixels with noise of about 8 levels (a sum of four uniform bytes), opaque.
 std::string grey_pixel_noise() {
@@ -96,19 +96,19 @@ TEST(gdeflate_texture_pages, stay_within_one_percent_of_libdeflate_level_12) {
   ASSERT_NE(encoder, nullptr);
   libdeflate_compressor* peer = libdeflate_alloc_compressor(12);
   ASSERT_NE(peer, nullptr);
-  std::vector<u8> page(std::max<size_t>(umbra::gdeflate_max_compressed_page,
-                                        libdeflate_deflate_compress_bound(peer, umbra::gdeflate_page_size)));
+  std::vector<u8> page(std::max<size_t>(umbra::GDEFLATE_MAX_COMPRESSED_PAGE,
+                                        libdeflate_deflate_compress_bound(peer, umbra::GDEFLATE_PAGE_SIZE)));
   for (const texture_case_t& c : cases) {
     const u8* bytes = (const u8*)c.data.data();
     u64 ours = 0, theirs = 0, pages = 0;
-    for (size_t at = 0; at < c.data.size(); at += umbra::gdeflate_page_size, ++pages) {
-      const u32 n = (u32)std::min<size_t>(umbra::gdeflate_page_size, c.data.size() - at);
+    for (size_t at = 0; at < c.data.size(); at += umbra::GDEFLATE_PAGE_SIZE, ++pages) {
+      const u32 n = (u32)std::min<size_t>(umbra::GDEFLATE_PAGE_SIZE, c.data.size() - at);
       const u32 size = umbra::gdeflate_encode_page(*encoder, bytes + at, n, page.data(), (u32)page.size());
       ASSERT_NE(size, 0u) << c.name;
       ours += size;
       theirs += libdeflate_deflate_compress(peer, bytes + at, n, page.data(), page.size());
     }
-    EXPECT_LE(ours, theirs + theirs / 100 + pages * lane_slack)
+    EXPECT_LE(ours, theirs + theirs / 100 + pages * LANE_SLACK)
         << c.name << ": ours " << ours << ", libdeflate-12 " << theirs << " over " << pages << " page(s)";
   }
   libdeflate_free_compressor(peer);

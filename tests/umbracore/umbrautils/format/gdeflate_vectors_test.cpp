@@ -18,7 +18,7 @@ using umbra::u32;
 using umbra::u64;
 using umbra::u8;
 
-const std::string vectors_dir = std::string(UMBRA_TEST_DATA_DIR) + "/gdeflate/";
+const std::string VECTORS_DIR = std::string(UMBRA_TEST_DATA_DIR) + "/gdeflate/";
 
 std::vector<u8> read_bytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -36,7 +36,7 @@ struct manifest_row_t {
 };
 
 std::vector<manifest_row_t> read_manifest() {
-  std::ifstream f(vectors_dir + "manifest.tsv");
+  std::ifstream f(VECTORS_DIR + "manifest.tsv");
   std::vector<manifest_row_t> rows;
   std::string line;
   std::getline(f, line);  // column names
@@ -66,8 +66,8 @@ TEST(gdeflate_vectors, manifest_lists_every_reference_stream) {
 TEST(gdeflate_vectors, reference_streams_decode_to_their_inputs) {
   for (const manifest_row_t& row : read_manifest()) {
     SCOPED_TRACE(row.stream);
-    const std::vector<u8> stream = read_bytes(vectors_dir + row.stream);
-    const std::vector<u8> input = read_bytes(vectors_dir + row.input);
+    const std::vector<u8> stream = read_bytes(VECTORS_DIR + row.stream);
+    const std::vector<u8> input = read_bytes(VECTORS_DIR + row.input);
     ASSERT_EQ(stream.size(), row.stream_size);
     ASSERT_EQ(input.size(), row.input_size);
     EXPECT_TRUE(decodes_to(stream, input));
@@ -89,7 +89,7 @@ TEST(gdeflate_vectors, special_streams_decode) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stream);
-    EXPECT_TRUE(decodes_to(read_bytes(vectors_dir + c.stream), read_bytes(vectors_dir + c.expected)));
+    EXPECT_TRUE(decodes_to(read_bytes(VECTORS_DIR + c.stream), read_bytes(VECTORS_DIR + c.expected)));
   }
 }
 
@@ -105,7 +105,7 @@ TEST(gdeflate_vectors, damaged_streams_fail) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stream);
-    const std::vector<u8> stream = read_bytes(vectors_dir + c.stream);
+    const std::vector<u8> stream = read_bytes(VECTORS_DIR + c.stream);
     ASSERT_FALSE(stream.empty());
     std::vector<u8> out(c.size);
     EXPECT_FALSE(umbra::gdeflate_decompress(out.data(), out.size(), stream.data(), stream.size()));
@@ -118,7 +118,7 @@ TEST(gdeflate_vectors, our_streams_decode_and_are_no_larger_than_the_highest_ref
   for (const manifest_row_t& row : read_manifest()) {
     if (row.level != 12) continue;
     SCOPED_TRACE(row.input);
-    const std::vector<u8> input = read_bytes(vectors_dir + row.input);
+    const std::vector<u8> input = read_bytes(VECTORS_DIR + row.input);
     umbra::array_dyn_t<u8> ours;
     ASSERT_TRUE(umbra::gdeflate_compress(input.data(), input.size(), ours));
     const std::vector<u8> stream(ours.begin(), ours.end());
