@@ -15,6 +15,8 @@ Options:
     --corpus DIR           an existing tree (read only) instead of bench/make_corpus.py --size SIZE
     --textures             keep the corpus's .dds and .tobj files (default: a copy without them)
     --runs N               runs per command (default 3); the table shows medians
+    --work DIR             keep archives and trees here (default: a temporary directory);
+                           extract uses the archive, zip and tar files already there
 
 Every timed run starts with a cold page cache (as root; otherwise the cache stays warm for
 every contender alike). The table shows the median wall time, CPU seconds (user +
@@ -153,10 +155,18 @@ def bench_extract(args, tree, work):
     zip_file = os.path.join(work, "corpus.zip")
     tgz = os.path.join(work, "corpus.tar.gz")
     tar = os.path.join(work, "corpus.tar")
-    subprocess.run([args.tool, "create", qar, "-root", tree, "-quiet"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(f"zip -9 -r -q '{zip_file}' .", shell=True, cwd=tree, check=True)
-    subprocess.run(f"tar -cf - . | pigz -9 -p 2 > '{tgz}'", shell=True, cwd=tree, check=True)
-    subprocess.run(f"tar -cf '{tar}' .", shell=True, cwd=tree, check=True)
+    # What the create pass of the same run made is used again.
+    made = os.path.join(work, "levelNone.qar")
+    if os.path.isfile(made):
+        os.replace(made, qar)
+    if not os.path.isfile(qar):
+        subprocess.run([args.tool, "create", qar, "-root", tree, "-quiet"], check=True, stdout=subprocess.DEVNULL)
+    if not os.path.isfile(zip_file):
+        subprocess.run(f"zip -9 -r -q '{zip_file}' .", shell=True, cwd=tree, check=True)
+    if not os.path.isfile(tgz):
+        subprocess.run(f"tar -cf - . | pigz -9 -p 2 > '{tgz}'", shell=True, cwd=tree, check=True)
+    if not os.path.isfile(tar):
+        subprocess.run(f"tar -cf '{tar}' .", shell=True, cwd=tree, check=True)
     out = os.path.join(work, "out")
 
     def fresh():
@@ -267,6 +277,7 @@ def main():
     ap.add_argument("--textures", action="store_true")
     ap.add_argument("--cache", default=os.path.join(TOP, "build", "bench_corpus"))
     ap.add_argument("--io-buffers-size", type=int, default=1024)
+    ap.add_argument("--work", help="keep the outputs in this directory; extract uses what is already there")
     args = ap.parse_args()
     args.tool = os.path.abspath(args.tool)
     if args.baseline_tool:
@@ -276,11 +287,19 @@ def main():
     tree = os.path.abspath(args.corpus) if args.corpus else generated_corpus(args.size, args.cache)
     if not args.textures:
         tree = without_textures(tree, args.cache)
+    if args.work:
+        os.makedirs(args.work, exist_ok=True)
+        run_commands(args, tree, os.path.abspath(args.work))
+        return
     with tempfile.TemporaryDirectory(dir=args.cache) as work:
-        if args.command in ("create", "all"):
-            bench_create(args, tree, work)
-        if args.command in ("extract", "all"):
-            bench_extract(args, tree, work)
+        run_commands(args, tree, work)
+
+
+def run_commands(args, tree, work):
+    if args.command in ("create", "all"):
+        bench_create(args, tree, work)
+    if args.command in ("extract", "all"):
+        bench_extract(args, tree, work)
 
 
 if __name__ == "__main__":
