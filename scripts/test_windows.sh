@@ -35,6 +35,13 @@ wineserver -p 2>/dev/null || true
 echo "test_windows.sh: unit tests of the Windows build under Wine"
 ctest --test-dir "$dir" --output-on-failure -j2
 
+# UMBRA_WINDOWS_E2E=0 stops after the unit tests: a create of qar_packer.exe under Wine
+# can stall for good (one thread left, waiting on the Wine server), so CI runs only the
+# unit tests until that is understood.
+if [[ ${UMBRA_WINDOWS_E2E:-1} == 0 ]]; then
+  echo "test_windows.sh: end-to-end tests against the Windows executables skipped (UMBRA_WINDOWS_E2E=0)"
+  exit 0
+fi
 echo "test_windows.sh: end-to-end tests against the Windows executables under Wine"
 UMBRA_TOOL_EMULATOR=$wine UMBRA_QAR_PACKER=$dir/qar_packer.exe \
   UMBRA_QAR_PACKER_FAULTS=$dir/tests/qar_packer_faults.exe UMBRA_GDEFLATE_TOOL=$dir/gdeflate_tool.exe \
