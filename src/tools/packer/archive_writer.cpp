@@ -8,6 +8,7 @@
 #include "tools/packer/packer_common.h"
 #include "tools/packer/packer_options.h"
 #include "tools/packer/packer_profiling.h"
+#include "tools/packer/pooled_bytes.h"
 #include "tools/packer/source_prefetch.h"
 #include "umbracore/cdl/cdl.h"
 #include "umbracore/log/log.h"
@@ -159,6 +160,8 @@ bool build_archive(archive_build_t& build, file_t* archive, const char* root) {
     }
     tasks[i].reset();
   }
+  // Every block is placed: the runs kept for the next sources are of no further use.
+  pooled_bytes_trim();
   build.shared_entries = dedupe.shared_entries();
   build.saved_bytes = dedupe.saved_bytes();
   if (!output.flush()) {

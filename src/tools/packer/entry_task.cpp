@@ -86,7 +86,10 @@ void entry_task_t::encode_plain_chunk(bool allow_compression) {
                                      ? platform_compress_buffer(source_bytes_.data(), size, source_.get(), block_bytes_)
                                      : FS_COMPRESSION_NONE;
   if (compression != FS_COMPRESSION_NONE) {
+    // The source's run goes back to the pool for the next file at once, and the stream
+    // gives up the room it did not use while it waits for its turn to be placed.
     source_bytes_.release_storage();
+    block_bytes_.compact();
     set_block_from_bytes();
   } else {
     // Stored as it is: the source in memory is the block (the task keeps its bytes).

@@ -6,6 +6,7 @@
 #include "tools/packer/archive_output.h"
 #include "tools/packer/entry_table.h"
 #include "tools/packer/path_entries.h"
+#include "tools/packer/pooled_bytes.h"
 #include "tools/packer/progress.h"
 #include "tools/packer/source_prefetch.h"
 #include "umbracore/thread/thread_pool.h"
@@ -69,8 +70,8 @@ class entry_task_t : public thread::task_t {
   const char* root_;  // the command line's root: outlives every task
   listing_registry_t* listings_;
   auto_ptr_t<file_t> source_;
-  array_dyn_t<u8> source_bytes_;  // the whole source, read with one request
-  array_dyn_t<u8> block_bytes_;   // the block, when it is a compressed stream
+  pooled_bytes_t source_bytes_;  // the whole source, read with one request
+  pooled_bytes_t block_bytes_;   // the block, when it is a compressed stream
   auto_ptr_t<file_t> output_;
   array_dyn_t<u32> record_words_;
   array_dyn_t<u32> index_words_;

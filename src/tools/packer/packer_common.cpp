@@ -36,7 +36,7 @@ thread_local thread_compressor_t thread_compressor;
 
 }  // namespace
 
-zlib_compress_result_t zlib_compress_buffer(const u8* data, u64 size, bool smaller_only, array_dyn_t<u8>& stream) {
+zlib_compress_result_t zlib_compress_buffer(const u8* data, u64 size, bool smaller_only, array_t<u8>& stream) {
   UMBRA_ASSERT(compression_level >= MIN_COMPRESSION_LEVEL && compression_level <= MAX_COMPRESSION_LEVEL,
                "Compression level out of range!");
   stream.clear();
@@ -57,7 +57,7 @@ zlib_compress_result_t zlib_compress_buffer(const u8* data, u64 size, bool small
   return ZLIB_COMPRESS_MADE;
 }
 
-fs_compression_t platform_compress_buffer(const u8* data, u64 size, file_t* source, array_dyn_t<u8>& compressed) {
+fs_compression_t platform_compress_buffer(const u8* data, u64 size, file_t* source, array_t<u8>& compressed) {
   compressed.clear();
   if (no_compress) return FS_COMPRESSION_NONE;
   UMBRA_PROFILE_SCOPE(PACKER_PROFILER_ID, "compress");

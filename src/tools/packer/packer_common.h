@@ -17,12 +17,12 @@ enum zlib_compress_result_t : u8 {
 // The zlib stream of size bytes at data, made in one call. With smaller_only a stream
 // that is not strictly shorter than the data is not kept (and costs no more memory than
 // the data).
-zlib_compress_result_t zlib_compress_buffer(const u8* data, u64 size, bool smaller_only, array_dyn_t<u8>& stream);
+zlib_compress_result_t zlib_compress_buffer(const u8* data, u64 size, bool smaller_only, array_t<u8>& stream);
 
 // The compression decision for plain data held whole in memory: FS_COMPRESSION_ZLIB
 // with the stream in compressed when it is strictly smaller, else FS_COMPRESSION_NONE
 // (after an error line naming source when the stream could not be made). With
 // -nocompress nothing is done.
-fs_compression_t platform_compress_buffer(const u8* data, u64 size, file_t* source, array_dyn_t<u8>& compressed);
+fs_compression_t platform_compress_buffer(const u8* data, u64 size, file_t* source, array_t<u8>& compressed);
 
 }  // namespace umbra
