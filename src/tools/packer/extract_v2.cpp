@@ -2,7 +2,6 @@
 // the IO server under a byte budget; the main thread completes the reads in order and
 // the pool's workers create and write the files.
 #include <cinttypes>
-#include <cstdlib>
 
 #include "tools/packer/extract.h"
 #include "tools/packer/extract_buffers.h"

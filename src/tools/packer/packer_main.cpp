@@ -15,6 +15,8 @@ namespace umbra {
 
 namespace {
 
+// The short usage a wrong command line gets stays these eight lines (scripts match
+// them); --help (print_help) lists every option of every command.
 void print_usage() {
   log_info("packer: usage: qar_packer <command>");
   log_info("commands:");
