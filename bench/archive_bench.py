@@ -9,8 +9,10 @@ Usage:
 
 Options:
     --tool PATH            the qar_packer under test (default build/qar_packer)
-    --baseline-tool PATH   an older qar_packer run beside it (its create without
-                           -compression-level, its extract of the same archive)
+    --baseline-tool [NAME=]PATH
+                           an older qar_packer run beside it (its create without
+                           -compression-level, its extract of the same archive);
+                           repeatable, NAME labels its rows (default "baseline")
     --levels 6,9,10,12     -compression-level values of create (default: the tool's default only)
     --corpus DIR           an existing tree (read only) instead of bench/make_corpus.py --size SIZE
     --textures             keep the corpus's .dds and .tobj files (default: a copy without them)
@@ -127,10 +129,9 @@ def qar_create_rows(args, tree, work):
         option = f" -compression-level {level}" if level is not None else ""
         name = f"qar_packer create -compression-level {level}" if level is not None else "qar_packer create"
         rows.append(measure(name, f"'{args.tool}' create '{qar}' -root '{tree}' -quiet{option}", args.runs, qar))
-    if args.baseline_tool:
-        qar = os.path.join(work, "baseline.qar")
-        rows.append(measure("baseline create (zlib 9)", f"'{args.baseline_tool}' create '{qar}' -root '{tree}' -quiet",
-                            args.runs, qar))
+    for label, tool in args.baseline_tools:
+        qar = os.path.join(work, f"{label}.qar")
+        rows.append(measure(f"{label} create", f"'{tool}' create '{qar}' -root '{tree}' -quiet", args.runs, qar))
     return rows
 
 
@@ -145,9 +146,12 @@ def bench_create(args, tree, work):
     print(f"load after {load()}")
     print_table(rows, ["tar -cf - | pigz -9 -p 2", "zip -9 -r -q"])
     pigz_size = next(r for r in rows if r["name"].startswith("tar -cf"))["size"]
-    for r in rows:
-        if r["name"].startswith(("qar_packer", "baseline")):
-            print(f"{r['name']:<44} size/pigz {r['size'] / pigz_size:.4f}")
+    baselines = [next(r for r in rows if r["name"] == f"{label} create") for label, _ in args.baseline_tools]
+    for r in rows[:len(args.levels) + len(baselines)]:
+        line = f"{r['name']:<44} size/pigz {r['size'] / pigz_size:.4f}"
+        for b in baselines:
+            line += f"  cpu/{b['name'].split()[0]} {r['cpu'] / b['cpu']:.3f}"
+        print(line)
 
 
 def bench_extract(args, tree, work):
@@ -178,9 +182,9 @@ def bench_extract(args, tree, work):
     rows = [measure(f"qar_packer extract (-io-buffers-size {budget})",
                     f"'{args.tool}' extract '{qar}' -root '{out}' -quiet -io-buffers-size {budget}", args.runs,
                     prepare=fresh)]
-    if args.baseline_tool:
-        rows.append(measure("baseline extract, same archive",
-                            f"'{args.baseline_tool}' extract '{qar}' -root '{out}' -quiet -io-buffers-size {budget}",
+    for label, tool in args.baseline_tools:
+        rows.append(measure(f"{label} extract, same archive",
+                            f"'{tool}' extract '{qar}' -root '{out}' -quiet -io-buffers-size {budget}",
                             args.runs, prepare=fresh))
     rows += [
         measure("unzip -q", f"unzip -q '{zip_file}' -d '{out}'", args.runs, prepare=fresh),
@@ -269,7 +273,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("command", choices=["create", "extract", "all"])
     ap.add_argument("--tool", default=os.path.join(TOP, "build", "qar_packer"))
-    ap.add_argument("--baseline-tool")
+    ap.add_argument("--baseline-tool", action="append", default=[])
     ap.add_argument("--levels", default="", help="comma-separated -compression-level values")
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--size", default="medium")
@@ -280,8 +284,10 @@ def main():
     ap.add_argument("--work", help="keep the outputs in this directory; extract uses what is already there")
     args = ap.parse_args()
     args.tool = os.path.abspath(args.tool)
-    if args.baseline_tool:
-        args.baseline_tool = os.path.abspath(args.baseline_tool)
+    args.baseline_tools = []
+    for value in args.baseline_tool:
+        label, _, tool = value.rpartition("=")
+        args.baseline_tools.append((label or "baseline", os.path.abspath(tool)))
     args.levels = [int(v) for v in args.levels.split(",") if v] or [None]
     os.makedirs(args.cache, exist_ok=True)
     tree = os.path.abspath(args.corpus) if args.corpus else generated_corpus(args.size, args.cache)
