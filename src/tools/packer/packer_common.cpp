@@ -2,37 +2,58 @@
 
 #include <libdeflate.h>
 
+#include <new>
+
 #include "tools/packer/packer_options.h"
 #include "tools/packer/packer_profiling.h"
 #include "umbracore/log/assert.h"
 #include "umbracore/log/log.h"
+#include "umbracore/platform/thread_platform.h"
 
 namespace umbra {
 
 namespace {
 
 // A compressor's state is large (megabytes at the high levels) and is set up afresh by
-// every call anyway: each thread keeps one for the level in use.
-class thread_compressor_t {
- public:
-  ~thread_compressor_t() {
-    if (compressor_) libdeflate_free_compressor(compressor_);
-  }
-
-  libdeflate_compressor* get(u32 level) {
-    if (compressor_ && level_ == level) return compressor_;
-    if (compressor_) libdeflate_free_compressor(compressor_);
-    compressor_ = libdeflate_alloc_compressor((int)level);
-    level_ = level;
-    return compressor_;
-  }
-
- private:
-  libdeflate_compressor* compressor_ = nullptr;
-  u32 level_ = 0;
+// every call anyway: each thread keeps one for the level in use, and frees it when it
+// ends. Not a thread_local object with a destructor: the Windows runtime frees those
+// objects before it destroys them.
+struct thread_compressor_t {
+  libdeflate_compressor* compressor = nullptr;
+  u32 level = 0;
 };
 
-thread_local thread_compressor_t thread_compressor;
+void free_thread_compressor(void* value) {
+  thread_compressor_t* kept = static_cast<thread_compressor_t*>(value);
+  if (kept->compressor) libdeflate_free_compressor(kept->compressor);
+  delete kept;
+}
+
+struct thread_compressors_t {
+  platform::thread_value_t slot;
+  bool ready = false;
+  thread_compressors_t() { ready = platform::thread_value_create(&slot, free_thread_compressor); }
+};
+
+// The calling thread's compressor for this level; null when none can be had.
+libdeflate_compressor* thread_compressor(u32 level) {
+  static const thread_compressors_t compressors;
+  if (!compressors.ready) return nullptr;
+  thread_compressor_t* kept = static_cast<thread_compressor_t*>(platform::thread_value_get(compressors.slot));
+  if (!kept) {
+    kept = new (std::nothrow) thread_compressor_t();
+    if (!kept) return nullptr;
+    if (!platform::thread_value_set(compressors.slot, kept)) {
+      delete kept;
+      return nullptr;
+    }
+  }
+  if (kept->compressor && kept->level == level) return kept->compressor;
+  if (kept->compressor) libdeflate_free_compressor(kept->compressor);
+  kept->compressor = libdeflate_alloc_compressor((int)level);
+  kept->level = level;
+  return kept->compressor;
+}
 
 }  // namespace
 
@@ -42,7 +63,7 @@ zlib_compress_result_t zlib_compress_buffer(const u8* data, u64 size, bool small
   stream.clear();
   // No zlib stream is shorter than 8 bytes (header, a block of at least 2, Adler-32).
   if (smaller_only && size <= 8) return ZLIB_COMPRESS_NOT_SMALLER;
-  libdeflate_compressor* compressor = thread_compressor.get(compression_level);
+  libdeflate_compressor* compressor = thread_compressor(compression_level);
   if (!compressor) return ZLIB_COMPRESS_FAILED;
   // libdeflate stops and returns 0 when the stream does not fit: room for one byte less
   // than the data is exactly the test for "strictly smaller".

@@ -44,6 +44,22 @@ void thread_get_current_name(char* buffer, u32 size);
 // normal, 0 normal (other levels by their sign).
 s32 thread_get_current_priority();
 
+// A value of each thread's own, and a routine the system calls with it when a thread
+// whose value is not null ends. This is how a thread's own resources are given back at
+// its end: a C++ thread_local object with a destructor is not safe on every system (the
+// Windows runtime frees a thread's thread_local storage before it runs their
+// destructors). Slots are never freed. Whether the thread that ends the process gets its
+// call depends on the system.
+using thread_end_routine_t = void (*)(void* value);
+struct thread_value_t {
+  u64 opaque = 0;
+};
+// False when the system has no slot left.
+bool thread_value_create(thread_value_t* slot, thread_end_routine_t at_thread_end);
+void* thread_value_get(const thread_value_t& slot);
+// False when the system could not store the value (it keeps the old one).
+bool thread_value_set(const thread_value_t& slot, void* value);
+
 // Critical section, recursive when asked for (a CRITICAL_SECTION on Windows, an SRW
 // lock when not recursive; a pthread mutex elsewhere).
 struct critical_section_t {

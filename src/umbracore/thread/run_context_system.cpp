@@ -61,16 +61,44 @@ void return_spare(run_context_t* context) {
   ++pool.free_count;
 }
 
-// Gives a borrowed spare back when its thread ends.
+// The calling thread's context. Only trivially destructible thread_local objects: what
+// a thread gives back at its end goes through a thread-end slot.
 struct thread_slot_t {
   run_context_t* context = nullptr;
   bool borrowed = false;
-  ~thread_slot_t() {
-    if (borrowed && context) return_spare(context);
-  }
 };
 
 thread_local thread_slot_t t_slot;
+
+void return_spare_at_thread_end(void* context) { return_spare(static_cast<run_context_t*>(context)); }
+
+// Holds the spare a thread borrowed, so that the spare goes back when the thread ends.
+struct borrowed_spares_t {
+  platform::thread_value_t slot;
+  bool ready = false;
+  borrowed_spares_t() { ready = platform::thread_value_create(&slot, return_spare_at_thread_end); }
+};
+
+const platform::thread_value_t* borrowed_spares() {
+  static const borrowed_spares_t spares;
+  return spares.ready ? &spares.slot : nullptr;
+}
+
+void hold_borrowed(run_context_t* context) {
+  t_slot.context = context;
+  t_slot.borrowed = true;
+  const platform::thread_value_t* slot = borrowed_spares();
+  // Without a slot the spare stays with the thread: a lost spare, never a wrong one.
+  if (slot) (void)platform::thread_value_set(*slot, context);
+}
+
+// Gives the thread's borrowed spare back now, not at its end.
+void give_back_borrowed() {
+  if (!t_slot.borrowed || !t_slot.context) return;
+  const platform::thread_value_t* slot = borrowed_spares();
+  if (slot) (void)platform::thread_value_set(*slot, nullptr);
+  return_spare(t_slot.context);
+}
 
 run_context_t g_main_context;
 
@@ -83,8 +111,7 @@ run_context_t* run_context_acquire() {
   log_warning("[thread] Detected an alien thread with missing run context priming.");
   run_context_t* context = take_spare();
   if (!context->shared) context->thread_id = platform::thread_current_id();
-  t_slot.context = context;
-  t_slot.borrowed = true;
+  hold_borrowed(context);
   return context;
 }
 
@@ -95,14 +122,14 @@ void run_context_prime(run_context_t* context, u32 kind, const char* thread_name
   context->current_task = nullptr;
   context->thread_id = platform::thread_current_id();
   context->thread_name.assign(thread_name);
-  if (t_slot.borrowed && t_slot.context) return_spare(t_slot.context);
+  give_back_borrowed();
   t_slot.context = context;
   t_slot.borrowed = false;
 }
 
 void run_context_unprime() {
   if (t_slot.borrowed && t_slot.context) {
-    return_spare(t_slot.context);
+    give_back_borrowed();
   } else if (t_slot.context) {
     profiler_release_run_context(t_slot.context);
   }

@@ -209,6 +209,21 @@ s32 thread_get_current_priority() {
   return nice_value < process_nice ? 1 : nice_value > process_nice ? -1 : 0;
 }
 
+static_assert(sizeof(pthread_key_t) <= sizeof(thread_value_t::opaque), "thread value storage");
+
+bool thread_value_create(thread_value_t* slot, thread_end_routine_t at_thread_end) {
+  pthread_key_t key;
+  if (pthread_key_create(&key, at_thread_end) != 0) return false;
+  slot->opaque = (u64)key;
+  return true;
+}
+
+void* thread_value_get(const thread_value_t& slot) { return pthread_getspecific((pthread_key_t)slot.opaque); }
+
+bool thread_value_set(const thread_value_t& slot, void* value) {
+  return pthread_setspecific((pthread_key_t)slot.opaque, value) == 0;
+}
+
 void critical_section_init(critical_section_t* section, bool recursive) {
   pthread_mutexattr_t attributes;
   pthread_mutexattr_init(&attributes);

@@ -1,7 +1,7 @@
 // Threads and synchronisation on the Windows calls themselves: CreateThread suspended
 // with the record's stack size, SetThreadPriority and SetThreadIdealProcessor before
 // ResumeThread; SRW locks and CRITICAL_SECTIONs with condition variables; kernel
-// semaphores.
+// semaphores; fiber-local slots for what a thread gives back at its end.
 #include <cstring>
 #include <new>
 
@@ -167,6 +167,24 @@ s32 thread_get_current_priority() {
   int priority = GetThreadPriority(GetCurrentThread());
   if (priority == THREAD_PRIORITY_ERROR_RETURN) return 0;
   return priority > THREAD_PRIORITY_NORMAL ? 1 : priority < THREAD_PRIORITY_NORMAL ? -1 : 0;
+}
+
+// Fiber-local storage: the system calls a slot's routine when a thread with a value in
+// it ends, before the runtime's thread-exit work (which is what frees thread_local
+// storage).
+bool thread_value_create(thread_value_t* slot, thread_end_routine_t at_thread_end) {
+  // The routine has the callback's signature: x64 has a single calling convention.
+  PFLS_CALLBACK_FUNCTION callback = at_thread_end;
+  DWORD index = FlsAlloc(callback);
+  if (index == FLS_OUT_OF_INDEXES) return false;
+  slot->opaque = (u64)index;
+  return true;
+}
+
+void* thread_value_get(const thread_value_t& slot) { return FlsGetValue((DWORD)slot.opaque); }
+
+bool thread_value_set(const thread_value_t& slot, void* value) {
+  return FlsSetValue((DWORD)slot.opaque, value) != FALSE;
 }
 
 void critical_section_init(critical_section_t* section, bool recursive) {
