@@ -39,6 +39,10 @@ platform_io_engine_t* platform_io_engine_create(platform_io_backend_t backend);
 bool platform_io_move_sync(u32 kind, platform_file_handle_t handle, u8* buffer, u64 size, u64 offset,
                            u64* transferred);
 
+// After a copy's bytes: gives the target what else the system keeps of the source
+// (times, permissions); best effort.
+void platform_copy_file_details(platform_file_handle_t source, platform_file_handle_t target);
+
 // Largest piece handed to the kernel at once (its own limit is a little below 2 GiB).
 constexpr u64 PLATFORM_IO_MAX_PIECE = 1ull << 30;
 

@@ -132,3 +132,31 @@ TEST_P(platform_faults_test, each_kind_of_call_fails_at_the_armed_count) {
 
 INSTANTIATE_TEST_SUITE_P(backends, platform_faults_test,
                          testing::Values(PLATFORM_IO_BACKEND_PREAD, PLATFORM_IO_BACKEND_URING), backend_label);
+
+// A copy is made of calls the table sees (opens, a stat, the pieces of its transfers):
+// whichever of them fails, the copy fails and leaves no target behind.
+TEST_P(platform_faults_test, a_copy_fails_whole_at_each_of_its_calls) {
+  const std::string bytes = std::string(3 << 20, 'c') + "tail";  // several blocks
+  umbra_test::write_file(path("from"), bytes);
+  platform_faults_arm(plan(PLATFORM_CALL_COUNT, 0, PLATFORM_FAULT_FAIL));
+  ASSERT_TRUE(fs.copy_file(path("from").c_str(), path("to").c_str(), false));
+  u64 calls[PLATFORM_CALL_COUNT];
+  for (u32 c = 0; c < PLATFORM_CALL_COUNT; ++c) calls[c] = platform_faults_calls((platform_call_t)c);
+  platform_faults_disarm();
+  EXPECT_TRUE(umbra_test::read_file(path("to")) == bytes);
+  EXPECT_EQ(calls[PLATFORM_CALL_OPEN], 2u);
+  EXPECT_EQ(calls[PLATFORM_CALL_READ], 4u);
+  EXPECT_EQ(calls[PLATFORM_CALL_WRITE], 4u);
+  for (u32 c = 0; c < PLATFORM_CALL_COUNT; ++c) {
+    for (u64 nth = 1; nth <= calls[c]; ++nth) {
+      SCOPED_TRACE(std::string(platform_call_name((platform_call_t)c)) + " " + std::to_string(nth));
+      std::remove(path("to").c_str());
+      platform_faults_arm(plan((platform_call_t)c, nth, PLATFORM_FAULT_FAIL));
+      EXPECT_FALSE(fs.copy_file(path("from").c_str(), path("to").c_str(), false));
+      EXPECT_EQ(platform_faults_injected(), 1u);
+      platform_faults_disarm();
+      EXPECT_FALSE(umbra_test::file_exists(path("to")));
+    }
+  }
+  EXPECT_TRUE(umbra_test::read_file(path("from")) == bytes);
+}

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "umbracore/log/log.h"
+#include "umbracore/platform/platform_fs_engine.h"
 #include "umbracore/platform/posix/platform_faults_posix.h"
 
 namespace umbra {
@@ -202,38 +203,12 @@ bool platform_fs_t::remove_directory(const char* path) {
          ::rmdir(os_path.c_str()) == 0;
 }
 
-bool platform_fs_t::copy_file(const char* from, const char* to, bool overwrite) {
-  platform_file_handle_t source = open_handle(from, PLATFORM_OPEN_READ_ONLY);
-  if (source == PLATFORM_INVALID_HANDLE) return false;
-  platform_file_handle_t target = open_handle(to, overwrite ? PLATFORM_OPEN_CREATE_TRUNCATE : PLATFORM_OPEN_CREATE_NEW);
-  if (target == PLATFORM_INVALID_HANDLE) {
-    close_handle(source);
-    return false;
-  }
-  // The bytes go through the pump like every other transfer.
-  constexpr u64 block_size = 1u << 20;
-  u8* block = static_cast<u8*>(std::malloc(block_size));
-  fs_stat_t info;
-  bool ok = block && stat_handle(source, &info);
-  for (u64 offset = 0; ok && offset < info.size; offset += block_size) {
-    u64 size = info.size - offset < block_size ? info.size - offset : block_size;
-    platform_io_request_t* read = queue_read(source, block, size, offset, nullptr, nullptr);
-    ok = read && wait_and_recycle(read);
-    if (!ok) break;
-    platform_io_request_t* write = queue_write(target, block, size, offset, nullptr, nullptr);
-    ok = write && wait_and_recycle(write);
-  }
-  std::free(block);
+void platform_copy_file_details(platform_file_handle_t source, platform_file_handle_t target) {
   struct stat source_info;
-  if (ok && ::fstat((int)source, &source_info) == 0) {
-    ::fchmod((int)target, source_info.st_mode & 0777);
-    timespec times[2] = {source_info.st_atim, source_info.st_mtim};
-    ::futimens((int)target, times);
-  }
-  close_handle(source);
-  close_handle(target);
-  if (!ok) delete_file(to);
-  return ok;
+  if (::fstat((int)source, &source_info) != 0) return;
+  ::fchmod((int)target, source_info.st_mode & 0777);
+  timespec times[2] = {source_info.st_atim, source_info.st_mtim};
+  ::futimens((int)target, times);
 }
 
 bool platform_fs_t::move_file(const char* from, const char* to, bool overwrite) {

@@ -185,10 +185,15 @@ bool platform_fs_t::remove_directory(const char* path) {
   return os_path(os, path) && !windows_call_fails(PLATFORM_CALL_DELETE) && RemoveDirectoryW(wide(os));
 }
 
-bool platform_fs_t::copy_file(const char* from, const char* to, bool overwrite) {
-  wide_text_t os_from;
-  wide_text_t os_to;
-  return os_path(os_from, from) && os_path(os_to, to) && CopyFileW(wide(os_from), wide(os_to), overwrite ? FALSE : TRUE);
+// What CopyFileW keeps besides the bytes: the times (the attributes of a file this layer
+// makes are always normal ones).
+void platform_copy_file_details(platform_file_handle_t source, platform_file_handle_t target) {
+  FILETIME created;
+  FILETIME accessed;
+  FILETIME written;
+  if (GetFileTime(native(source), &created, &accessed, &written)) {
+    SetFileTime(native(target), &created, &accessed, &written);
+  }
 }
 
 bool platform_fs_t::move_file(const char* from, const char* to, bool overwrite) {
