@@ -351,8 +351,9 @@ TEST_P(create_raster_test, pixels_are_decoded) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    pngs, create_raster_test,
+    rasters, create_raster_test,
     ::testing::Values(raster_case_t{"magick_rgb8_13x7.png", "magick_rgb8_13x7.rgb", 13, 7, 202, 3, false},
+                      raster_case_t{"magick_rgb8_13x7.tga", "magick_rgb8_13x7.rgb", 13, 7, 202, 3, false},
                       raster_case_t{"magick_rgba8_9x5.png", "magick_rgba8_9x5.rgba", 9, 5, 29, 4, false},
                       raster_case_t{"magick_rgb16_11x3.png", "magick_rgb16_11x3.rgb", 11, 3, 202, 3, true},
                       raster_case_t{"magick_rgba16_5x6.png", "magick_rgba16_5x6.rgba", 5, 6, 11, 8, false},
@@ -404,6 +405,12 @@ std::string png_claiming(uint32_t width, uint32_t height) {
   put_be32(20, height);
   put_be32(29, (uint32_t)crc32(0, reinterpret_cast<const Bytef*>(png.data() + 12), 17));
   return png;
+}
+
+// Cut inside its pixel rows, where nothing in the format says the file is short.
+std::string tga_cut() {
+  std::string tga = read_file(texture_fixture("raster/magick_rgb8_13x7.tga"));
+  return tga.substr(0, tga.size() - 40);
 }
 
 std::string png_cut() {
@@ -518,6 +525,9 @@ std::vector<refusal_case_t> refusal_cases() {
       {"truncated_png",
        {{"p.png", png_cut()}, {"t.tobj", descriptor({"p.png"})}},
        {"Failed reading file $/p.png of t.tobj."}},
+      {"truncated_tga",
+       {{"p.tga", tga_cut()}, {"t.tobj", descriptor({"p.tga"})}},
+       {"Failed reading file $/p.tga of t.tobj."}},
       {"png_lying_about_its_size",
        {{"p.png", png_claiming(1000, 1000)}, {"t.tobj", descriptor({"p.png"})}},
        {"Failed reading file $/p.png of t.tobj."}},

@@ -67,6 +67,47 @@ int eof_callback(void* user) {
 
 constexpr stbi_io_callbacks FILE_CALLBACKS = {read_callback, skip_callback, eof_callback};
 
+// Bytes in memory for the decoder, noting whether it ever asked for more than there are.
+struct memory_reader_t {
+  const u8* bytes;
+  u64 size;
+  u64 position;
+  bool ran_out;
+};
+
+int memory_read_callback(void* user, char* data, int count) {
+  memory_reader_t* reader = static_cast<memory_reader_t*>(user);
+  if (count <= 0) return 0;
+  const u64 available = reader->size - reader->position;
+  if (available == 0) {
+    reader->ran_out = true;
+    return 0;
+  }
+  const u64 taken = (u64)count < available ? (u64)count : available;
+  std::memcpy(data, reader->bytes + reader->position, taken);
+  reader->position += taken;
+  return (int)taken;
+}
+
+void memory_skip_callback(void* user, int count) {
+  memory_reader_t* reader = static_cast<memory_reader_t*>(user);
+  if (count < 0) {
+    const u64 back = (u64)(-(s64)count);
+    reader->position = back > reader->position ? 0 : reader->position - back;
+  } else {
+    const u64 available = reader->size - reader->position;
+    if ((u64)count > available) reader->ran_out = true;
+    reader->position += (u64)count < available ? (u64)count : available;
+  }
+}
+
+int memory_eof_callback(void* user) {
+  const memory_reader_t* reader = static_cast<const memory_reader_t*>(user);
+  return reader->position >= reader->size ? 1 : 0;
+}
+
+constexpr stbi_io_callbacks MEMORY_CALLBACKS = {memory_read_callback, memory_skip_callback, memory_eof_callback};
+
 bool accept_info(int width, int height, int components, int is_16_bit, raster_info_t* out) {
   if (width <= 0 || height <= 0 || components <= 0) return false;
   if ((u32)width > RASTER_MAX_DIMENSION || (u32)height > RASTER_MAX_DIMENSION) return false;
@@ -138,11 +179,16 @@ bool raster_decode(const u8* bytes, u64 size, const raster_info_t& info, array_d
   if (!raster_decoded_size(info, &expected)) return false;
   int width = 0, height = 0, components = 0;
   const int wanted = (int)info.components;
-  void* decoded = decodes_16_bit(info)
-                      ? (void*)stbi_load_16_from_memory(bytes, (int)size, &width, &height, &components, wanted)
-                      : (void*)stbi_load_from_memory(bytes, (int)size, &width, &height, &components, wanted);
+  memory_reader_t reader = {bytes, size, 0, false};
+  void* decoded =
+      decodes_16_bit(info)
+          ? (void*)stbi_load_16_from_callbacks(&MEMORY_CALLBACKS, &reader, &width, &height, &components, wanted)
+          : (void*)stbi_load_from_callbacks(&MEMORY_CALLBACKS, &reader, &width, &height, &components, wanted);
   if (!decoded) return false;
-  const bool ok = (u32)width == info.width && (u32)height == info.height && pixels.resize_uninitialized(expected);
+  // A decoder that wanted bytes beyond the end read a cut file: stb_image fills the rest
+  // of such an image (TGA, JPEG and others) with zeros instead of failing.
+  const bool ok = !reader.ran_out && (u32)width == info.width && (u32)height == info.height &&
+                  pixels.resize_uninitialized(expected);
   if (ok) std::memcpy(pixels.data(), decoded, expected);
   stbi_image_free(decoded);
   return ok;
