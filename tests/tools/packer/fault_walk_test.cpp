@@ -124,7 +124,9 @@ class fault_walk_test : public ::testing::Test {
         ASSERT_EQ(r.signal, 0) << r.err;
         ASSERT_TRUE(r.exit_code == 0 || r.exit_code == 1) << r.exit_code << r.err;
         if (r.exit_code == 1) {
-          EXPECT_NE(r.err.find("*** ERROR *** : "), std::string::npos) << r.err;
+          // The whole run, for a failure without its line: what it printed and what was injected.
+          EXPECT_NE(r.err.find("*** ERROR *** : "), std::string::npos)
+              << "stdout: " << r.out << "\nstderr: " << r.err << "\ninjected: " << run.injected;
         }
         if (run.injected > 0 && f.outcome == MUST_FAIL) {
           EXPECT_EQ(r.exit_code, 1) << r.err;
