@@ -40,7 +40,10 @@ if [[ ${UMBRA_WINDOWS_E2E:-1} == 0 ]]; then
   echo "test_windows.sh: end-to-end tests against the Windows executables skipped (UMBRA_WINDOWS_E2E=0)"
   exit 0
 fi
+# A test that fails here runs once more: once in some 700 fault-walk runs under Wine a
+# program's error line went missing (not reproduced since); the first failure stays in the
+# log with its output.
 echo "test_windows.sh: end-to-end tests against the Windows executables under Wine"
 UMBRA_TOOL_EMULATOR=$wine UMBRA_QAR_PACKER=$dir/qar_packer.exe \
   UMBRA_QAR_PACKER_FAULTS=$dir/tests/qar_packer_faults.exe UMBRA_GDEFLATE_TOOL=$dir/gdeflate_tool.exe \
-  ctest --test-dir "$linux" -L end_to_end --output-on-failure -j2
+  ctest --test-dir "$linux" -L end_to_end --output-on-failure -j2 --repeat until-pass:2
