@@ -16,6 +16,8 @@ Options:
     --levels 6,9,10,12     -compression-level values of create (default: the tool's default only)
     --corpus DIR           an existing tree (read only) instead of bench/make_corpus.py --size SIZE
     --textures             keep the corpus's .dds and .tobj files (default: a copy without them)
+    --small-files N        instead of a corpus, N files of a few bytes, five to a directory
+                           (what every file costs beyond its bytes: opens, stats, tasks, entries)
     --runs N               runs per command (default 3); the table shows medians
     --work DIR             keep archives and trees here (default: a temporary directory);
                            extract uses the archive, zip and tar files already there
@@ -51,6 +53,23 @@ def generated_corpus(size, cache):
     if not os.path.isdir(raw):
         subprocess.run([sys.executable, os.path.join(HERE, "make_corpus.py"), raw, "--size", size], check=True)
     return raw
+
+
+def small_files_tree(count, cache):
+    """count files of a few bytes, five to a directory and 500 directories to an area, made once."""
+    tree = os.path.join(cache, f"small_files_{count}")
+    if os.path.isdir(tree):
+        return tree
+    building = tree + ".tmp"
+    shutil.rmtree(building, ignore_errors=True)
+    for i in range(count):
+        directory = os.path.join(building, f"area{i // 2500:03d}", f"sector{i // 5 % 500:03d}")
+        if i % 5 == 0:
+            os.makedirs(directory)
+        with open(os.path.join(directory, f"f{i % 5}.txt"), "w") as f:
+            f.write(f"{i}\n")
+    os.rename(building, tree)
+    return tree
 
 
 def without_textures(tree, cache):
@@ -279,6 +298,7 @@ def main():
     ap.add_argument("--size", default="medium")
     ap.add_argument("--corpus")
     ap.add_argument("--textures", action="store_true")
+    ap.add_argument("--small-files", type=int, default=0)
     ap.add_argument("--cache", default=os.path.join(TOP, "build", "bench_corpus"))
     ap.add_argument("--io-buffers-size", type=int, default=1024)
     ap.add_argument("--work", help="keep the outputs in this directory; extract uses what is already there")
@@ -290,9 +310,12 @@ def main():
         args.baseline_tools.append((label or "baseline", os.path.abspath(tool)))
     args.levels = [int(v) for v in args.levels.split(",") if v] or [None]
     os.makedirs(args.cache, exist_ok=True)
-    tree = os.path.abspath(args.corpus) if args.corpus else generated_corpus(args.size, args.cache)
-    if not args.textures:
-        tree = without_textures(tree, args.cache)
+    if args.small_files:
+        tree = small_files_tree(args.small_files, args.cache)
+    else:
+        tree = os.path.abspath(args.corpus) if args.corpus else generated_corpus(args.size, args.cache)
+        if not args.textures:
+            tree = without_textures(tree, args.cache)
     if args.work:
         os.makedirs(args.work, exist_ok=True)
         run_commands(args, tree, os.path.abspath(args.work))
